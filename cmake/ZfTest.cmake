@@ -1,0 +1,17 @@
+# zf_add_test(<name> [LIBS lib...] [LABELS label...] [SOURCES extra.cpp...])
+# The source is <name>.cpp in the calling folder. Every test runs in a non-UTC
+# time zone so that local-time handling is really exercised, and offscreen for Qt.
+function(zf_add_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "LIBS;LABELS;SOURCES" ${ARGN})
+  add_executable(${name} ${name}.cpp ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE zf_test_support ${ARG_LIBS} GTest::gtest GTest::gmock zf_warnings)
+  add_test(NAME ${name} COMMAND ${name})
+  set(timeout 120)
+  if(ARG_TIMEOUT)
+    set(timeout ${ARG_TIMEOUT})
+  endif()
+  set_tests_properties(${name} PROPERTIES
+    ENVIRONMENT "TZ=Europe/Berlin;QT_QPA_PLATFORM=offscreen;ZF_BIN_DIR=${CMAKE_BINARY_DIR}/bin;ZF_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
+    TIMEOUT ${timeout}
+    LABELS "${ARG_LABELS}")
+endfunction()

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/datetime.h"
+
+namespace zf {
+
+// One candidate file of a per-queue pass.
+struct FileEntry {
+  std::string oldname;       // name as listed, without folder
+  TDateTime filetime = 0;    // snapshot of the file's time (FAT two-second step)
+  std::int32_t filesize = 0;  // snapshot of the size, kept in 32 bits as logged
+  // The full size beside the 32-bit copy: files of 2 GiB and more must still
+  // be seen growing, and must not look unchanged forever.
+  std::int64_t filesize64 = 0;
+  bool ready = false;
+  std::string newname;
+  bool unresolved = false;
+  std::string comment;
+  std::int32_t pagenumber = 0;
+};
+
+// The file table of one per-queue pass: places numbered from 1, room for 1000,
+// discovery fills at most 999.
+class FileTable {
+ public:
+  static constexpr int kPlaces = 1000;
+  static constexpr int kUsable = 999;
+
+  FileTable() : entries_(kPlaces) {}
+
+  int count() const { return count_; }
+  void set_count(int count) {
+    if (count < 0 || count > kUsable) throw std::out_of_range("file table count out of range");
+    count_ = count;
+  }
+
+  FileEntry& at(int place) {
+    if (place < 1 || place > kPlaces) throw std::out_of_range("file table place out of range");
+    return entries_[static_cast<std::size_t>(place - 1)];
+  }
+  const FileEntry& at(int place) const {
+    if (place < 1 || place > kPlaces) throw std::out_of_range("file table place out of range");
+    return entries_[static_cast<std::size_t>(place - 1)];
+  }
+
+ private:
+  std::vector<FileEntry> entries_;
+  int count_ = 0;
+};
+
+}  // namespace zf

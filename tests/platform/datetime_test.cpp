@@ -1,0 +1,61 @@
+#include "platform/datetime.h"
+
+#include <gtest/gtest.h>
+
+namespace zf {
+namespace {
+
+TEST(DateTime, KnownDaysAndRoundTrips) {
+  EXPECT_EQ(EncodeDateTime(1899, 12, 30), 0.0);
+  EXPECT_EQ(EncodeDateTime(1900, 1, 1), 2.0);
+  EXPECT_EQ(EncodeDateTime(2000, 1, 1), 36526.0);
+  EXPECT_DOUBLE_EQ(EncodeDateTime(2000, 1, 1, 12), 36526.5);
+
+  const TDateTime v = EncodeDateTime(1980, 1, 1, 1, 1, 1, 1);
+  const DateTimeParts p = DecodeDateTime(v);
+  EXPECT_EQ(p.year, 1980);
+  EXPECT_EQ(p.month, 1);
+  EXPECT_EQ(p.day, 1);
+  EXPECT_EQ(p.hour, 1);
+  EXPECT_EQ(p.minute, 1);
+  EXPECT_EQ(p.second, 1);
+  EXPECT_EQ(p.millisecond, 1);
+
+  // Last millisecond of a day must not round into the next one.
+  const DateTimeParts late = DecodeDateTime(EncodeDateTime(2024, 2, 29, 23, 59, 59, 999));
+  EXPECT_EQ(late.day, 29);
+  EXPECT_EQ(late.hour, 23);
+  EXPECT_EQ(late.millisecond, 999);
+
+  EXPECT_EQ(DecodeDateTime(EncodeDateTime(2025, 12, 8)).dayOfWeek, 2);  // a Monday
+  EXPECT_EQ(DecodeDateTime(EncodeDateTime(2024, 3, 5)).dayOfWeek, 3);   // a Tuesday
+}
+
+TEST(DateTime, InvalidFieldsAreRefused) {
+  TDateTime out = 123;
+  EXPECT_FALSE(TryEncodeDateTime(2023, 2, 29, 0, 0, 0, 0, out));
+  EXPECT_FALSE(TryEncodeDateTime(2024, 13, 1, 0, 0, 0, 0, out));
+  EXPECT_FALSE(TryEncodeDateTime(2024, 1, 1, 24, 0, 0, 0, out));
+  EXPECT_FALSE(TryEncodeDateTime(2024, 1, 1, 0, 60, 0, 0, out));
+  EXPECT_EQ(out, 123);
+  EXPECT_TRUE(TryEncodeDateTime(2024, 2, 29, 0, 0, 0, 0, out));
+}
+
+TEST(DateTime, DatesBeforeTheEpochKeepTheirTimeOfDay) {
+  const DateTimeParts p = DecodeDateTime(EncodeDateTime(1899, 12, 29, 6));
+  EXPECT_EQ(p.day, 29);
+  EXPECT_EQ(p.hour, 6);
+  EXPECT_EQ(DateOf(EncodeDateTime(2025, 12, 8, 14, 5)), EncodeDateTime(2025, 12, 8));
+}
+
+TEST(DateTime, UnixInstantsBecomeLocalTime) {
+  // The tests run in Europe/Berlin: 2024-07-01 12:00 UTC is 14:00 there.
+  const DateTimeParts p = DecodeDateTime(LocalDateTimeFromUnix(1719835200, 250'000'000));
+  EXPECT_EQ(p.year, 2024);
+  EXPECT_EQ(p.month, 7);
+  EXPECT_EQ(p.hour, 14);
+  EXPECT_EQ(p.millisecond, 250);
+}
+
+}  // namespace
+}  // namespace zf
