@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/datetime.h"
+
+namespace zf {
+
+// The regional settings that the date-time pattern and the visual log's time
+// column draw on. The defaults are English names with "/" and ":".
+struct RegionalSettings {
+  std::string dateSeparator = "/";
+  std::string timeSeparator = ":";
+  std::string shortDateFormat = "dd/mm/yyyy";
+  std::string longDateFormat = "dddd, d mmmm yyyy";
+  std::string shortTimeFormat = "hh:nn";
+  std::string longTimeFormat = "hh:nn:ss";
+  std::string timeAMString = "AM";
+  std::string timePMString = "PM";
+  std::string shortMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::string longMonthNames[12] = {"January", "February", "March",     "April",
+                                    "May",     "June",     "July",      "August",
+                                    "September", "October", "November", "December"};
+  std::string shortDayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  std::string longDayNames[7] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                 "Thursday", "Friday", "Saturday"};
+};
+
+const RegionalSettings& DefaultRegionalSettings();
+
+// Formats `value` by the letter notation of log stamps and `logformat`.
+// Never fails for a well-formed value.
+std::string FormatDateTimeText(std::string_view pattern, TDateTime value,
+                               const RegionalSettings& regional = DefaultRegionalSettings());
+
+}  // namespace zf
