@@ -20,12 +20,14 @@ struct RegionalSettings {
   std::string timePMString = "PM";
   std::string shortMonthNames[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  std::string longMonthNames[12] = {"January", "February", "March",     "April",
-                                    "May",     "June",     "July",      "August",
-                                    "September", "October", "November", "December"};
+  std::string longMonthNames[12] = {"January",   "February", "March",    "April",
+                                    "May",       "June",     "July",     "August",
+                                    "September", "October",  "November", "December"};
   std::string shortDayNames[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   std::string longDayNames[7] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
                                  "Thursday", "Friday", "Saturday"};
+  // The Gregorian calendar's era, for the fields "g" and "gg".
+  std::string eraName = "A.D.";
 };
 
 const RegionalSettings& DefaultRegionalSettings();
@@ -34,5 +36,10 @@ const RegionalSettings& DefaultRegionalSettings();
 // Never fails for a well-formed value.
 std::string FormatDateTimeText(std::string_view pattern, TDateTime value,
                                const RegionalSettings& regional = DefaultRegionalSettings());
+
+// The regional short date, a blank and the regional long time: the time text
+// of the visual log. Unlike "c", the time is shown at midnight too.
+std::string DateTimeToRegionalString(TDateTime value,
+                                     const RegionalSettings& regional = DefaultRegionalSettings());
 
 }  // namespace zf
