@@ -1,0 +1,177 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace zf {
+namespace {
+
+Status ErrnoStatus(const std::string& what, const std::string& path, int err) {
+  return Status::Error(what + " " + path + ": " + std::strerror(err), err);
+}
+
+const char* StepText(WriteStep step) {
+  switch (step) {
+    case WriteStep::kCreateTemp:
+      return "Cannot create a temporary file for";
+    case WriteStep::kWrite:
+      return "Cannot write";
+    case WriteStep::kSyncFile:
+      return "Cannot flush";
+    case WriteStep::kRename:
+      return "Cannot replace";
+    case WriteStep::kSyncFolder:
+      return "Cannot flush the folder of";
+  }
+  return "Cannot write";
+}
+
+// Closes a descriptor on every path out of a function.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  // Closes now and reports the error that close() gives (a deferred write
+  // error on some file systems).
+  int Close() {
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc == 0 ? 0 : errno;
+  }
+
+ private:
+  int fd_;
+};
+
+// The file that a save really replaces: the target of a symbolic link rather
+// than the link, so that a linked configuration stays linked.
+std::filesystem::path ResolveTarget(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::path target(path);
+  if (std::filesystem::is_symlink(std::filesystem::symlink_status(target, ec))) {
+    auto resolved = std::filesystem::weakly_canonical(target, ec);
+    if (!ec) return resolved;
+  }
+  return target;
+}
+
+std::atomic<unsigned> tempCounter{0};
+
+}  // namespace
+
+Result<std::string> FileSystem::ReadWholeFile(const std::string& path) const {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return ErrnoStatus("Cannot open", path, errno);
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return ErrnoStatus("Cannot read", path, errno);
+  if (S_ISDIR(st.st_mode)) return ErrnoStatus("Cannot read", path, EISDIR);
+  std::string content;
+  if (st.st_size > 0) content.reserve(static_cast<std::size_t>(st.st_size));
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return ErrnoStatus("Cannot read", path, errno);
+    }
+    if (n == 0) break;
+    content.append(buffer, static_cast<std::size_t>(n));
+  }
+  return content;
+}
+
+Status FileSystem::WriteWholeFileAtomic(const std::string& path, std::string_view content) const {
+  const std::filesystem::path target = ResolveTarget(path);
+  std::filesystem::path folder = target.parent_path();
+  if (folder.empty()) folder = ".";
+  const std::string targetText = target.string();
+
+  auto fail = [&](WriteStep step, int err) { return ErrnoStatus(StepText(step), targetText, err); };
+
+  // The temporary file lives beside the target: a rename within one file
+  // system is atomic, across file systems it is not possible at all.
+  std::string tempPath;
+  int rawFd = -1;
+  if (int err = InjectFault(WriteStep::kCreateTemp, targetText))
+    return fail(WriteStep::kCreateTemp, err);
+  for (int attempt = 0; attempt < 100 && rawFd < 0; ++attempt) {
+    tempPath = (folder / ("." + target.filename().string() + ".tmp-" + std::to_string(::getpid()) +
+                          "-" + std::to_string(tempCounter++)))
+                   .string();
+    rawFd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (rawFd < 0 && errno != EEXIST) return fail(WriteStep::kCreateTemp, errno);
+  }
+  if (rawFd < 0) return fail(WriteStep::kCreateTemp, EEXIST);
+  Fd fd(rawFd);
+
+  auto failAndRemove = [&](WriteStep step, int err) {
+    ::unlink(tempPath.c_str());
+    return fail(step, err);
+  };
+
+  struct stat old {};
+  if (::stat(targetText.c_str(), &old) == 0) {
+    // Keep the old file's permissions; a failure here only loses the mode.
+    (void)::fchmod(fd.get(), old.st_mode & 07777);
+  }
+
+  if (int err = InjectFault(WriteStep::kWrite, targetText))
+    return failAndRemove(WriteStep::kWrite, err);
+  std::size_t done = 0;
+  while (done < content.size()) {
+    const ssize_t n = ::write(fd.get(), content.data() + done, content.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return failAndRemove(WriteStep::kWrite, errno);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+
+  if (int err = InjectFault(WriteStep::kSyncFile, targetText)) {
+    return failAndRemove(WriteStep::kSyncFile, err);
+  }
+  if (::fsync(fd.get()) != 0) return failAndRemove(WriteStep::kSyncFile, errno);
+  if (int err = fd.Close()) return failAndRemove(WriteStep::kSyncFile, err);
+
+  if (int err = InjectFault(WriteStep::kRename, targetText))
+    return failAndRemove(WriteStep::kRename, err);
+  if (::rename(tempPath.c_str(), targetText.c_str()) != 0) {
+    return failAndRemove(WriteStep::kRename, errno);
+  }
+
+  // The new content is in place now; flushing the folder makes the rename
+  // itself survive a power cut. A failure is still reported, because the
+  // caller was promised a durable file.
+  if (int err = InjectFault(WriteStep::kSyncFolder, targetText))
+    return fail(WriteStep::kSyncFolder, err);
+  Fd dirFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dirFd.get() < 0) return fail(WriteStep::kSyncFolder, errno);
+  if (::fsync(dirFd.get()) != 0 && errno != EINVAL) return fail(WriteStep::kSyncFolder, errno);
+  return Status::Ok();
+}
+
+const FileSystem& DefaultFileSystem() {
+  static const FileSystem instance;
+  return instance;
+}
+
+Result<std::string> ProgramFilePath() {
+  std::error_code ec;
+  auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return Status::Error("Cannot find the program file: " + ec.message(), ec.value());
+  return path.string();
+}
+
+}  // namespace zf
