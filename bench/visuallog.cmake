@@ -1,0 +1,1 @@
+zf_add_bench(visuallog LIBS zf_log)
