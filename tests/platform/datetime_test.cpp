@@ -59,3 +59,15 @@ TEST(DateTime, UnixInstantsBecomeLocalTime) {
 
 }  // namespace
 }  // namespace zf
+
+namespace zf {
+namespace {
+// Encoded while globals are built: the epoch offset must already be right.
+const TDateTime kStaticValue = EncodeDateTime(2025, 12, 8);
+
+TEST(DateTime, ValuesEncodedDuringStaticInitialisationAreRight) {
+  EXPECT_EQ(DecodeDateTime(kStaticValue).year, 2025);
+  EXPECT_EQ(kStaticValue, EncodeDateTime(2025, 12, 8));
+}
+}  // namespace
+}  // namespace zf

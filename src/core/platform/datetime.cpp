@@ -8,7 +8,7 @@ namespace {
 constexpr std::int64_t kMsPerDay = 86'400'000;
 
 // Days from 1970-01-01 to the given civil date (proleptic Gregorian).
-std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+constexpr std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
   y -= m <= 2;
   const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
   const unsigned yoe = static_cast<unsigned>(y - era * 400);
@@ -30,8 +30,9 @@ void CivilFromDays(std::int64_t z, int& year, int& month, int& day) {
   year = static_cast<int>(y + (month <= 2));
 }
 
-// 1899-12-30 counted from 1970-01-01.
-const std::int64_t kEpochOffsetDays = DaysFromCivil(1899, 12, 30);
+// 1899-12-30 counted from 1970-01-01. A constant expression, so that values
+// encoded during static initialisation elsewhere are right too.
+constexpr std::int64_t kEpochOffsetDays = DaysFromCivil(1899, 12, 30);
 
 }  // namespace
 
