@@ -1,0 +1,172 @@
+#include "regexlib/pdfsplitter.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <exception>
+#include <system_error>
+#include <vector>
+
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFExc.hh>
+#include <qpdf/QPDFPageDocumentHelper.hh>
+#include <qpdf/QPDFPageObjectHelper.hh>
+#include <qpdf/QPDFWriter.hh>
+
+namespace zf::regexlib {
+
+namespace {
+
+constexpr int kReadFailed = 0;
+constexpr int kBadArguments = -1;
+constexpr int kWriteFailed = -2;
+
+bool EndsWithPdf(const std::string& name) {
+  if (name.size() < 4) return false;
+  std::string ext = name.substr(name.size() - 4);
+  for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return ext == ".pdf";
+}
+
+std::string Padded(long long number, std::size_t width) {
+  std::string digits = std::to_string(number);
+  if (digits.size() < width) digits.insert(0, width - digits.size(), '0');
+  return digits;
+}
+
+struct PageFile {
+  std::string temp;
+  std::string final;
+};
+
+void RemoveAll(const std::vector<PageFile>& files, std::size_t renamed) {
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    unlink(i < renamed ? files[i].final.c_str() : files[i].temp.c_str());
+  }
+}
+
+[[noreturn]] void ThrowErrno(const std::string& what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+// Writes one page as a PDF of its own. The file is flushed to disk and closed
+// here, with every step checked, so that a full disk is a failure and not a
+// truncated page file.
+void WritePage(QPDF& input, QPDFPageObjectHelper& page, QPDFObjectHandle output_intents,
+               const std::string& path) {
+  QPDF out;
+  out.setSuppressWarnings(true);
+  out.emptyPDF();
+  QPDFPageDocumentHelper(out).addPage(page, false);
+  // Print-ready files declare their output condition in the document catalog;
+  // each page file keeps it.
+  if (output_intents.isArray()) {
+    out.getRoot().replaceKey("/OutputIntents", out.copyForeignObject(output_intents));
+  }
+
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) ThrowErrno("cannot create " + path);
+  FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    ThrowErrno("cannot open " + path);
+  }
+  try {
+    QPDFWriter writer(out);
+    writer.setOutputFile(path.c_str(), file, false);
+    writer.setStreamDataMode(qpdf_s_preserve);  // page content stays byte for byte
+    writer.setMinimumPDFVersion(input.getPDFVersion(), input.getExtensionLevel());
+    writer.write();
+    if (std::fflush(file) != 0 || fsync(fileno(file)) != 0) ThrowErrno("cannot write " + path);
+  } catch (...) {
+    std::fclose(file);
+    throw;
+  }
+  if (std::fclose(file) != 0) ThrowErrno("cannot close " + path);
+}
+
+}  // namespace
+
+std::string PageFileName(const std::string& input_name, long long page) {
+  std::string stem = input_name;
+  std::string extension = ".pdf";
+  if (EndsWithPdf(input_name) && input_name.size() > 4) {
+    stem = input_name.substr(0, input_name.size() - 4);
+    extension = input_name.substr(input_name.size() - 4);
+  }
+  const std::size_t run_end = stem.find_last_of('#');
+  if (run_end == std::string::npos) return stem + "_" + Padded(page, 3) + extension;
+  std::size_t run_begin = run_end;
+  while (run_begin > 0 && stem[run_begin - 1] == '#') --run_begin;
+  const std::size_t run_length = run_end - run_begin + 1;
+  return stem.substr(0, run_begin) + Padded(page, run_length) + stem.substr(run_end + 1) +
+         extension;
+}
+
+int SplitPdf(const char* path, int first_page, const char* outfolder) {
+  if (path == nullptr || outfolder == nullptr || first_page < 0) return kBadArguments;
+  const std::string input_path(path);
+  std::string folder(outfolder);
+  if (input_path.empty() || folder.empty()) return kBadArguments;
+  if (folder.back() != '/') folder += '/';
+  const std::size_t slash = input_path.find_last_of('/');
+  const std::string input_name =
+      slash == std::string::npos ? input_path : input_path.substr(slash + 1);
+  if (input_name.empty()) return kBadArguments;
+
+  QPDF input;
+  std::vector<QPDFPageObjectHelper> pages;
+  QPDFObjectHandle output_intents;
+  try {
+    input.setSuppressWarnings(true);  // a library has no console to talk to
+    input.processFile(input_path.c_str());
+    // Attributes a page inherits from the page tree (media box, resources)
+    // would be lost when the page leaves its tree; move them onto the pages.
+    input.pushInheritedAttributesToPage();
+    pages = QPDFPageDocumentHelper(input).getAllPages();
+    output_intents = input.getRoot().getKey("/OutputIntents");
+    if (output_intents.isArray() && !output_intents.isIndirect()) {
+      output_intents = input.makeIndirectObject(output_intents);
+    }
+  } catch (const QPDFExc&) {
+    return kReadFailed;
+  } catch (const std::exception&) {
+    return kReadFailed;
+  }
+  if (pages.empty()) return kReadFailed;
+  if (pages.size() > static_cast<std::size_t>(INT_MAX - first_page) + 1) return kBadArguments;
+
+  std::vector<PageFile> files;
+  files.reserve(pages.size());
+  try {
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+      const std::string name = PageFileName(input_name, first_page + static_cast<long long>(i));
+      // A leading dot and the ".part" ending keep the file out of every search
+      // mask while it is being written.
+      files.push_back(PageFile{folder + "." + name + ".part", folder + name});
+      WritePage(input, pages[i], output_intents, files.back().temp);
+    }
+  } catch (const QPDFExc&) {
+    // Page data is read while it is written: a damaged input shows up here.
+    RemoveAll(files, 0);
+    return kReadFailed;
+  } catch (const std::exception&) {
+    RemoveAll(files, 0);
+    return kWriteFailed;
+  }
+
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (std::rename(files[i].temp.c_str(), files[i].final.c_str()) != 0) {
+      RemoveAll(files, i);
+      return kWriteFailed;
+    }
+  }
+  return static_cast<int>(files.size());
+}
+
+}  // namespace zf::regexlib

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+namespace zf::regexlib {
+
+// The file name of page number page of the PDF file named input_name: a run
+// of "#" in the name's stem is replaced by the page number, zero-padded to the
+// run's length (the last run when there are several); without one, "_" and the
+// page number padded to three digits are appended to the stem. The extension
+// ".pdf" is kept as the input writes it and added when the input has none.
+std::string PageFileName(const std::string& input_name, long long page);
+
+// Writes every page of the PDF file at path as a PDF file of its own into
+// outfolder, numbered from first_page upwards. Each page is written under a
+// hidden temporary name and renamed only when all pages are complete, so no
+// half-written page ever appears under its real name. Answers the number of
+// pages written; on failure 0 (the input cannot be read as a PDF or has no
+// pages), -1 (unusable arguments) or -2 (a page could not be written), and no
+// page file of the call is left behind.
+int SplitPdf(const char* path, int first_page, const char* outfolder);
+
+}  // namespace zf::regexlib
