@@ -28,9 +28,10 @@ CompiledPattern::~CompiledPattern() {
 std::shared_ptr<const CompiledPattern> PatternCache::Get(std::string_view pattern, bool partial,
                                                          TextMode mode) {
   const unsigned flags = Flags(partial, mode);
+  const KeyView key(pattern, flags);
   {
     std::lock_guard lock(mutex_);
-    auto found = index_.find(KeyView{pattern, flags});
+    auto found = index_.find(key);
     if (found != index_.end()) {
       entries_.splice(entries_.begin(), entries_, found->second);
       return found->second->compiled;
@@ -40,16 +41,16 @@ std::shared_ptr<const CompiledPattern> PatternCache::Get(std::string_view patter
   // other callers that only need a cached expression.
   auto compiled = std::make_shared<const CompiledPattern>(pattern, partial, mode);
   std::lock_guard lock(mutex_);
-  auto found = index_.find(KeyView{pattern, flags});
+  auto found = index_.find(key);
   if (found != index_.end()) return found->second->compiled;  // another thread was quicker
   while (!entries_.empty() && entries_.size() >= capacity_) {
     const Entry& last = entries_.back();
-    index_.erase(KeyView{last.pattern, last.flags});
+    index_.erase(KeyView(last.pattern, last.flags));
     entries_.pop_back();
   }
   if (capacity_ == 0) return compiled;
   entries_.push_front(Entry{std::string(pattern), flags, compiled});
-  index_.emplace(KeyView{entries_.front().pattern, flags}, entries_.begin());
+  index_.emplace(KeyView(entries_.front().pattern, flags), entries_.begin());
   return compiled;
 }
 

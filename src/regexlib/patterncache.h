@@ -52,15 +52,21 @@ class PatternCache {
   std::size_t size() const;
 
  private:
+  // The hash is worked out once per lookup and carried in the key: the
+  // table would otherwise hash the stored patterns again while it walks a
+  // bucket, which made lookups cost as much as the match itself.
   struct KeyView {
+    KeyView(std::string_view p, unsigned f)
+        : pattern(p), flags(f), hash(std::hash<std::string_view>()(p) * 31u + f) {}
     std::string_view pattern;
     unsigned flags;
-    bool operator==(const KeyView&) const = default;
+    std::size_t hash;
+    bool operator==(const KeyView& other) const {
+      return hash == other.hash && flags == other.flags && pattern == other.pattern;
+    }
   };
   struct KeyHash {
-    std::size_t operator()(const KeyView& key) const noexcept {
-      return std::hash<std::string_view>()(key.pattern) * 31u + key.flags;
-    }
+    std::size_t operator()(const KeyView& key) const noexcept { return key.hash; }
   };
   struct Entry {
     std::string pattern;
