@@ -1,0 +1,240 @@
+#include "renamethread.h"
+
+#include <algorithm>
+#include <exception>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "engine/discovery.h"
+#include "platform/paths.h"
+
+namespace zf {
+namespace {
+
+// The settings dialog keeps both times within 1..1000 seconds; a value from
+// elsewhere is held to that range, so 0 cannot make the engine spin.
+int ClampSeconds(int seconds) {
+  return std::clamp(seconds, 1, 1000);
+}
+
+Status EscapedError(const char* what) {
+  return Status::Error(std::string("A stage failed: ") + what);
+}
+
+}  // namespace
+
+Trenamethread::Trenamethread(EngineServices services, std::shared_ptr<EngineControl> control)
+    : services_(services), control_(std::move(control)) {
+  if (!control_) throw std::invalid_argument("Trenamethread needs its control");
+}
+
+std::shared_ptr<EngineControl> Trenamethread::Start(EngineServices services) {
+  auto control = std::make_shared<EngineControl>();
+  auto engine = std::make_unique<Trenamethread>(services, control);
+  std::thread([engine = std::move(engine), control]() mutable {
+    engine->Execute();
+    // Free the worker before saying so: once `finished` is seen, nothing of
+    // the worker runs that could still reach the host's objects.
+    engine.reset();
+    control->finished.store(true, std::memory_order_release);
+  }).detach();
+  return control;
+}
+
+int Trenamethread::BrowseTime() const {
+  return ClampSeconds(host().BrowseTime());
+}
+int Trenamethread::StableTime() const {
+  return ClampSeconds(host().StableTime());
+}
+
+void Trenamethread::Execute() {
+  if (services_.stages != nullptr) {
+    try {
+      services_.stages->PrepareThread();
+    } catch (...) {
+    }
+  }
+  do {
+    try {
+      Cycle();
+    } catch (...) {
+      // Nothing but the stop request ends the worker.
+    }
+  } while (!StopRequested());
+  if (services_.stages != nullptr) {
+    try {
+      services_.stages->ReleaseThread();
+    } catch (...) {
+    }
+  }
+}
+
+void Trenamethread::Cycle() {
+  if (!StopRequested()) {
+    progress_ = 0;
+    try {
+      host().CycleProgress(0);
+    } catch (...) {
+      // As in the slices below: the wait must still come, or a failing window
+      // would make the worker spin.
+    }
+  }
+  int slice = 0;
+  do {
+    if (!StopRequested()) clock().SleepMs(BrowseTime() * 1000 / kBrowseSlices);
+    try {
+      if (host().SwitchedOn()) {
+        progress_ = std::min(progress_ + 1, EngineHost::kCycleProgressMax);
+        host().CycleProgress(progress_);
+      } else if (progress_ > 0) {
+        progress_ = 0;
+        host().CycleProgress(0);
+      }
+    } catch (...) {
+      // A window that cannot show the progress does not stop the wait.
+    }
+    ++slice;
+  } while (slice < kBrowseSlices && !StopRequested());
+  if (!StopRequested() && host().SwitchedOn()) {
+    progress_ = EngineHost::kCycleProgressMax;
+    host().CycleProgressFull();
+    (void)ScanQueues();  // an error ends this pass only; nothing reports it
+  }
+}
+
+Status Trenamethread::ScanQueues() {
+  QueueTable& table = host().Queues();
+  const int n = table.Nfolders();
+  int last = 0;
+  // Deleting a queue while the pass runs moves the later queues down; a queue
+  // is still served at most once per pass.
+  std::vector<std::uint64_t> served;
+  for (int i = 1; i <= n; ++i) {
+    if (last != 0) host().QueueIconChanged(last, QueueIcon::kIdle);
+    RecordPtr queue;
+    if (!StopRequested() && i <= table.Nfolders()) queue = table.Record(i);
+    const bool fresh = queue && (queue->uid == 0 || std::find(served.begin(), served.end(),
+                                                              queue->uid) == served.end());
+    if (queue && fresh && queue->Enabled && host().SwitchedOn()) {
+      host().QueueIconChanged(i, QueueIcon::kActive);
+      host().RefreshQueueList();
+      clock().SleepMs(kSlotPauseMs);
+      last = i;
+      if (queue->uid != 0) served.push_back(queue->uid);
+      Status status;
+      try {
+        status = ProcessRecord(i, queue);
+      } catch (const std::exception& e) {
+        status = EscapedError(e.what());
+      } catch (...) {
+        status = EscapedError("unknown error");
+      }
+      // The failed queue keeps its active icon, as nothing else is reported.
+      if (!status.ok()) return status;
+    }
+    clock().SleepMs(kSlotPauseMs);
+    if (last != 0) host().QueueIconChanged(last, QueueIcon::kIdle);
+    host().RefreshQueueList();
+  }
+  return Status::Ok();
+}
+
+Status Trenamethread::ProcessQueue(int slot) {
+  QueueTable& table = host().Queues();
+  if (slot < 1 || slot > table.Nfolders()) return Status::Ok();
+  return ProcessRecord(slot, table.Record(slot));
+}
+
+Status Trenamethread::ProcessRecord(int slot, const RecordPtr& queue) {
+  const QueueRecord& q = *queue;
+  FtpIntake* const ftp = services_.ftp;
+  const bool usable = CheckQueue(q, files(), [&] { return ftp && ftp->PrepareFtp(*this, queue); });
+  if (!usable) return Status::Ok();
+
+  host().FtpProgress(0);
+  PassContext pass;
+  pass.slot = slot;
+  pass.uid = q.uid;
+  pass.queue = queue;
+  pass.inputFolder = IncludeTrailingPathDelimiter(q.FTPuse ? q.FTPTemppath : q.Inputfolder);
+  pass.outputFolder = IncludeTrailingPathDelimiter(q.Outputfolder);
+  pass.errorFolder =
+      q.Errorfolder.empty() ? std::string() : IncludeTrailingPathDelimiter(q.Errorfolder);
+
+  Status status = q.FTPuse ? ftp->ListRemote(*this, pass) : DiscoverFiles(files(), clock(), pass);
+  if (!status.ok()) return status;
+  splitpages = q.Splitpdf;
+
+  const KeepGoingFn keepGoing = [&] { return KeepGoing(pass); };
+  if (Guard(pass)) OrderFiles(pass.files, keepGoing);
+  if (Guard(pass)) StableWait(pass);
+  if (Guard(pass)) {
+    if (q.FTPuse) {
+      status = ftp->FetchStable(*this, pass);
+      if (!status.ok()) return status;
+    } else {
+      CheckStability(files(), clock(), pass, keepGoing);
+    }
+  }
+  EngineStages* const stages = services_.stages;
+  if (stages != nullptr && Guard(pass)) {
+    status = stages->ResolveNames(*this, pass);
+    if (!status.ok()) return status;
+  }
+  if (stages != nullptr && Guard(pass)) {
+    status = stages->DeliverFiles(*this, pass);
+    if (!status.ok()) return status;
+  }
+  return Status::Ok();
+}
+
+void Trenamethread::StableWait(const PassContext& pass) {
+  int slice = 0;
+  do {
+    ++slice;
+    clock().SleepMs(StableTime() * 1000 / kStableSlices);
+  } while (slice < kStableSlices && KeepGoing(pass));
+}
+
+bool Trenamethread::KeepGoing(const PassContext& pass) const {
+  return !StopRequested() && host().SwitchedOn() && QueueEnabled(pass);
+}
+
+bool Trenamethread::Guard(const PassContext& pass) const {
+  return KeepGoing(pass) && pass.files.count() > 0;
+}
+
+bool Trenamethread::QueueEnabled(const PassContext& pass) const {
+  const QueueTable& table = host().Queues();
+  if (pass.uid == 0) {
+    // A record without identity can only be judged by its slot.
+    return pass.slot >= 1 && pass.slot <= table.Nfolders() && table.Record(pass.slot)->Enabled;
+  }
+  // The slot may change between the two reads when queues are deleted at that
+  // very moment; the identity check catches it and the look-up is repeated.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const int slot = table.SlotOf(pass.uid);
+    if (slot == 0) return false;
+    const RecordPtr record = table.Record(slot);
+    if (record->uid == pass.uid) return record->Enabled;
+  }
+  const QueueTable::State state = table.Snapshot();
+  for (int i = 0; i < state.Nfolders; ++i) {
+    const RecordPtr& record = state.slots[static_cast<std::size_t>(i)];
+    if (record->uid == pass.uid) return record->Enabled;
+  }
+  return false;
+}
+
+bool Trenamethread::UpdateQueue(const PassContext& pass,
+                                const std::function<void(QueueRecord&)>& edit) {
+  // Without an identity there is no telling whether the slot still holds the
+  // same queue, so nothing is written.
+  if (pass.uid == 0) return false;
+  return host().Queues().UpdateQueue(pass.uid, edit);
+}
+
+}  // namespace zf

@@ -1,0 +1,97 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "config/queuetable.h"
+#include "engine/enginehost.h"
+#include "engine/passcontext.h"
+#include "engine/stages.h"
+#include "platform/clock.h"
+#include "platform/fileaccess.h"
+#include "platform/result.h"
+
+namespace zf {
+
+// The two controls of the worker, owned jointly by the host and the worker so
+// that they stay valid after the worker has freed itself. `stop` is written by
+// the host only, `finished` by the worker only.
+struct EngineControl {
+  std::atomic<bool> stop{false};
+  // Set once the worker has freed itself and touches nothing it was lent any
+  // more: from then on the host may destroy the services below.
+  std::atomic<bool> finished{false};
+};
+
+// What the worker is lent for its whole life. Each must outlive it, that is,
+// stay alive until EngineControl::finished is true.
+struct EngineServices {
+  EngineHost& host;
+  FileAccess& files;
+  Clock& clock;
+  EngineStages* stages = nullptr;  // naming and delivery; none: they do nothing
+  FtpIntake* ftp = nullptr;        // none: FTP queues are skipped
+};
+
+// The worker thread that does all the file work: it waits the browse interval
+// in ten slices, then serves every enabled queue of the table in order.
+class Trenamethread {
+ public:
+  static constexpr int kBrowseSlices = 10;
+  static constexpr int kStableSlices = 10;
+  static constexpr int kSlotPauseMs = 100;
+
+  Trenamethread(EngineServices services, std::shared_ptr<EngineControl> control);
+  Trenamethread(const Trenamethread&) = delete;
+  Trenamethread& operator=(const Trenamethread&) = delete;
+
+  // Makes a worker and starts it at once. The worker owns itself and is
+  // freed when its body returns; the host keeps only the returned control.
+  static std::shared_ptr<EngineControl> Start(EngineServices services);
+
+  // The thread body: polling cycles until `stop` is seen. Never throws.
+  void Execute();
+  // One pass over the queue table. An error that escapes a queue's pass ends
+  // the whole pass and is returned; the next cycle starts afresh.
+  Status ScanQueues();
+  // The pass of the queue in `slot` as it stands now.
+  Status ProcessQueue(int slot);
+
+  // Before each stage: not stopped, switched on, the queue still enabled and
+  // files to work on.
+  bool Guard(const PassContext& pass) const;
+  // Between the files of a stage: not stopped, switched on, queue enabled.
+  bool KeepGoing(const PassContext& pass) const;
+  // `Enabled` of the pass's queue as the table holds it now, wherever the
+  // queue has moved; false once it has been deleted.
+  bool QueueEnabled(const PassContext& pass) const;
+  // Edits the pass's own queue wherever it now stands; false (and nothing
+  // written) when it is no longer in the table.
+  bool UpdateQueue(const PassContext& pass, const std::function<void(QueueRecord&)>& edit);
+
+  bool StopRequested() const { return control_->stop.load(std::memory_order_acquire); }
+
+  EngineHost& host() const { return services_.host; }
+  FileAccess& files() const { return services_.files; }
+  Clock& clock() const { return services_.clock; }
+
+  // For name resolution: the current queue's Splitpdf, and the page number
+  // last read, kept across files, queues and cycles.
+  bool splitpages = false;
+  std::int32_t currentpage = 0;
+
+ private:
+  void Cycle();
+  Status ProcessRecord(int slot, const RecordPtr& queue);
+  void StableWait(const PassContext& pass);
+  int BrowseTime() const;
+  int StableTime() const;
+
+  EngineServices services_;
+  std::shared_ptr<EngineControl> control_;
+  int progress_ = 0;  // the cycle progress position last sent
+};
+
+}  // namespace zf

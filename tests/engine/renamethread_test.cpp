@@ -1,0 +1,535 @@
+#include "engine/renamethread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/discovery.h"
+#include "enginetestkit.h"
+
+namespace zf {
+namespace {
+
+using test::AddQueue;
+using test::CountingFiles;
+using test::FakeClock;
+using test::HostEvent;
+using test::QueueFolders;
+using test::RecordingHost;
+using test::WriteFile;
+
+constexpr int kIdle = static_cast<int>(QueueIcon::kIdle);
+constexpr int kActive = static_cast<int>(QueueIcon::kActive);
+
+HostEvent Progress(int position) {
+  return {HostEvent::kProgress, position};
+}
+HostEvent Full() {
+  return {HostEvent::kFull};
+}
+HostEvent Icon(int slot, int icon) {
+  return {HostEvent::kIcon, slot, icon};
+}
+HostEvent Refresh() {
+  return {HostEvent::kRefresh};
+}
+HostEvent Ftp(int percent) {
+  return {HostEvent::kFtp, percent};
+}
+
+// Records what the later stages were given.
+class RecordingStages : public EngineStages {
+ public:
+  Status ResolveNames(Trenamethread& engine, PassContext& pass) override {
+    ++resolved;
+    for (int k = 1; k <= pass.files.count(); ++k) {
+      if (pass.files.at(k).ready) readyNames.push_back(pass.files.at(k).oldname);
+    }
+    splitpages = engine.splitpages;
+    lastInput = pass.inputFolder;
+    lastOutput = pass.outputFolder;
+    lastError = pass.errorFolder;
+    if (onResolve) onResolve(engine, pass);
+    if (throwOnResolve) throw std::runtime_error("resolve failed");
+    return Status::Ok();
+  }
+  Status DeliverFiles(Trenamethread&, PassContext&) override {
+    ++delivered;
+    return Status::Ok();
+  }
+  void PrepareThread() override { ++prepared; }
+  void ReleaseThread() override { ++released; }
+
+  std::atomic<int> resolved{0}, delivered{0}, prepared{0}, released{0};
+  std::vector<std::string> readyNames;
+  bool splitpages = false;
+  bool throwOnResolve = false;
+  std::string lastInput, lastOutput, lastError;
+  std::function<void(Trenamethread&, PassContext&)> onResolve;
+};
+
+class Engine : public testing::Test {
+ protected:
+  Engine() {
+    host.settings.browsetime = 3;  // browse slices of 300 ms
+    host.settings.stabletime = 2;  // stable slices of 200 ms
+    host.settings.switchedOn = true;
+  }
+  EngineServices Services() { return {host, files, clock, &stages, ftp}; }
+  Trenamethread MakeEngine() { return Trenamethread(Services(), control); }
+
+  static bool WaitFinished(const EngineControl& c) {
+    for (int i = 0; i < 4000 && !c.finished.load(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return c.finished.load();
+  }
+
+  RecordingHost host;
+  CountingFiles files;
+  FakeClock clock;
+  RecordingStages stages;
+  FtpIntake* ftp = nullptr;
+  std::shared_ptr<EngineControl> control = std::make_shared<EngineControl>();
+};
+
+TEST_F(Engine, EmptyTableRunsTheProgressUpThenFullAndNothingElse) {
+  host.onEvent = [&](const HostEvent& e) {
+    if (e.kind == HostEvent::kFull) control->stop = true;
+  };
+  clock.hook = [&](int) {
+    if (clock.Sleeps().size() == 3) host.settings.browsetime = 7;  // read at each slice
+  };
+  Trenamethread engine = MakeEngine();
+  engine.Execute();
+  EXPECT_EQ(host.Events(),
+            (std::vector<HostEvent>{Progress(0), Progress(1), Progress(2), Progress(3), Progress(4),
+                                    Progress(5), Progress(6), Progress(7), Progress(8), Progress(9),
+                                    Progress(10), Full()}));
+  EXPECT_EQ(clock.Sleeps(), (std::vector<int>{300, 300, 300, 700, 700, 700, 700, 700, 700, 700}));
+  EXPECT_EQ(stages.prepared, 1);
+  EXPECT_EQ(stages.released, 1);
+}
+
+TEST_F(Engine, SwitchedOffTheProgressStaysAtZeroAndNothingIsTouched) {
+  QueueFolders f;
+  AddQueue(host.table, "Sport", f);
+  WriteFile(f.in + "/a.pdf", "x");
+  host.settings.switchedOn = false;
+  int slices = 0;
+  clock.hook = [&](int) {
+    if (++slices == 25) control->stop = true;
+  };
+  Trenamethread engine = MakeEngine();
+  engine.Execute();
+  // Three cycles began; the third ended at the stop request.
+  EXPECT_EQ(host.Events(), (std::vector<HostEvent>{Progress(0), Progress(0), Progress(0)}));
+  EXPECT_EQ(slices, 25);
+  EXPECT_EQ(files.Lists(), 0);
+  EXPECT_EQ(files.DirTestsOf(f.root.path().string()), 0);
+}
+
+TEST_F(Engine, ProgressFollowsTheSwitchAndAWindowErrorDoesNotStopTheWait) {
+  QueueFolders f;
+  AddQueue(host.table, "Sport", f);
+  int slices = 0;
+  clock.hook = [&](int ms) {
+    if (ms != 300) return;
+    ++slices;
+    if (slices == 4) host.settings.switchedOn = false;
+    if (slices == 15) host.settings.switchedOn = true;
+  };
+  bool thrown = false;
+  host.onEvent = [&](const HostEvent& e) {
+    if (e.kind == HostEvent::kFtp) control->stop = true;  // once the pass has begun
+    if (e == Progress(2) && !thrown) {
+      thrown = true;
+      throw std::runtime_error("window gone");
+    }
+  };
+  Trenamethread engine = MakeEngine();
+  engine.Execute();
+  std::vector<HostEvent> progress;
+  for (const HostEvent& e : host.Events()) {
+    if (e.kind == HostEvent::kProgress || e.kind == HostEvent::kFull) progress.push_back(e);
+  }
+  EXPECT_EQ(progress, (std::vector<HostEvent>{Progress(0), Progress(1), Progress(2), Progress(3),
+                                              Progress(0),  // switched off in slice 4
+                                              Progress(0),  // the next cycle begins
+                                              Progress(1), Progress(2), Progress(3), Progress(4),
+                                              Progress(5), Progress(6), Full()}));
+  EXPECT_EQ(slices, 20);
+  EXPECT_EQ(files.ListsOf(f.in), 1);  // the pass of the second cycle ran
+}
+
+TEST_F(Engine, APassServesEnabledQueuesInOrderWithIconsAndPauses) {
+  QueueFolders a, b, c;
+  AddQueue(host.table, "A", a, [](QueueRecord& q) { q.Splitpdf = true; });
+  AddQueue(host.table, "B", b, [](QueueRecord& q) { q.Enabled = false; });
+  AddQueue(host.table, "C", c, [](QueueRecord& q) { q.Errorfolder.clear(); });
+  WriteFile(a.in + "/one.pdf", "1");
+  WriteFile(b.in + "/two.pdf", "2");
+  Trenamethread engine = MakeEngine();
+  ASSERT_TRUE(engine.ScanQueues().ok());
+
+  EXPECT_EQ(host.Events(),
+            (std::vector<HostEvent>{Icon(1, kActive), Refresh(), Ftp(0), Icon(1, kIdle), Refresh(),
+                                    Icon(1, kIdle), Icon(1, kIdle), Refresh(),  // B is skipped
+                                    Icon(1, kIdle), Icon(3, kActive), Refresh(), Ftp(0),
+                                    Icon(3, kIdle), Refresh()}));
+  // 100 ms before A and C and after every slot; A's stable wait in ten slices.
+  EXPECT_EQ(clock.CountSleeps(100), 5);
+  EXPECT_EQ(clock.CountSleeps(200), 10);
+  EXPECT_EQ(files.ListsOf(b.root.path().string()), 0);
+  // Only A had files: it alone reached the later stages, with its file ready.
+  EXPECT_EQ(stages.resolved, 1);
+  EXPECT_EQ(stages.delivered, 1);
+  EXPECT_EQ(stages.readyNames, (std::vector<std::string>{"one.pdf"}));
+  EXPECT_TRUE(stages.splitpages);
+  EXPECT_EQ(stages.lastInput, a.in + "/");
+  EXPECT_EQ(stages.lastOutput, a.out + "/");
+  EXPECT_EQ(stages.lastError, a.err + "/");
+
+  stages.readyNames.clear();
+  WriteFile(c.in + "/three.pdf", "3");
+  ASSERT_TRUE(engine.ProcessQueue(3).ok());
+  EXPECT_EQ(stages.readyNames, (std::vector<std::string>{"three.pdf"}));
+  EXPECT_EQ(stages.lastError, "");  // no error folder
+  EXPECT_FALSE(stages.splitpages);
+}
+
+TEST_F(Engine, AFileWrittenDuringTheStableWaitIsNotReady) {
+  QueueFolders f;
+  AddQueue(host.table, "A", f);
+  WriteFile(f.in + "/quiet.pdf", "1");
+  WriteFile(f.in + "/busy.pdf", "1");
+  clock.hook = [&](int ms) {
+    if (ms == 200) WriteFile(f.in + "/busy.pdf", std::string(clock.Sleeps().size(), 'x'));
+  };
+  Trenamethread engine = MakeEngine();
+  ASSERT_TRUE(engine.ProcessQueue(1).ok());
+  EXPECT_EQ(stages.readyNames, (std::vector<std::string>{"quiet.pdf"}));
+}
+
+TEST_F(Engine, SwitchingOffOrDisablingEndsTheStageAfterTheCurrentFile) {
+  for (const bool disable : {false, true}) {
+    SCOPED_TRACE(disable ? "disabled" : "switched off");
+    RecordingHost h;
+    h.settings.switchedOn = true;
+    h.settings.stabletime = 2;
+    CountingFiles fs;
+    FakeClock ck;
+    RecordingStages st;
+    auto ctl = std::make_shared<EngineControl>();
+    QueueFolders a, b;
+    AddQueue(h.table, "A", a);
+    AddQueue(h.table, "B", b);
+    for (int i = 0; i < 5; ++i) WriteFile(a.in + "/f" + std::to_string(i), "x");
+    WriteFile(b.in + "/g", "x");
+    const std::uint64_t uidA = h.table.Record(1)->uid;
+    fs.onStat = [&](const std::string& path, int) {
+      if (fs.StatsOf(a.in) != 2 || path.rfind(a.in, 0) != 0) return;
+      if (disable) {
+        h.table.UpdateQueue(uidA, [](QueueRecord& q) { q.Enabled = false; });
+      } else {
+        h.settings.switchedOn = false;
+      }
+    };
+    Trenamethread engine({h, fs, ck, &st, nullptr}, ctl);
+    ASSERT_TRUE(engine.ScanQueues().ok());
+    EXPECT_EQ(fs.StatsOf(a.in), 2);           // the second file completed, no third was checked
+    EXPECT_EQ(st.resolved, disable ? 1 : 0);  // B is still served when only A was disabled
+    if (disable) {
+      EXPECT_EQ(st.readyNames, (std::vector<std::string>{"g"}));
+      EXPECT_EQ(h.IconsOf(2), (std::vector<int>{kActive, kIdle}));
+    } else {
+      EXPECT_EQ(fs.ListsOf(b.in), 0);  // the rest of the pass is skipped
+      EXPECT_TRUE(h.IconsOf(2).empty());
+      EXPECT_EQ(ck.CountSleeps(100), 3);  // but each slot still costs its pause
+    }
+  }
+}
+
+TEST_F(Engine, StopDuringTheStableWaitEndsAfterTheSliceAndSetsFinished) {
+  QueueFolders f;
+  AddQueue(host.table, "A", f);
+  WriteFile(f.in + "/a.pdf", "x");
+  // The worker makes its own control; the hook gets it once Start returns.
+  std::atomic<EngineControl*> started{nullptr};
+  std::atomic<int> stableSlices{0};
+  clock.hook = [&](int ms) {
+    if (ms != 200) return;
+    ++stableSlices;
+    while (started.load() == nullptr) std::this_thread::yield();
+    started.load()->stop = true;  // the window is closing
+  };
+  std::shared_ptr<EngineControl> ctl = Trenamethread::Start(Services());
+  started = ctl.get();
+  ASSERT_TRUE(WaitFinished(*ctl));
+  EXPECT_EQ(stableSlices, 1);
+  EXPECT_EQ(files.StatsOf(f.in), 0);  // no stability check
+  EXPECT_EQ(stages.resolved, 0);
+  EXPECT_EQ(stages.released, 1);
+}
+
+TEST_F(Engine, AFailedPreCheckSkipsTheQueueSilently) {
+  QueueFolders a, b;
+  AddQueue(host.table, "A", a, [&](QueueRecord& q) { q.Outputfolder = a.root / "missing"; });
+  AddQueue(host.table, "B", b);
+  WriteFile(a.in + "/a.pdf", "x");
+  WriteFile(b.in + "/b.pdf", "x");
+  Trenamethread engine = MakeEngine();
+  ASSERT_TRUE(engine.ScanQueues().ok());
+  EXPECT_EQ(files.ListsOf(a.in), 0);
+  EXPECT_EQ(stages.readyNames, (std::vector<std::string>{"b.pdf"}));
+  EXPECT_EQ(host.EventsOf(HostEvent::kFtp).size(), 1u);  // B's pass only
+  EXPECT_EQ(host.IconsOf(1), (std::vector<int>{kActive, kIdle, kIdle}));
+}
+
+TEST_F(Engine, AnErrorEscapingAStageEndsTheWholePass) {
+  const struct {
+    const char* what;
+    bool badMask;
+  } cases[] = {{"invalid ignore mask", true}, {"stage throws", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    RecordingHost h;
+    h.settings.switchedOn = true;
+    CountingFiles fs;
+    FakeClock ck;
+    RecordingStages st;
+    st.throwOnResolve = !c.badMask;
+    auto ctl = std::make_shared<EngineControl>();
+    QueueFolders a, b;
+    AddQueue(h.table, "A", a, [&](QueueRecord& q) {
+      if (c.badMask) q.ignoremask = "*.tmp;[abc";
+    });
+    AddQueue(h.table, "B", b);
+    WriteFile(a.in + "/a.pdf", "x");
+    WriteFile(b.in + "/b.pdf", "x");
+    int cycles = 0;
+    h.onEvent = [&](const HostEvent& e) {
+      if (e == Progress(0) && ++cycles == 3) ctl->stop = true;
+    };
+    Trenamethread engine({h, fs, ck, &st, nullptr}, ctl);
+    engine.Execute();  // two whole cycles: the worker lives on after each error
+    EXPECT_EQ(fs.ListsOf(a.in), 2);
+    EXPECT_EQ(fs.ListsOf(b.in), 0);
+    EXPECT_EQ(st.delivered, 0);
+    // After each full: A's icon goes active and stays so; nothing else follows.
+    const std::vector<HostEvent> events = h.Events();
+    std::vector<HostEvent> afterFull;
+    bool inPass = false;
+    for (const HostEvent& e : events) {
+      if (e.kind == HostEvent::kProgress) inPass = false;
+      if (inPass) afterFull.push_back(e);
+      if (e.kind == HostEvent::kFull) inPass = true;
+    }
+    EXPECT_EQ(afterFull, (std::vector<HostEvent>{Icon(1, kActive), Refresh(), Ftp(0),
+                                                 Icon(1, kActive), Refresh(), Ftp(0)}));
+  }
+}
+
+// An FTP intake that lists one remote file and "fetches" it when asked.
+class FakeFtp : public FtpIntake {
+ public:
+  bool PrepareFtp(Trenamethread&, const RecordPtr& queue) override {
+    ++prepared;
+    preparedFor = queue->name;
+    return serverUp;
+  }
+  Status ListRemote(Trenamethread&, PassContext& pass) override {
+    ++listed;
+    pass.files.at(1).oldname = "remote.pdf";
+    pass.files.set_count(1);
+    return listingFails ? Status::Error("listing failed") : Status::Ok();
+  }
+  Status FetchStable(Trenamethread&, PassContext& pass) override {
+    ++fetched;
+    fetchedInto = pass.inputFolder;
+    pass.files.at(1).ready = true;
+    return Status::Ok();
+  }
+  bool serverUp = true;
+  bool listingFails = false;
+  int prepared = 0, listed = 0, fetched = 0;
+  std::string preparedFor, fetchedInto;
+};
+
+TEST_F(Engine, FtpQueuesGoThroughTheFtpIntake) {
+  QueueFolders f;
+  AddQueue(host.table, "Remote", f, [&](QueueRecord& q) {
+    q.FTPuse = true;
+    q.Inputfolder = "";  // not needed for an FTP queue
+    q.FTPTemppath = f.root / "fetched";
+  });
+  std::filesystem::create_directory(f.root / "fetched");
+  {
+    Trenamethread engine = MakeEngine();  // no intake: the queue is skipped
+    ASSERT_TRUE(engine.ScanQueues().ok());
+    EXPECT_TRUE(host.EventsOf(HostEvent::kFtp).empty());
+  }
+  FakeFtp intake;
+  ftp = &intake;
+  Trenamethread engine = MakeEngine();
+  intake.serverUp = false;
+  ASSERT_TRUE(engine.ScanQueues().ok());
+  EXPECT_EQ(intake.prepared, 1);
+  EXPECT_EQ(intake.listed, 0);
+  EXPECT_TRUE(host.EventsOf(HostEvent::kFtp).empty());
+
+  intake.serverUp = true;
+  ASSERT_TRUE(engine.ScanQueues().ok());
+  EXPECT_EQ(intake.preparedFor, "Remote");
+  EXPECT_EQ(intake.listed, 1);
+  EXPECT_EQ(intake.fetched, 1);
+  EXPECT_EQ(intake.fetchedInto, f.root / "fetched/");
+  EXPECT_EQ(stages.readyNames, (std::vector<std::string>{"remote.pdf"}));
+  EXPECT_EQ(clock.CountSleeps(200), 10);  // the stable wait lies between listing and fetch
+  EXPECT_EQ(files.Lists(), 0);            // nothing local was listed
+
+  intake.listingFails = true;
+  EXPECT_FALSE(engine.ScanQueues().ok());
+  EXPECT_EQ(intake.fetched, 1);
+}
+
+TEST_F(Engine, WritesReachTheServedQueueWhereverItMoved) {
+  QueueFolders a, b;
+  AddQueue(host.table, "A", a);
+  AddQueue(host.table, "B", b);
+  WriteFile(b.in + "/b.pdf", "x");
+  const struct {
+    const char* what;
+    int deleteSlot;  // deleted while B is being named
+    bool reload;     // and the table reloaded from a copy
+    bool written;
+    bool delivered;
+  } cases[] = {
+      {"A deleted, B moves to slot 1", 1, false, true, true},
+      {"B itself deleted", 2, false, false, false},
+      {"table reloaded", 0, true, true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const QueueTable::State before = host.table.Snapshot();
+    stages.delivered = 0;
+    bool updated = false;
+    stages.onResolve = [&](Trenamethread& engine, PassContext& pass) {
+      if (c.deleteSlot != 0) {
+        ASSERT_TRUE(host.table.Delete(c.deleteSlot).ok());
+      }
+      if (c.reload) host.table.Replace(host.table.Snapshot());
+      updated = engine.UpdateQueue(pass, [](QueueRecord& q) { q.FTPcurrentpath = "written"; });
+    };
+    Trenamethread engine = MakeEngine();
+    ASSERT_TRUE(engine.ProcessQueue(2).ok());
+    EXPECT_EQ(updated, c.written);
+    for (int slot = 1; slot <= host.table.Nfolders(); ++slot) {
+      const RecordPtr r = host.table.Record(slot);
+      EXPECT_EQ(r->FTPcurrentpath, r->name == "B" && c.written ? "written" : "") << slot;
+    }
+    // A queue gone from the table fails the guard: no delivery for it.
+    EXPECT_EQ(stages.delivered, c.delivered ? 1 : 0);
+    host.table.Replace(before);
+  }
+}
+
+// The engine keeps serving while another thread edits, appends, deletes and
+// reloads the table and flips the switch. Each pass writes its own queue's
+// identity into that queue's record; no record may ever hold another's.
+TEST(EngineThreads, RunsWhileTheTableIsEditedUnderIt) {
+  RecordingHost host;
+  host.keepEvents = false;
+  host.settings.switchedOn = true;
+  SystemFileAccess files;
+  FakeClock clock;
+  struct MarkingStages : EngineStages {
+    Status ResolveNames(Trenamethread& engine, PassContext& pass) override {
+      ++passes;
+      // Naming takes a while, long enough for the table to change under it.
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      engine.UpdateQueue(pass, [&](QueueRecord& q) {
+        if (q.uid != pass.uid) ++strayWrites;
+        q.lastlogrenew = static_cast<double>(pass.uid);
+      });
+      return Status::Ok();
+    }
+    std::atomic<int> passes{0}, strayWrites{0};
+  } stages;
+  std::atomic<int>& passes = stages.passes;
+
+  std::vector<std::unique_ptr<QueueFolders>> pool;
+  for (int i = 0; i < 6; ++i) {
+    pool.push_back(std::make_unique<QueueFolders>());
+    for (int k = 0; k < 3; ++k) WriteFile(pool[i]->in + "/f" + std::to_string(k), "x");
+    AddQueue(host.table, "Q" + std::to_string(i), *pool[i]);
+  }
+
+  std::shared_ptr<EngineControl> control = Trenamethread::Start({host, files, clock, &stages});
+  std::mt19937 random(7);
+  int names = 100;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (int op = 0; op < 1500 || passes.load() < 30; ++op) {
+    if (std::chrono::steady_clock::now() > deadline) break;
+    QueueTable& table = host.table;
+    const int n = table.Nfolders();
+    switch (random() % 6) {
+      case 0:
+        if (n > 0) {
+          table.Update(1 + static_cast<int>(random() % n),
+                       [](QueueRecord& q) { q.Enabled = !q.Enabled; });
+        }
+        break;
+      case 1:
+        if (n < 10) {
+          const auto& f = *pool[random() % pool.size()];
+          (void)table.Append([&](QueueRecord& q) {
+            q.name = "N" + std::to_string(names++);
+            q.Inputfolder = f.in;
+            q.Outputfolder = f.out;
+            q.Errorfolder = "";
+            q.Searchmask = "*.*";
+            q.Enabled = true;
+            q.lastlogrenew = 0;  // a new queue starts unmarked
+          });
+        }
+        break;
+      case 2:
+        if (n > 2) (void)table.Delete(1 + static_cast<int>(random() % n));
+        break;
+      case 3:
+        table.Replace(table.Snapshot());  // a reload
+        break;
+      case 4:
+        host.settings.switchedOn = random() % 4 != 0;
+        break;
+      default:
+        host.settings.stabletime = 1 + static_cast<int>(random() % 3);
+        break;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  host.settings.switchedOn = true;
+  control->stop = true;
+  for (int i = 0; i < 4000 && !control->finished; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_TRUE(control->finished);
+  EXPECT_GE(passes.load(), 30);
+  EXPECT_EQ(stages.strayWrites, 0);
+  for (int slot = 1; slot <= QueueTable::kSlots; ++slot) {
+    const RecordPtr r = host.table.Record(slot);
+    if (r->lastlogrenew != 0) {
+      EXPECT_EQ(r->lastlogrenew, static_cast<double>(r->uid)) << "slot " << slot;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zf
