@@ -1,6 +1,8 @@
 #include "config/inifile.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <system_error>
@@ -58,15 +60,6 @@ std::string LineValue(std::string_view line) {
   return std::string(v);
 }
 
-std::string EntryLine(std::string_view key, std::string_view value) {
-  std::string line;
-  line.reserve(key.size() + 1 + value.size());
-  line.append(key);
-  line.push_back('=');
-  for (char c : value) line.push_back(c == '\r' || c == '\n' || c == '\0' ? ' ' : c);
-  return line;
-}
-
 }  // namespace
 
 std::optional<std::int32_t> ParseIniInteger(std::string_view text) {
@@ -99,25 +92,71 @@ std::optional<std::int32_t> ParseIniInteger(std::string_view text) {
   return static_cast<std::int32_t>(bits);
 }
 
+namespace {
+
+// Eight characters at a time with the letters A..Z made lower case, for
+// hashing without a branch per character.
+std::uint64_t LowerWord(std::uint64_t x) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  const std::uint64_t low7 = x & (0x7f * kOnes);
+  const std::uint64_t aboveZ = low7 + (0x25 * kOnes);  // high bit set where > 'Z'
+  const std::uint64_t fromA = low7 + (0x3f * kOnes);   // high bit set where >= 'A'
+  const std::uint64_t upper = fromA & ~aboveZ & ~x & (0x80 * kOnes);
+  return x | (upper >> 2);
+}
+
+}  // namespace
+
 std::size_t IniNameHash::operator()(std::string_view name) const {
-  std::size_t h = 1469598103934665603ull;
-  for (char c : name) {
-    h ^= static_cast<unsigned char>(LowerAscii(c));
-    h *= 1099511628211ull;
+  std::uint64_t h = 0x9E3779B97F4A7C15ull ^ name.size();
+  std::size_t i = 0;
+  for (; i + 8 <= name.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, name.data() + i, 8);
+    h = (h ^ LowerWord(w)) * 0xFF51AFD7ED558CCDull;
+    h ^= h >> 32;
   }
-  return h;
+  if (i < name.size()) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, name.data() + i, name.size() - i);
+    h = (h ^ LowerWord(w)) * 0xFF51AFD7ED558CCDull;
+    h ^= h >> 32;
+  }
+  return static_cast<std::size_t>(h);
 }
 
 bool IniNameEqual::operator()(std::string_view a, std::string_view b) const {
   if (a.size() != b.size()) return false;
+  if (a == b) return true;  // the usual case: the file spells it as the program does
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
   }
   return true;
 }
 
-IniDocument IniDocument::Parse(std::string_view text) {
+char* IniDocument::Arena::Allocate(std::size_t size) {
+  constexpr std::size_t kBlock = 256 * 1024;
+  if (size > capacity_ - used_) {
+    const std::size_t room = std::max(size, kBlock);
+    blocks_.push_back(std::make_unique<char[]>(room));
+    used_ = 0;
+    capacity_ = room;
+  }
+  char* at = blocks_.back().get() + used_;
+  used_ += size;
+  return at;
+}
+
+std::string_view IniDocument::Store(std::string_view text) {
+  char* at = arena_.Allocate(text.size());
+  if (!text.empty()) std::memcpy(at, text.data(), text.size());
+  return {at, text.size()};
+}
+
+IniDocument IniDocument::Parse(std::string textIn) {
   IniDocument doc;
+  doc.source_ = std::make_unique<const std::string>(std::move(textIn));
+  std::string_view text = *doc.source_;
   static constexpr std::string_view kBom = "\xEF\xBB\xBF";
   if (text.substr(0, kBom.size()) == kBom) {
     doc.bom_ = std::string(kBom);
@@ -138,33 +177,33 @@ IniDocument IniDocument::Parse(std::string_view text) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
 
     if (auto name = HeaderName(line)) {
-      doc.sections_.push_back(Section{std::string(line), {}, {}, {}});
+      doc.sections_.push_back(Section{line, {}, {}, {}});
       // The first section of a name is the one that counts.
-      doc.sectionIndex_.emplace(std::string(*name), doc.sections_.size() - 1);
+      doc.sectionIndex_.emplace(*name, doc.sections_.size() - 1);
       current = &doc.sections_.back();
       continue;
     }
     if (current == nullptr) {
-      doc.preamble_.emplace_back(line);
+      doc.preamble_.push_back(line);
       continue;
     }
     if (Trim(line).empty()) {
-      current->tail.emplace_back(line);
+      current->tail.push_back(line);
       continue;
     }
     // A non-blank line: blank lines before it belong inside the section.
-    for (auto& blank : current->tail) current->body.push_back(std::move(blank));
+    current->body.insert(current->body.end(), current->tail.begin(), current->tail.end());
     current->tail.clear();
-    current->body.emplace_back(line);
+    current->body.push_back(line);
     const std::string_view key = LineKey(line);
-    if (!key.empty()) current->keys.emplace(std::string(key), current->body.size() - 1);
+    if (!key.empty()) current->keys.emplace(key, current->body.size() - 1);
   }
   return doc;
 }
 
 std::string IniDocument::Serialize() const {
   std::size_t size = bom_.size();
-  auto count = [&](const std::vector<std::string>& lines) {
+  auto count = [&](const std::vector<std::string_view>& lines) {
     for (const auto& l : lines) size += l.size() + eol_.size();
   };
   count(preamble_);
@@ -176,7 +215,7 @@ std::string IniDocument::Serialize() const {
   std::string out;
   out.reserve(size);
   out += bom_;
-  auto put = [&](const std::string& line) {
+  auto put = [&](std::string_view line) {
     out += line;
     out += eol_;
   };
@@ -193,7 +232,8 @@ bool IniDocument::HasSection(std::string_view section) const {
   return sectionIndex_.find(section) != sectionIndex_.end();
 }
 
-const std::string* IniDocument::FindLine(std::string_view section, std::string_view key) const {
+const std::string_view* IniDocument::FindLine(std::string_view section,
+                                              std::string_view key) const {
   const auto s = sectionIndex_.find(section);
   if (s == sectionIndex_.end()) return nullptr;
   const Section& sec = sections_[s->second];
@@ -204,7 +244,7 @@ const std::string* IniDocument::FindLine(std::string_view section, std::string_v
 
 std::optional<std::string> IniDocument::Value(std::string_view section,
                                               std::string_view key) const {
-  const std::string* line = FindLine(section, key);
+  const std::string_view* line = FindLine(section, key);
   if (line == nullptr) return std::nullopt;
   return LineValue(*line);
 }
@@ -253,13 +293,13 @@ TDateTime IniDocument::ReadDateTime(std::string_view section, std::string_view k
 IniDocument::Section& IniDocument::SectionForWrite(std::string_view section) {
   const auto s = sectionIndex_.find(section);
   if (s != sectionIndex_.end()) return sections_[s->second];
-  std::string header;
-  header.reserve(section.size() + 2);
-  header.push_back('[');
-  header.append(section);
-  header.push_back(']');
-  sections_.push_back(Section{std::move(header), {}, {}, {}});
-  sectionIndex_.emplace(std::string(section), sections_.size() - 1);
+  char* at = arena_.Allocate(section.size() + 2);
+  at[0] = '[';
+  std::memcpy(at + 1, section.data(), section.size());
+  at[section.size() + 1] = ']';
+  const std::string_view header(at, section.size() + 2);
+  sections_.push_back(Section{header, {}, {}, {}});
+  sectionIndex_.emplace(header.substr(1, section.size()), sections_.size() - 1);
   return sections_.back();
 }
 
@@ -267,14 +307,24 @@ void IniDocument::WriteString(std::string_view section, std::string_view key,
                               std::string_view value) {
   Section& sec = SectionForWrite(section);
   const auto k = sec.keys.find(key);
+  // An existing key is rewritten where it stands, under the spelling the
+  // file already uses; the map keeps pointing at that spelling.
+  const std::string_view name = k != sec.keys.end() ? k->first : key;
+  char* at = arena_.Allocate(name.size() + 1 + value.size());
+  std::memcpy(at, name.data(), name.size());
+  at[name.size()] = '=';
+  char* out = at + name.size() + 1;
+  if (!value.empty()) std::memcpy(out, value.data(), value.size());
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    if (out[i] == '\r' || out[i] == '\n' || out[i] == '\0') out[i] = ' ';
+  }
+  const std::string_view line(at, name.size() + 1 + value.size());
   if (k != sec.keys.end()) {
-    // Rewritten in place under the spelling the file already uses.
-    std::string& line = sec.body[k->second];
-    line = EntryLine(LineKey(line), value);
+    sec.body[k->second] = line;
     return;
   }
-  sec.body.push_back(EntryLine(key, value));
-  sec.keys.emplace(std::string(key), sec.body.size() - 1);
+  sec.body.push_back(line);
+  sec.keys.emplace(line.substr(0, name.size()), sec.body.size() - 1);
 }
 
 void IniDocument::WriteInteger(std::string_view section, std::string_view key, std::int64_t value) {
@@ -298,7 +348,7 @@ std::string UnableToWriteMessage(const std::string& path) {
 IniDocument ReadIniFile(const std::string& path, const FileSystem& fs) {
   auto text = fs.ReadWholeFile(path);
   if (!text.ok()) return IniDocument();
-  return IniDocument::Parse(*text);
+  return IniDocument::Parse(std::move(text).value());
 }
 
 Status UpdateIniFile(const std::string& path, const std::function<void(IniDocument&)>& apply,
@@ -306,7 +356,7 @@ Status UpdateIniFile(const std::string& path, const std::function<void(IniDocume
   IniDocument doc;
   auto text = fs.ReadWholeFile(path);
   if (text.ok()) {
-    doc = IniDocument::Parse(*text);
+    doc = IniDocument::Parse(std::move(text).value());
   } else if (text.status().code() != ENOENT) {
     return Status::Error(UnableToWriteMessage(path), text.status().code());
   }

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,7 +53,12 @@ struct IniNameEqual {
 class IniDocument {
  public:
   IniDocument() = default;
-  static IniDocument Parse(std::string_view text);
+  IniDocument(IniDocument&&) = default;
+  IniDocument& operator=(IniDocument&&) = default;
+  IniDocument(const IniDocument&) = delete;  // views would point into the other's text
+  IniDocument& operator=(const IniDocument&) = delete;
+
+  static IniDocument Parse(std::string text);
   std::string Serialize() const;
 
   bool HasSection(std::string_view section) const;
@@ -80,19 +86,34 @@ class IniDocument {
   void WriteDateTime(std::string_view section, std::string_view key, TDateTime value);
 
  private:
-  using NameIndex = std::unordered_map<std::string, std::size_t, IniNameHash, IniNameEqual>;
+  // Lines and names are views: into the file's text as read, or into the
+  // arena for lines and names written since. Neither ever moves, so a parse
+  // and a save cost no allocation per line.
+  using NameIndex = std::unordered_map<std::string_view, std::size_t, IniNameHash, IniNameEqual>;
   struct Section {
-    std::string header;             // the "[name]" line as it stands in the file
-    std::vector<std::string> body;  // lines up to the last non-blank one
-    std::vector<std::string> tail;  // blank lines after it, kept before the next section
-    NameIndex keys;                 // key -> index into body
+    std::string_view header;             // the "[name]" line as it stands in the file
+    std::vector<std::string_view> body;  // lines up to the last non-blank one
+    std::vector<std::string_view> tail;  // blank lines after it, kept before the next section
+    NameIndex keys;                      // key -> index into body
+  };
+  class Arena {
+   public:
+    // Room for `size` characters that stay where they are until the arena goes.
+    char* Allocate(std::size_t size);
+
+   private:
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    std::size_t used_ = 0, capacity_ = 0;
   };
 
-  const std::string* FindLine(std::string_view section, std::string_view key) const;
+  const std::string_view* FindLine(std::string_view section, std::string_view key) const;
   Section& SectionForWrite(std::string_view section);
+  std::string_view Store(std::string_view text);
 
-  std::string bom_;                    // a UTF-8 byte order mark, kept if the file had one
-  std::vector<std::string> preamble_;  // lines before the first section
+  std::unique_ptr<const std::string> source_;  // the text as read; views point into it
+  Arena arena_;
+  std::string bom_;                         // a UTF-8 byte order mark, kept if the file had one
+  std::vector<std::string_view> preamble_;  // lines before the first section
   std::vector<Section> sections_;
   NameIndex sectionIndex_;
   std::string eol_ = "\n";  // the file's own line ending, used for every line written

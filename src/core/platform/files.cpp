@@ -106,10 +106,11 @@ Status FileSystem::WriteWholeFileAtomic(const std::string& path, std::string_vie
   int rawFd = -1;
   if (int err = InjectFault(WriteStep::kCreateTemp, targetText))
     return fail(WriteStep::kCreateTemp, err);
+  const std::string tempPrefix = target.filename().string() + ".tmp-" + std::to_string(::getpid());
   for (int attempt = 0; attempt < 100 && rawFd < 0; ++attempt) {
-    tempPath = (folder / ("." + target.filename().string() + ".tmp-" + std::to_string(::getpid()) +
-                          "-" + std::to_string(tempCounter++)))
-                   .string();
+    std::string name(".");
+    name.append(tempPrefix).append("-").append(std::to_string(tempCounter++));
+    tempPath = (folder / name).string();
     rawFd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (rawFd < 0 && errno != EEXIST) return fail(WriteStep::kCreateTemp, errno);
   }
