@@ -1,0 +1,1 @@
+zf_add_bench(bench_config LIBS zf_config)
