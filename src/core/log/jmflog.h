@@ -1,0 +1,84 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/result.h"
+
+namespace zf {
+
+// The JDF 1.1 schema namespace that marks a JMF log document.
+inline constexpr std::string_view kJdfNamespace = "http://www.CIP4.org/JDFSchema_1_1";
+
+// Texts of the system are 8-bit; an XML file must be UTF-8. A text that is
+// valid UTF-8 is kept, any other is read as Latin-1.
+std::string ToUtf8(std::string_view text);
+// ToUtf8, then every character that XML 1.0 does not allow (control
+// characters, U+FFFE, U+FFFF) becomes U+FFFD, so that an attribute value
+// can never make the document ill-formed.
+std::string ToXmlText(std::string_view text);
+
+// The text of one JMF log document, kept together with the places where an
+// entry goes. Adding an entry splices a few hundred bytes into the text
+// instead of parsing and serialising the whole document again; the text is
+// always what libxml2's writer produces for the document, so reading the
+// file back gives the same tree.
+//
+// All texts given here must be UTF-8 (see ToUtf8 and ToXmlText).
+class JmfLogText {
+ public:
+  struct Folder {
+    std::string name;
+    std::string input;
+    std::string output;
+  };
+  struct Entry {
+    std::string inputName;
+    std::string outputName;
+    std::string status;
+    std::string fileTime;
+    std::string pollTime;
+    std::string comment;
+  };
+
+  // A new document: declaration, the JMF root with TimeStamp, SenderID and
+  // the namespace, and the Folder element.
+  static JmfLogText Create(std::string_view timeStamp, std::string_view senderId,
+                           const Folder& folder);
+  // Reads a document from the bytes of a file; an error when they are not
+  // well-formed XML. A well-formed document whose root is not JMF is returned
+  // with HasJmfRoot() false and must be left alone.
+  static Result<JmfLogText> Parse(const std::string& bytes);
+
+  bool HasJmfRoot() const { return jmfRoot_; }
+  // Child elements of the root: the Folder element and one per input name.
+  std::size_t RootElementCount() const { return elements_.size(); }
+  const std::string& Text() const { return text_; }
+  std::size_t ByteSize() const { return text_.size(); }
+
+  // Appends one Newname entry to the root child whose tag is the input name,
+  // or to a new such child at the end of the root. An input name that is not
+  // a valid XML name is an error and changes nothing.
+  Status AddEntry(const Entry& entry);
+
+ private:
+  struct Element {
+    std::string tag;  // qualified name as written
+    std::size_t begin = 0;
+    std::size_t end = 0;
+  };
+
+  void Index();
+  void Shift(std::size_t fromElement, std::size_t delta);
+
+  bool jmfRoot_ = false;
+  std::string text_;
+  std::vector<Element> elements_;
+  std::unordered_map<std::string, std::size_t> byTag_;  // first element per tag
+  std::size_t rootEnd_ = 0;                             // where the root's end tag starts
+};
+
+}  // namespace zf

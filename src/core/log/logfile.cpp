@@ -1,0 +1,623 @@
+#include "logfile.h"
+
+#include <fcntl.h>
+#include <stdio.h>  // renameat2
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <list>
+#include <optional>
+#include <vector>
+
+#include "config/datetimepattern.h"
+#include "log/jmflog.h"
+
+namespace zf {
+
+namespace {
+
+constexpr std::string_view kCsvExtension = ".log";
+constexpr std::string_view kXmlExtension = ".xml";
+constexpr int kMaxArchiveSuffix = 999;
+// Documents kept in memory between entries; more queues than this simply
+// read their file again.
+constexpr std::size_t kMaxCachedDocuments = 8;
+constexpr std::size_t kMaxCachedBytes = std::size_t{64} << 20;
+constexpr std::size_t kMaxCsvStates = 256;
+
+std::string ErrnoText(int error) {
+  char buffer[256];
+  return strerror_r(error, buffer, sizeof buffer);  // the GNU form returns the text
+}
+
+// What identifies one version of a file: a counted state is valid while the
+// file is the same inode with the same size and modification time.
+struct FileId {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  std::int64_t mtimeNs = 0;
+  bool operator==(const FileId&) const = default;
+};
+
+FileId IdOf(const struct stat& st) {
+  return FileId{st.st_dev, st.st_ino, st.st_size,
+                static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() { Close(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int Close() {
+    const int rc = fd_ >= 0 ? ::close(fd_) : 0;
+    fd_ = -1;
+    return rc;
+  }
+
+ private:
+  int fd_;
+};
+
+std::string_view ExtensionOf(std::string_view path) {
+  const std::size_t slash = path.rfind('/');
+  const std::size_t dot = path.rfind('.');
+  if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) return {};
+  return path.substr(dot);
+}
+
+std::string ArchiveCandidate(std::string_view current, std::string_view stamp, int suffix) {
+  const std::string_view extension = ExtensionOf(current);
+  std::string path(current.substr(0, current.size() - extension.size()));
+  path += '_';
+  path += stamp;
+  if (suffix > 0) {
+    path += '_';
+    path += std::to_string(suffix);
+  }
+  path += extension;
+  return path;
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Makes a created or renamed directory entry durable; a failure here loses
+// nothing that was written, so it is not reported.
+void SyncFolder(const std::string& folder) {
+  Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.valid()) ::fsync(fd.get());
+}
+
+// Lines of a comma-separated log, counted as a line list counts them: every
+// line break ends one line, and text after the last break is one more.
+struct CsvState {
+  FileId id;
+  std::uint64_t lineBreaks = 0;
+  bool endsWithBreak = true;  // also for an empty file
+  std::uint64_t Lines() const { return lineBreaks + (endsWithBreak ? 0 : 1); }
+};
+
+std::uint64_t CountBreaks(std::string_view data) {
+  return static_cast<std::uint64_t>(std::count(data.begin(), data.end(), '\n'));
+}
+
+Status WriteAll(LogFileIo& io, int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = io.Write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Status::Error(ErrnoText(errno), errno);
+    }
+    if (n == 0) return Status::Error(ErrnoText(ENOSPC), ENOSPC);
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return Status::Ok();
+}
+
+// Replaces the file at `path` by `text`; `saved` receives the new file's state.
+Status SaveXml(LogFileIo& io, unsigned& counter, const std::string& path, const std::string& text,
+               std::optional<mode_t> mode, FileId& id) {
+  const std::string folder = FolderOf(path);
+  const std::string name = path.substr(path.rfind('/') + 1);
+  // The new content goes to a file beside the old one first: until the
+  // rename, the old file is the log, whole, whatever happens to the write.
+  std::string temp;
+  int rawFd = -1;
+  for (int attempt = 0; attempt < 100 && rawFd < 0; ++attempt) {
+    temp =
+        folder + "/." + name + "." + std::to_string(::getpid()) + "." + std::to_string(counter++);
+    rawFd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (rawFd < 0 && errno != EEXIST) break;
+  }
+  if (rawFd < 0) {
+    const int error = errno;
+    return Status::Error("Unable to save the log file " + path + ": " + ErrnoText(error), error);
+  }
+  Fd fd(rawFd);
+  if (mode) ::fchmod(fd.get(), *mode);
+  Status written = WriteAll(io, fd.get(), text);
+  if (written.ok() && io.Sync(fd.get()) != 0) written = Status::Error(ErrnoText(errno), errno);
+  struct stat st {};
+  if (written.ok() && ::fstat(fd.get(), &st) != 0) {
+    written = Status::Error(ErrnoText(errno), errno);
+  }
+  if (written.ok() && fd.Close() != 0) written = Status::Error(ErrnoText(errno), errno);
+  if (written.ok() && ::rename(temp.c_str(), path.c_str()) != 0) {
+    written = Status::Error(ErrnoText(errno), errno);
+  }
+  if (!written.ok()) {
+    fd.Close();
+    ::unlink(temp.c_str());
+    return Status::Error("Unable to save the log file " + path + ": " + written.message(),
+                         written.code());
+  }
+  SyncFolder(folder);
+  id = IdOf(st);
+  return Status::Ok();
+}
+
+}  // namespace
+
+struct LogFileWriter::Call {
+  const QueueRecord& queue;
+  bool live;  // the queue is still in the table, so `lastlogrenew` may be written back
+  std::string path;
+  TDateTime now;
+};
+
+struct LogFileWriter::LoadedXml {
+  JmfLogText* doc = nullptr;  // null when missing or failed
+  bool missing = false;
+  mode_t mode = 0;  // permissions of the file as it is now
+  Status status;
+  std::unique_ptr<JmfLogText> owned;  // a document read while it changed is not kept
+};
+
+struct LogFileWriter::Caches {
+  std::unordered_map<std::string, CsvState> csv;
+
+  struct Document {
+    std::string path;
+    FileId id;
+    JmfLogText doc;
+  };
+  std::list<Document> xml;  // most recently used first
+
+  Document* FindXml(const std::string& path) {
+    for (auto it = xml.begin(); it != xml.end(); ++it) {
+      if (it->path == path) {
+        xml.splice(xml.begin(), xml, it);
+        return &xml.front();
+      }
+    }
+    return nullptr;
+  }
+  void DropXml(const std::string& path) {
+    xml.remove_if([&](const Document& d) { return d.path == path; });
+  }
+  Document* KeepXml(Document document) {
+    DropXml(document.path);
+    xml.push_front(std::move(document));
+    std::size_t bytes = 0;
+    for (auto it = xml.begin(); it != xml.end();) {
+      bytes += it->doc.ByteSize();
+      if (it != xml.begin() &&
+          (bytes > kMaxCachedBytes ||
+           static_cast<std::size_t>(std::distance(xml.begin(), it)) >= kMaxCachedDocuments)) {
+        it = xml.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    return &xml.front();
+  }
+  void Drop(const std::string& path) {
+    csv.erase(path);
+    DropXml(path);
+  }
+};
+
+std::string LogFilePath(const QueueRecord& queue) {
+  std::string path = queue.Logfile;
+  if (path.empty() || path.back() != '/') path += '/';
+  path += queue.name;
+  path += queue.logtype == 0 ? kCsvExtension : kXmlExtension;
+  return path;
+}
+
+std::string LogArchivePath(std::string_view currentPath, TDateTime moment) {
+  return ArchiveCandidate(currentPath, FormatDateTimeText("ddmmyyyyhhnn", moment), 0);
+}
+
+LogFileWriter::LogFileWriter(QueueTable& table, Clock& clock, std::string logFormat, LogFileIo& io)
+    : table_(table),
+      clock_(clock),
+      logFormat_(std::move(logFormat)),
+      io_(io),
+      caches_(std::make_unique<Caches>()) {
+  std::error_code ec;
+  const auto program = std::filesystem::read_symlink("/proc/self/exe", ec);
+  senderId_ = ec ? std::string("Zentrafold") : program.stem().string();
+}
+
+LogFileWriter::~LogFileWriter() = default;
+
+RecordPtr LogFileWriter::CurrentRecord(std::uint64_t uid) const {
+  if (uid == 0) return nullptr;
+  // The slot can change between the two lookups when the user-interface
+  // thread deletes a queue; the identity check catches that.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const int slot = table_.SlotOf(uid);
+    if (slot == 0) return nullptr;
+    RecordPtr record = table_.Record(slot);
+    if (record->uid == uid) return record;
+  }
+  return nullptr;
+}
+
+Status LogFileWriter::WriteLogFileEntry(const QueueRecord& passRecord, const LogFileEntry& entry) {
+  const RecordPtr current = CurrentRecord(passRecord.uid);
+  const QueueRecord& queue = current ? *current : passRecord;
+  if (!queue.Makelog || queue.Logfile.empty()) return Status::Ok();
+  const Call call{queue, current != nullptr, LogFilePath(queue), clock_.Now()};
+  return queue.logtype == 0 ? WriteCsv(call, entry) : WriteXml(call, entry);
+}
+
+bool LogFileWriter::DailyDue(const QueueRecord& queue, TDateTime now) const {
+  const DateTimeParts today = DecodeDateTime(now);
+  TDateTime dailyTime;
+  // An hour above 23 or a minute above 59 gives no daily time at all.
+  if (!TryEncodeDateTime(today.year, today.month, today.day, queue.dailyhour, queue.dailyminute, 0,
+                         0, dailyTime)) {
+    return false;
+  }
+  std::int64_t lastRenew = ToMilliseconds(queue.lastlogrenew);
+  if (const auto it = dailyRenewed_.find(queue.uid); it != dailyRenewed_.end()) {
+    lastRenew = std::max(lastRenew, ToMilliseconds(it->second));
+  }
+  return ToMilliseconds(dailyTime) < ToMilliseconds(now) && ToMilliseconds(DateOf(now)) > lastRenew;
+}
+
+bool LogFileWriter::ApplyDailyRule(const Call& call) {
+  if (!call.queue.daily || !DailyDue(call.queue, call.now)) return false;
+  // A file that cannot be moved aside (held by another program) keeps the
+  // day open, so that a later entry renews it once it is free.
+  if (Renew(call.path, call.now) == Renewal::kFailed) return true;
+  const TDateTime today = DateOf(call.now);
+  dailyRenewed_[call.queue.uid] = today;
+  if (call.live) {
+    table_.UpdateQueue(call.queue.uid, [today](QueueRecord& record) {
+      if (ToMilliseconds(record.lastlogrenew) < ToMilliseconds(today)) {
+        record.lastlogrenew = today;
+      }
+    });
+  }
+  return true;
+}
+
+LogFileWriter::Renewal LogFileWriter::Renew(const std::string& path, TDateTime now) {
+  const std::string stamp = FormatDateTimeText("ddmmyyyyhhnn", now);
+  // The stamp has minute resolution: a second renewal within the minute
+  // finds its name taken and adds a number, so no archive is ever replaced.
+  for (int suffix = 0; suffix <= kMaxArchiveSuffix; ++suffix) {
+    const std::string target = ArchiveCandidate(path, stamp, suffix);
+    if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+      caches_->Drop(path);
+      return Renewal::kRenamed;
+    }
+    const int error = errno;
+    if (error == EEXIST) continue;
+    if (error == ENOENT) return Renewal::kMissing;
+    if (error != EINVAL && error != ENOSYS && error != ENOTSUP) return Renewal::kFailed;
+    // A file system without a refusing rename: test the name first. Only
+    // this writer renews these files, so nothing comes in between.
+    struct stat st;
+    if (::lstat(target.c_str(), &st) == 0) continue;
+    if (errno != ENOENT) return Renewal::kFailed;
+    if (::rename(path.c_str(), target.c_str()) == 0) {
+      caches_->Drop(path);
+      return Renewal::kRenamed;
+    }
+    return errno == ENOENT ? Renewal::kMissing : Renewal::kFailed;
+  }
+  return Renewal::kFailed;
+}
+
+void LogFileWriter::RenewLogFilesOnStart() {
+  const QueueTable::State state = table_.Snapshot();
+  for (int i = 0; i < state.Nfolders; ++i) {
+    const QueueRecord& queue = *state.slots[static_cast<std::size_t>(i)];
+    if (!queue.newonstart || !queue.Makelog || queue.Logfile.empty()) continue;
+    // A queue whose file cannot be moved keeps writing into it; that is no
+    // reason to leave the other queues' files unrenewed.
+    Renew(LogFilePath(queue), clock_.Now());
+  }
+}
+
+// ---- comma-separated files ----
+
+Status LogFileWriter::WriteCsv(const Call& call, const LogFileEntry& entry) {
+  const QueueRecord& queue = call.queue;
+  std::string line;
+  line.reserve(entry.inputName.size() + entry.outputName.size() + entry.comment.size() + 64);
+  line += entry.inputName;
+  line += ',';
+  line += entry.outputName;
+  line += ",,";
+  line += entry.statusText;
+  line += ',';
+  line += entry.comment;
+  line += ',';
+  line += FormatDateTimeText(logFormat_, entry.fileTime);
+  line += ',';
+  line += FormatDateTimeText(logFormat_, entry.pollTime);
+  line += "\r\n";
+
+  bool sizeRuleRenewed = false;
+  if (queue.newonmax) {
+    // A file that cannot be read (it does not exist yet) skips the rule.
+    const auto lines = CountCsvLines(call.path);
+    if (lines && (queue.Maxentries < 0 || *lines > static_cast<std::uint64_t>(queue.Maxentries))) {
+      Renew(call.path, call.now);
+      sizeRuleRenewed = true;
+    }
+  }
+  if (!sizeRuleRenewed) ApplyDailyRule(call);
+
+  // A renewed file is gone, so both cases end in creating a new one; a file
+  // that could not be moved aside receives the entry instead.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    bool missing = false;
+    Status status = AppendCsvLine(call.path, line, missing);
+    if (!missing) return status;
+    bool exists = false;
+    status = CreateCsvFile(call.path, line, call.now, exists);
+    if (!exists) return status;
+  }
+  return Status::Ok();
+}
+
+std::optional<std::uint64_t> LogFileWriter::CountCsvLines(const std::string& path) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  const FileId id = IdOf(st);
+  if (const auto it = caches_->csv.find(path); it != caches_->csv.end() && it->second.id == id) {
+    return it->second.Lines();
+  }
+  CsvState state;
+  state.id = id;
+  std::vector<char> block(std::size_t{1} << 16);
+  off_t total = 0;
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), block.data(), block.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    state.lineBreaks += CountBreaks(std::string_view(block.data(), static_cast<std::size_t>(n)));
+    state.endsWithBreak = block[static_cast<std::size_t>(n - 1)] == '\n';
+    total += n;
+  }
+  if (total == st.st_size) {
+    if (caches_->csv.size() >= kMaxCsvStates) caches_->csv.clear();
+    caches_->csv[path] = state;
+  }
+  return state.Lines();
+}
+
+Status LogFileWriter::AppendCsvLine(const std::string& path, const std::string& line,
+                                    bool& missing) {
+  // Every failure here drops the entry and leaves the file as it was: an
+  // existing log is never replaced, only appended to.
+  Fd fd(::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC));
+  if (!fd.valid()) {
+    missing = errno == ENOENT;
+    return Status::Ok();
+  }
+  struct stat before;
+  if (::fstat(fd.get(), &before) != 0 || !S_ISREG(before.st_mode)) return Status::Ok();
+  bool endsWithBreak = true;
+  if (before.st_size > 0) {
+    char last = 0;
+    if (::pread(fd.get(), &last, 1, before.st_size - 1) != 1) return Status::Ok();
+    endsWithBreak = last == '\n';
+  }
+  // A last line without its break (written by someone else) is ended first,
+  // so that the entry stays a line of its own.
+  const std::string data = endsWithBreak ? line : "\r\n" + line;
+  Status written = WriteAll(io_, fd.get(), data);
+  if (written.ok() && io_.Sync(fd.get()) != 0) written = Status::Error(ErrnoText(errno), errno);
+  if (!written.ok()) {
+    // Take back whatever part of the line reached the file.
+    if (::ftruncate(fd.get(), before.st_size) == 0) io_.Sync(fd.get());
+    caches_->csv.erase(path);
+    return Status::Ok();
+  }
+
+  const auto it = caches_->csv.find(path);
+  struct stat after;
+  if (it != caches_->csv.end() && it->second.id == IdOf(before) && ::fstat(fd.get(), &after) == 0) {
+    it->second.id = IdOf(after);
+    it->second.lineBreaks += CountBreaks(data);
+    it->second.endsWithBreak = data.back() == '\n';
+  } else if (it != caches_->csv.end()) {
+    caches_->csv.erase(it);
+  }
+  return Status::Ok();
+}
+
+Status LogFileWriter::CreateCsvFile(const std::string& path, const std::string& line, TDateTime now,
+                                    bool& exists) {
+  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  if (!fd.valid()) {
+    const int error = errno;
+    if (error == EEXIST) {
+      exists = true;
+      return Status::Ok();
+    }
+    return Status::Error("Unable to create the log file " + path + ": " + ErrnoText(error), error);
+  }
+  const std::string content =
+      "Log created " + FormatDateTimeText("ddmmyyyy hhnnss", now) + "\r\n" + line;
+  Status written = WriteAll(io_, fd.get(), content);
+  if (written.ok() && io_.Sync(fd.get()) != 0) written = Status::Error(ErrnoText(errno), errno);
+  struct stat st;
+  const bool known = written.ok() && ::fstat(fd.get(), &st) == 0;
+  if (written.ok() && fd.Close() != 0) written = Status::Error(ErrnoText(errno), errno);
+  if (!written.ok()) {
+    fd.Close();
+    ::unlink(path.c_str());
+    return Status::Error("Unable to create the log file " + path + ": " + written.message(),
+                         written.code());
+  }
+  SyncFolder(FolderOf(path));
+  if (known) {
+    if (caches_->csv.size() >= kMaxCsvStates) caches_->csv.clear();
+    caches_->csv[path] = CsvState{IdOf(st), CountBreaks(content), true};
+  }
+  return Status::Ok();
+}
+
+// ---- XML files ----
+
+LogFileWriter::LoadedXml LogFileWriter::LoadXml(const std::string& path) {
+  LoadedXml loaded;
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
+    const int error = errno;
+    if (error == ENOENT) {
+      loaded.missing = true;
+    } else {
+      loaded.status =
+          Status::Error("Unable to read the log file " + path + ": " + ErrnoText(error), error);
+    }
+    return loaded;
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) {
+    const int error = errno;
+    loaded.status =
+        Status::Error("Unable to read the log file " + path + ": " + ErrnoText(error), error);
+    return loaded;
+  }
+  const FileId id = IdOf(st);
+  loaded.mode = static_cast<mode_t>(st.st_mode & 07777);
+  if (Caches::Document* cached = caches_->FindXml(path); cached != nullptr) {
+    if (cached->id == id) {
+      loaded.doc = &cached->doc;
+      return loaded;
+    }
+    caches_->DropXml(path);
+  }
+
+  std::string bytes;
+  bytes.resize(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)));
+  std::size_t total = 0;
+  for (;;) {
+    if (total == bytes.size()) bytes.resize(bytes.size() + 4096);
+    const ssize_t n = ::read(fd.get(), bytes.data() + total, bytes.size() - total);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;
+      loaded.status =
+          Status::Error("Unable to read the log file " + path + ": " + ErrnoText(error), error);
+      return loaded;
+    }
+    if (n == 0) break;
+    total += static_cast<std::size_t>(n);
+  }
+  bytes.resize(total);
+  if (bytes.size() > static_cast<std::size_t>(INT32_MAX)) {
+    loaded.status = Status::Error("The log file " + path + " is too large to be read", EFBIG);
+    return loaded;
+  }
+  Result<JmfLogText> parsed = JmfLogText::Parse(bytes);
+  if (!parsed.ok()) {
+    loaded.status = Status::Error("The log file " + path + " is " + parsed.status().message());
+    return loaded;
+  }
+  Caches::Document document{path, id, std::move(parsed).value()};
+  // A file whose content was read while it changed is not kept.
+  if (static_cast<off_t>(total) == st.st_size) {
+    loaded.doc = &caches_->KeepXml(std::move(document))->doc;
+  } else {
+    loaded.owned = std::make_unique<JmfLogText>(std::move(document.doc));
+    loaded.doc = loaded.owned.get();
+  }
+  return loaded;
+}
+
+Status LogFileWriter::WriteXml(const Call& call, const LogFileEntry& entry) {
+  const QueueRecord& queue = call.queue;
+  bool sizeRuleRenewed = false;
+  if (queue.newonmax) {
+    LoadedXml loaded = LoadXml(call.path);
+    // A file that cannot be read or parsed skips the rule.
+    if (loaded.doc != nullptr) {
+      if (!loaded.doc->HasJmfRoot()) return Status::Ok();  // not ours: never touched
+      if (queue.Maxentries < 0 ||
+          loaded.doc->RootElementCount() > static_cast<std::size_t>(queue.Maxentries)) {
+        Renew(call.path, call.now);
+        sizeRuleRenewed = true;
+      }
+    }
+  }
+  if (!sizeRuleRenewed) ApplyDailyRule(call);
+
+  LoadedXml loaded = LoadXml(call.path);
+  std::optional<JmfLogText> created;
+  JmfLogText* doc = loaded.doc;
+  std::optional<mode_t> mode;
+  if (loaded.missing) {
+    created =
+        JmfLogText::Create(ToXmlText(DateTimeToRegionalString(call.now)), ToXmlText(senderId_),
+                           JmfLogText::Folder{ToXmlText(queue.name), ToXmlText(queue.Inputfolder),
+                                              ToXmlText(queue.Outputfolder)});
+    doc = &*created;
+  } else if (doc == nullptr) {
+    return loaded.status;
+  } else if (!doc->HasJmfRoot()) {
+    return Status::Ok();  // not ours: never touched
+  } else {
+    mode = loaded.mode;
+  }
+
+  const Status added = doc->AddEntry(JmfLogText::Entry{
+      ToUtf8(entry.inputName), ToXmlText(entry.outputName), ToXmlText(entry.statusText),
+      ToXmlText(FormatDateTimeText(logFormat_, entry.fileTime)),
+      ToXmlText(FormatDateTimeText(logFormat_, entry.pollTime)), ToXmlText(entry.comment)});
+  if (!added.ok()) {
+    return Status::Error("Unable to write to the log file " + call.path + ": " + added.message());
+  }
+
+  FileId id;
+  if (Status saved = SaveXml(io_, tempCounter_, call.path, doc->Text(), mode, id); !saved.ok()) {
+    // The kept document holds the entry the disk refused: read the file anew.
+    caches_->DropXml(call.path);
+    return saved;
+  }
+  if (created) {
+    caches_->KeepXml(Caches::Document{call.path, id, std::move(*created)});
+  } else if (Caches::Document* cached = caches_->FindXml(call.path); cached != nullptr) {
+    cached->id = id;
+  }
+  return Status::Ok();
+}
+
+}  // namespace zf

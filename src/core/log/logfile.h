@@ -1,0 +1,104 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "config/queuetable.h"
+#include "log/logfileio.h"
+#include "platform/clock.h"
+#include "platform/datetime.h"
+#include "platform/result.h"
+
+namespace zf {
+
+// One result of the delivery step as the queue's log file records it.
+struct LogFileEntry {
+  std::string inputName;
+  std::string outputName;  // may be empty
+  std::string statusText;  // "OK" or "Error"
+  std::string comment;
+  TDateTime fileTime = 0;  // the file's own time stamp
+  TDateTime pollTime = 0;  // the moment of the report
+};
+
+// The queue's current log file: the `Logfile` folder, the queue's name and
+// ".log" (comma-separated, `logtype` 0) or ".xml" (any other `logtype`).
+std::string LogFilePath(const QueueRecord& queue);
+// Where a renewal moves `currentPath`: "_" and the moment as ddmmyyyyhhnn
+// before the extension. A renewal finding that name taken adds "_1", "_2"...
+std::string LogArchivePath(std::string_view currentPath, TDateTime moment);
+
+// Writes the per-queue log files and renews them.
+//
+// One instance serves the worker thread (RenewLogFilesOnStart runs before it
+// starts); it is not meant for two threads at once. It reads the queue's
+// record anew for every entry, because the user-interface thread may edit it
+// in between, and writes back only `lastlogrenew`, by the queue's identity.
+//
+// Every write leaves the file whole: a comma-separated entry is appended and
+// undone when the disk refuses it; an XML file is written beside the old one
+// and renamed over it. Line and element counts are kept between entries for
+// the file as it was last written, so an entry costs no reading of the file
+// unless someone else changed it.
+class LogFileWriter {
+ public:
+  // `logFormat` is the working copy of the `logformat` setting, taken once.
+  LogFileWriter(QueueTable& table, Clock& clock, std::string logFormat,
+                LogFileIo& io = SystemLogFileIo());
+  ~LogFileWriter();
+  LogFileWriter(const LogFileWriter&) = delete;
+  LogFileWriter& operator=(const LogFileWriter&) = delete;
+
+  // Writes one entry for the queue of `passRecord` (the record the caller's
+  // pass works with), renewing the file first when a rule says so. The
+  // queue's current record is used; when the queue has left the table
+  // meanwhile, `passRecord` is used and `lastlogrenew` is left alone.
+  //
+  // Errors: a new comma-separated file cannot be created; an XML file cannot
+  // be read, parsed or saved, or the input name is no valid XML element name.
+  // Everything else (renewal failures, a comma-separated file that refuses
+  // the appended line, an XML file whose root is not JMF) gives Ok.
+  Status WriteLogFileEntry(const QueueRecord& passRecord, const LogFileEntry& entry);
+
+  // Moves the current log file of every queue with `newonstart` aside. A
+  // queue whose file cannot be moved keeps it; the others are still served.
+  void RenewLogFilesOnStart();
+
+ private:
+  struct Caches;
+  struct Call;
+  struct LoadedXml;
+  enum class Renewal { kRenamed, kMissing, kFailed };
+
+  RecordPtr CurrentRecord(std::uint64_t uid) const;
+  bool DailyDue(const QueueRecord& queue, TDateTime now) const;
+  // The daily rule; true when it wanted the file renewed.
+  bool ApplyDailyRule(const Call& call);
+  Renewal Renew(const std::string& path, TDateTime now);
+
+  Status WriteCsv(const Call& call, const LogFileEntry& entry);
+  std::optional<std::uint64_t> CountCsvLines(const std::string& path);
+  Status AppendCsvLine(const std::string& path, const std::string& line, bool& missing);
+  Status CreateCsvFile(const std::string& path, const std::string& line, TDateTime now,
+                       bool& exists);
+
+  Status WriteXml(const Call& call, const LogFileEntry& entry);
+  LoadedXml LoadXml(const std::string& path);
+
+  QueueTable& table_;
+  Clock& clock_;
+  std::string logFormat_;
+  LogFileIo& io_;
+  std::string senderId_;
+  std::unique_ptr<Caches> caches_;
+  unsigned tempCounter_ = 0;
+  // Daily renewals this writer made, by queue identity; guards against a
+  // second renewal on one day when it must fall back to a pass's record.
+  std::unordered_map<std::uint64_t, TDateTime> dailyRenewed_;
+};
+
+}  // namespace zf
