@@ -7,6 +7,8 @@
 #include <climits>
 #include <cstdio>
 #include <exception>
+#include <map>
+#include <set>
 #include <system_error>
 #include <vector>
 
@@ -90,6 +92,45 @@ void WritePage(QPDF& input, QPDFPageObjectHelper& page, QPDFObjectHandle output_
   if (std::fclose(file) != 0) ThrowErrno("cannot close " + path);
 }
 
+// qpdf reads a damaged file as far as it can and treats an object it cannot
+// find as null. That is harmless for a broken cross-reference table, but a
+// page, content stream, font or image that is gone would give a blank or
+// wrong page that looks like a success. So the page and everything its
+// content draws on must be there. Annotations, metadata and the like are not
+// looked at: print-ready pages are flattened, and a stale reference there
+// should not stop a delivery.
+bool PageIsComplete(QPDFObjectHandle page, std::set<QPDFObjGen>& checked) {
+  if (!page.isDictionary()) return false;
+  static const char* const kPrintedKeys[] = {"/Contents", "/Resources", "/MediaBox", "/CropBox",
+                                             "/BleedBox", "/TrimBox",   "/ArtBox",   "/Group"};
+  // getDictAsMap, unlike getKeys and ditems, keeps the keys whose value is
+  // null, and those are the ones in question here.
+  const std::map<std::string, QPDFObjectHandle> keys = page.getDictAsMap();
+  std::vector<QPDFObjectHandle> pending;
+  for (const char* key : kPrintedKeys) {
+    auto found = keys.find(key);
+    if (found != keys.end()) pending.push_back(found->second);
+  }
+  while (!pending.empty()) {
+    QPDFObjectHandle object = pending.back();
+    pending.pop_back();
+    if (object.isIndirect()) {
+      if (!checked.insert(object.getObjGen()).second) continue;
+      if (object.isNull()) return false;  // referred to, but not in the file
+    }
+    if (object.isArray()) {
+      for (QPDFObjectHandle item : object.getArrayAsVector()) pending.push_back(item);
+    } else if (object.isDictionary()) {
+      for (auto& [key, value] : object.getDictAsMap()) {
+        if (key != "/Parent" && key != "/P") pending.push_back(value);
+      }
+    } else if (object.isStream()) {
+      pending.push_back(object.getDict());
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string PageFileName(const std::string& input_name, long long page) {
@@ -139,6 +180,14 @@ int SplitPdf(const char* path, int first_page, const char* outfolder) {
     return kReadFailed;
   }
   if (pages.empty()) return kReadFailed;
+  try {
+    std::set<QPDFObjGen> checked;
+    for (QPDFPageObjectHelper& page : pages) {
+      if (!PageIsComplete(page.getObjectHandle(), checked)) return kReadFailed;
+    }
+  } catch (const std::exception&) {
+    return kReadFailed;
+  }
   if (pages.size() > static_cast<std::size_t>(INT_MAX - first_page) + 1) return kBadArguments;
 
   std::vector<PageFile> files;

@@ -15,9 +15,10 @@ std::string PageFileName(const std::string& input_name, long long page);
 // outfolder, numbered from first_page upwards. Each page is written under a
 // hidden temporary name and renamed only when all pages are complete, so no
 // half-written page ever appears under its real name. Answers the number of
-// pages written; on failure 0 (the input cannot be read as a PDF or has no
-// pages), -1 (unusable arguments) or -2 (a page could not be written), and no
-// page file of the call is left behind.
+// pages written; on failure 0 (the input cannot be read as a PDF, has no
+// pages, or a page misses objects its content needs), -1 (unusable arguments)
+// or -2 (a page could not be written), and no page file of the call is left
+// behind.
 int SplitPdf(const char* path, int first_page, const char* outfolder);
 
 }  // namespace zf::regexlib

@@ -189,6 +189,36 @@ TEST_F(PdfSplitter, UnreadableInputLeavesNothingBehind) {
   }
 }
 
+// Replaces object number n of a file written by WriteTestPdf with blanks, as
+// a damaged sector would: the file stays readable, the object is gone.
+std::string WithObjectWiped(const std::string& pdf, int n) {
+  const std::size_t begin = pdf.find("\n" + std::to_string(n) + " 0 obj\n") + 1;
+  const std::size_t end = pdf.find("endobj", begin) + 6;
+  return pdf.substr(0, begin) + std::string(end - begin, ' ') + pdf.substr(end);
+}
+
+TEST_F(PdfSplitter, PagesThatLostPartsAreNotDeliveredAsBlankPages) {
+  WriteTestPdf(in_ / "good.pdf", 5);
+  const std::string whole = test::ReadFile(in_ / "good.pdf");
+  // Objects 10 and 11 are page 4 and its content stream; 3 is the font.
+  struct {
+    const char* name;
+    int object;
+  } const damages[] = {{"page.pdf", 10}, {"content.pdf", 11}, {"font.pdf", 3}};
+  for (const auto& d : damages) {
+    test::WriteFile(in_ / d.name, WithObjectWiped(whole, d.object));
+    EXPECT_FALSE(Split(d.name, 1).ok()) << d.name;
+    EXPECT_THAT(Listing(out_), IsEmpty()) << d.name;
+  }
+
+  // Damage that loses nothing, such as cross-reference offsets that no longer
+  // fit, is repaired and the file is split.
+  test::WriteFile(in_ / "shifted.pdf", "%PDF-1.4\n%moved\n" + whole.substr(9));
+  const CallResult r = Split("shifted.pdf", 1);
+  EXPECT_EQ(r.value, 5);
+  EXPECT_NE(ReadPageFile(out_ / "shifted_004.pdf").content.find("(Page 4)"), std::string::npos);
+}
+
 TEST_F(PdfSplitter, UnusableArgumentsFail) {
   WriteTestPdf(in_ / "SPO.pdf", 1);
   EXPECT_FALSE(Split("SPO.pdf", -1).ok());
