@@ -45,6 +45,11 @@ TEST(ListingNameMatches, WildcardsAsFolderListingsUseThem) {
       {"abc", "a*c*", true},
       {"\xc3\xa9t\xc3\xa9.pdf", "???.pdf", true},  // é is one character
       {"\xc3\x89.pdf", "\xc3\xa9.pdf", false},
+      {"a", "", false},
+      {"", "", true},
+      {"a.b", "*.", false},
+      {"a", "?.*", true},
+      {"ab", "?.*", false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(ListingNameMatches(c.name, c.mask), c.fits) << c.name << " / " << c.mask;

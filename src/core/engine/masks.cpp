@@ -8,8 +8,11 @@ namespace {
 constexpr int kMaxStarRuns = 30;
 
 Status InvalidMask(std::string_view mask, std::size_t pos) {
-  return Status::Error("'" + std::string(mask) + "' is an invalid mask at (" +
-                       std::to_string(pos + 1) + ")");
+  std::string message;
+  message.reserve(mask.size() + 40);
+  message.append("'").append(mask).append("' is an invalid mask at (");
+  message.append(std::to_string(pos + 1)).append(")");
+  return Status::Error(std::move(message));
 }
 
 }  // namespace
@@ -113,6 +116,11 @@ WildcardMask::WildcardMask(std::string_view mask) {
     }
     elements_.push_back({Kind::kAnyRun});
   }
+  const std::size_t count = elements_.size();
+  head_ = 0;
+  while (head_ < count && elements_[head_].kind != Kind::kAnyRun) ++head_;
+  tail_ = 0;
+  while (tail_ < count - head_ && elements_[count - 1 - tail_].kind != Kind::kAnyRun) ++tail_;
 }
 
 std::u32string WildcardMask::FoldName(std::string_view name) {
@@ -148,17 +156,37 @@ bool WildcardMask::ElementFits(const Element& e, char32_t c) const {
 
 Result<bool> WildcardMask::FitsFolded(const std::u32string& name) const {
   if (!status_.ok()) return status_;
-  // On a mismatch the latest `*` takes one more character and matching
-  // resumes behind it; every other element takes exactly one character, so
-  // going back further can never help.
-  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-  std::size_t n = 0, m = 0, starAt = kNone, starName = 0;
   const std::size_t count = elements_.size();
-  while (n < name.size()) {
-    if (m < count && elements_[m].kind == Kind::kAnyRun) {
+  const std::size_t size = name.size();
+  // Every element but `*` takes exactly one character, so what stands before
+  // the first `*` must fit the start of the name and what stands after the
+  // last `*` its end. Testing those first turns most names away at once.
+  if (head_ == count) {
+    if (size != count) return false;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!ElementFits(elements_[i], name[i])) return false;
+    }
+    return true;
+  }
+  if (size < head_ + tail_) return false;
+  for (std::size_t i = 0; i < tail_; ++i) {
+    if (!ElementFits(elements_[count - 1 - i], name[size - 1 - i])) return false;
+  }
+  for (std::size_t i = 0; i < head_; ++i) {
+    if (!ElementFits(elements_[i], name[i])) return false;
+  }
+  // The middle begins and ends with `*`. On a mismatch the latest `*` takes
+  // one more character and matching resumes behind it; going back further can
+  // never help, since no other element takes more than one character.
+  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  const std::size_t mEnd = count - tail_;
+  const std::size_t nEnd = size - tail_;
+  std::size_t n = head_, m = head_, starAt = kNone, starName = 0;
+  while (n < nEnd) {
+    if (m < mEnd && elements_[m].kind == Kind::kAnyRun) {
       starAt = m++;
       starName = n;
-    } else if (m < count && ElementFits(elements_[m], name[n])) {
+    } else if (m < mEnd && ElementFits(elements_[m], name[n])) {
       ++m, ++n;
     } else if (starAt != kNone) {
       m = starAt + 1;
@@ -167,8 +195,8 @@ Result<bool> WildcardMask::FitsFolded(const std::u32string& name) const {
       return false;
     }
   }
-  while (m < count && elements_[m].kind == Kind::kAnyRun) ++m;
-  return m == count;
+  while (m < mEnd && elements_[m].kind == Kind::kAnyRun) ++m;
+  return m == mEnd;
 }
 
 Result<bool> WildcardMask::Fits(std::string_view name) const {

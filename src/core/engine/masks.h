@@ -49,6 +49,8 @@ class WildcardMask {
   bool ElementFits(const Element& e, char32_t c) const;
 
   std::vector<Element> elements_;
+  std::size_t head_ = 0;  // elements before the first `*` (all when there is none)
+  std::size_t tail_ = 0;  // elements after the last `*`
   std::vector<std::vector<Range>> sets_;
   Status status_;
 };

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -74,38 +75,12 @@ Status LookUp(int dirfd, const char* name, FileInfo& info) {
   return Status::Ok();
 }
 
-class PosixDirListing final : public DirListing {
- public:
-  PosixDirListing(DIR* dir, std::string mask) : dir_(dir), mask_(std::move(mask)) {}
-  ~PosixDirListing() override { closedir(dir_); }
-  PosixDirListing(const PosixDirListing&) = delete;
-  PosixDirListing& operator=(const PosixDirListing&) = delete;
-
-  bool Next(FileInfo& entry) override {
-    while (const dirent* d = readdir(dir_)) {
-      if (!ListingNameMatches(d->d_name, mask_)) continue;
-      FileInfo info;
-      info.name = d->d_name;
-      // An entry that went away since the folder was read is simply not there.
-      if (!LookUp(dirfd(dir_), d->d_name, info).ok()) continue;
-      entry = std::move(info);
-      return true;
-    }
-    return false;
-  }
-
- private:
-  DIR* dir_;
-  std::string mask_;
-};
-
 // One element of a listing mask: a character to compare, `?` or `*`.
 constexpr char32_t kAnyOne = 0xFFFFFFFEu;
 constexpr char32_t kAnyRun = 0xFFFFFFFFu;
 
-std::vector<char32_t> Characters(std::string_view text, bool wildcards) {
-  std::vector<char32_t> out;
-  out.reserve(text.size());
+void Characters(std::string_view text, bool wildcards, std::vector<char32_t>& out) {
+  out.clear();
   for (std::size_t pos = 0; pos < text.size();) {
     const char32_t c = NextCharacter(text, pos);
     if (wildcards && c == U'*') {
@@ -116,11 +91,10 @@ std::vector<char32_t> Characters(std::string_view text, bool wildcards) {
       out.push_back(UpperAsciiLetter(c));
     }
   }
-  return out;
 }
 
 // Classic wildcard match: on a mismatch, let the last `*` take one more
-// character and try again from there. Linear in practice, quadratic at worst.
+// character and try again from there.
 bool Fits(const std::vector<char32_t>& name, const std::vector<char32_t>& mask) {
   std::size_t n = 0, m = 0;
   std::size_t starMask = std::string_view::npos, starName = 0;
@@ -141,19 +115,65 @@ bool Fits(const std::vector<char32_t>& name, const std::vector<char32_t>& mask) 
   return m == mask.size();
 }
 
+// A listing mask prepared once for a whole folder.
+class ListingMask {
+ public:
+  explicit ListingMask(std::string_view mask) {
+    Characters(mask, true, mask_);
+    // "x.*" also lists "x": the dot and the extension may both be absent.
+    const std::size_t n = mask_.size();
+    if (n >= 2 && mask_[n - 1] == kAnyRun && mask_[n - 2] == U'.') {
+      stem_.assign(mask_.begin(), mask_.end() - 2);
+      hasStem_ = true;
+    }
+    const auto onlyStars = [](const std::vector<char32_t>& m) {
+      return std::all_of(m.begin(), m.end(), [](char32_t c) { return c == kAnyRun; });
+    };
+    takesAll_ = !mask_.empty() && (onlyStars(mask_) || (hasStem_ && onlyStars(stem_)));
+  }
+
+  bool Takes(std::string_view name) {
+    if (takesAll_) return true;
+    Characters(name, false, name_);
+    if (Fits(name_, mask_)) return true;
+    return hasStem_ && name.find('.') == std::string_view::npos && Fits(name_, stem_);
+  }
+
+ private:
+  std::vector<char32_t> mask_, stem_, name_;
+  bool hasStem_ = false;
+  bool takesAll_ = false;  // "*", "*.*" and the like: no need to look at names
+};
+
+class PosixDirListing final : public DirListing {
+ public:
+  PosixDirListing(DIR* dir, std::string_view mask) : dir_(dir), mask_(mask) {}
+  ~PosixDirListing() override { closedir(dir_); }
+  PosixDirListing(const PosixDirListing&) = delete;
+  PosixDirListing& operator=(const PosixDirListing&) = delete;
+
+  bool Next(FileInfo& entry) override {
+    while (const dirent* d = readdir(dir_)) {
+      if (!mask_.Takes(d->d_name)) continue;
+      FileInfo info;
+      info.name = d->d_name;
+      // An entry that went away since the folder was read is simply not there.
+      if (!LookUp(dirfd(dir_), d->d_name, info).ok()) continue;
+      entry = std::move(info);
+      return true;
+    }
+    return false;
+  }
+
+ private:
+  DIR* dir_;
+  ListingMask mask_;
+};
+
 }  // namespace
 
 bool ListingNameMatches(std::string_view name, std::string_view mask) {
-  const auto nameChars = Characters(name, false);
-  auto maskChars = Characters(mask, true);
-  if (Fits(nameChars, maskChars)) return true;
-  // "x.*" also lists "x": the dot and the extension may both be absent.
-  const std::size_t n = maskChars.size();
-  if (n >= 2 && maskChars[n - 1] == kAnyRun && maskChars[n - 2] == U'.') {
-    maskChars.resize(n - 2);
-    return name.find('.') == std::string_view::npos && Fits(nameChars, maskChars);
-  }
-  return false;
+  return ListingMask(mask).Takes(name);
 }
 
 Result<std::unique_ptr<DirListing>> SystemFileAccess::List(const std::string& pattern) {
@@ -163,7 +183,7 @@ Result<std::unique_ptr<DirListing>> SystemFileAccess::List(const std::string& pa
   if (mask.empty()) return Status::Error("No file mask in " + pattern, EINVAL);
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) return ErrnoStatus(folder, errno);
-  return std::unique_ptr<DirListing>(std::make_unique<PosixDirListing>(dir, std::move(mask)));
+  return std::unique_ptr<DirListing>(std::make_unique<PosixDirListing>(dir, mask));
 }
 
 Result<FileInfo> SystemFileAccess::Stat(const std::string& path) {
