@@ -113,6 +113,13 @@ TEST(IniDocument, NamesMatchWithoutCaseAndTheFirstOfARepeatedNameCounts) {
       IniDocument::Parse("[System]\nNfolders=2\nnfolders=9\n[other]\nx=1\n[SYSTEM]\nNfolders=5\n");
   EXPECT_EQ(doc.ReadInteger("system", "NFOLDERS", 0), 2);
   EXPECT_TRUE(doc.HasSection("OTHER"));
+  // Names longer than one machine word fold their case in every part.
+  const IniDocument longNames =
+      IniDocument::Parse("[ORVATICFIELDS]\nTEMPLATEOPTION=x\nRegularExpr12Match=y\n");
+  EXPECT_EQ(longNames.ReadString("orvaticfields", "Templateoption", ""), "x");
+  EXPECT_EQ(longNames.ReadString("OrvaticFields", "regularexpr12match", ""), "y");
+  EXPECT_FALSE(longNames.Value("orvaticfields", "Templateoptioo").has_value());
+  EXPECT_FALSE(longNames.Value("orvaticfield", "Templateoption").has_value());
   doc.WriteInteger("SyStEm", "nFolders", 3);
   doc.WriteString("system", "browsetime", "10");
   // Written into the first section under the file's own spelling; the
