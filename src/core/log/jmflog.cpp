@@ -50,7 +50,7 @@ bool IsValidUtf8(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   std::size_t left = text.size();
   while (left > 0) {
-    char32_t cp;
+    char32_t cp = 0;
     const std::size_t n = Utf8Length(p, left, cp);
     if (n == 0) return false;
     p += n;
@@ -205,10 +205,16 @@ class Writer {
       }
       // Without entity substitution the parser hands a declaration's "&amp;"
       // on as "&#38;"; every other reference it has already replaced.
-      std::string href = ns->href != nullptr ? C(ns->href) : "";
-      for (std::size_t at = href.find("&#38;"); at != std::string::npos;
-           at = href.find("&#38;", at + 1)) {
-        href.replace(at, 5, "&");
+      const std::string_view raw = ns->href != nullptr ? C(ns->href) : "";
+      std::string href;
+      href.reserve(raw.size());
+      for (std::size_t i = 0; i < raw.size();) {
+        if (raw.compare(i, 5, "&#38;") == 0) {
+          href += '&';
+          i += 5;
+        } else {
+          href += raw[i++];
+        }
       }
       Attribute(name, href);
     }
@@ -244,7 +250,7 @@ std::string ToXmlText(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
   std::size_t left = utf8.size();
   while (left > 0) {
-    char32_t cp;
+    char32_t cp = 0;
     const std::size_t n = Utf8Length(p, left, cp);  // never 0: ToUtf8 made it valid
     if (IsXmlChar(cp)) {
       out.append(reinterpret_cast<const char*>(p), n);
@@ -333,6 +339,17 @@ Result<JmfLogText> JmfLogText::Parse(const std::string& bytes) {
   result.text_ = w.Text();
   result.Index();
   return result;
+}
+
+std::size_t JmfLogText::MemorySize() const {
+  // A hash node holds a key, a value and a link; long tags live on the heap.
+  constexpr std::size_t kNode = sizeof(std::string) + 2 * sizeof(std::size_t) + sizeof(void*);
+  std::size_t size = sizeof(*this) + text_.capacity() + elements_.capacity() * sizeof(Element) +
+                     byTag_.bucket_count() * sizeof(void*) + byTag_.size() * kNode;
+  for (const Element& e : elements_) {
+    if (e.tag.capacity() > 15) size += 2 * (e.tag.capacity() + 1);  // in the list and the index
+  }
+  return size;
 }
 
 void JmfLogText::Index() {

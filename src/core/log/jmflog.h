@@ -58,6 +58,8 @@ class JmfLogText {
   std::size_t RootElementCount() const { return elements_.size(); }
   const std::string& Text() const { return text_; }
   std::size_t ByteSize() const { return text_.size(); }
+  // Roughly what the object holds in memory, for bounding a cache of them.
+  std::size_t MemorySize() const;
 
   // Appends one Newname entry to the root child whose tag is the input name,
   // or to a new such child at the end of the root. An input name that is not

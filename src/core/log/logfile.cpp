@@ -23,9 +23,9 @@ namespace {
 constexpr std::string_view kCsvExtension = ".log";
 constexpr std::string_view kXmlExtension = ".xml";
 constexpr int kMaxArchiveSuffix = 999;
-// Documents kept in memory between entries; more queues than this simply
-// read their file again.
-constexpr std::size_t kMaxCachedDocuments = 8;
+// Memory for XML documents kept between entries (a full 10,000-entry file
+// takes about 3 MB); beyond it the least recently used queues read their
+// file again at their next entry.
 constexpr std::size_t kMaxCachedBytes = std::size_t{64} << 20;
 constexpr std::size_t kMaxCsvStates = 256;
 
@@ -213,10 +213,8 @@ struct LogFileWriter::Caches {
     xml.push_front(std::move(document));
     std::size_t bytes = 0;
     for (auto it = xml.begin(); it != xml.end();) {
-      bytes += it->doc.ByteSize();
-      if (it != xml.begin() &&
-          (bytes > kMaxCachedBytes ||
-           static_cast<std::size_t>(std::distance(xml.begin(), it)) >= kMaxCachedDocuments)) {
+      bytes += it->doc.MemorySize();
+      if (it != xml.begin() && bytes > kMaxCachedBytes) {
         it = xml.erase(it);
       } else {
         ++it;
@@ -565,22 +563,25 @@ LogFileWriter::LoadedXml LogFileWriter::LoadXml(const std::string& path) {
 
 Status LogFileWriter::WriteXml(const Call& call, const LogFileEntry& entry) {
   const QueueRecord& queue = call.queue;
-  bool sizeRuleRenewed = false;
+  std::optional<LoadedXml> counted;
+  bool renewed = false;
   if (queue.newonmax) {
-    LoadedXml loaded = LoadXml(call.path);
+    counted = LoadXml(call.path);
     // A file that cannot be read or parsed skips the rule.
-    if (loaded.doc != nullptr) {
-      if (!loaded.doc->HasJmfRoot()) return Status::Ok();  // not ours: never touched
+    if (counted->doc != nullptr) {
+      if (!counted->doc->HasJmfRoot()) return Status::Ok();  // not ours: never touched
       if (queue.Maxentries < 0 ||
-          loaded.doc->RootElementCount() > static_cast<std::size_t>(queue.Maxentries)) {
+          counted->doc->RootElementCount() > static_cast<std::size_t>(queue.Maxentries)) {
         Renew(call.path, call.now);
-        sizeRuleRenewed = true;
+        renewed = true;
       }
     }
   }
-  if (!sizeRuleRenewed) ApplyDailyRule(call);
+  if (!renewed) renewed = ApplyDailyRule(call);
 
-  LoadedXml loaded = LoadXml(call.path);
+  // Unless a rule moved the file, the document just counted is the one to extend.
+  LoadedXml loaded =
+      counted && !renewed && counted->doc != nullptr ? std::move(*counted) : LoadXml(call.path);
   std::optional<JmfLogText> created;
   JmfLogText* doc = loaded.doc;
   std::optional<mode_t> mode;
