@@ -5,6 +5,7 @@
 #include <libxml/xmlwriter.h>
 
 #include <memory>
+#include <mutex>
 #include <new>
 
 namespace zf {
@@ -227,6 +228,11 @@ class Writer {
 
 }  // namespace
 
+void PrepareXmlLibrary() {
+  static std::once_flag once;
+  std::call_once(once, [] { xmlInitParser(); });
+}
+
 std::string ToUtf8(std::string_view text) {
   if (IsValidUtf8(text)) return std::string(text);
   std::string out;
@@ -265,6 +271,7 @@ std::string ToXmlText(std::string_view text) {
 
 JmfLogText JmfLogText::Create(std::string_view timeStamp, std::string_view senderId,
                               const Folder& folder) {
+  PrepareXmlLibrary();
   Writer w;
   w.Start("JMF");
   w.Attribute("TimeStamp", std::string(timeStamp));
@@ -292,6 +299,7 @@ JmfLogText JmfLogText::Create(std::string_view timeStamp, std::string_view sende
 }
 
 Result<JmfLogText> JmfLogText::Parse(const std::string& bytes) {
+  PrepareXmlLibrary();
   XmlPtr<xmlParserCtxt> ctxt(xmlNewParserCtxt());
   if (!ctxt) throw std::bad_alloc();
   XmlPtr<xmlDoc> doc(xmlCtxtReadMemory(ctxt.get(), bytes.data(), static_cast<int>(bytes.size()),
@@ -300,7 +308,7 @@ Result<JmfLogText> JmfLogText::Parse(const std::string& bytes) {
   if (!doc) {
     const xmlError* error = xmlCtxtGetLastError(ctxt.get());
     std::string message = error != nullptr && error->message != nullptr
-                              ? C(X(error->message))
+                              ? std::string(error->message)
                               : std::string("not well-formed");
     while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) {
       message.pop_back();

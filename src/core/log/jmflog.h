@@ -13,6 +13,10 @@ namespace zf {
 // The JDF 1.1 schema namespace that marks a JMF log document.
 inline constexpr std::string_view kJdfNamespace = "http://www.CIP4.org/JDFSchema_1_1";
 
+// Initialises libxml2 once for the process. The library wants this done
+// before threads use it; the log file writer does it when it is made.
+void PrepareXmlLibrary();
+
 // Texts of the system are 8-bit; an XML file must be UTF-8. A text that is
 // valid UTF-8 is kept, any other is read as Latin-1.
 std::string ToUtf8(std::string_view text);

@@ -246,6 +246,7 @@ LogFileWriter::LogFileWriter(QueueTable& table, Clock& clock, std::string logFor
       logFormat_(std::move(logFormat)),
       io_(io),
       caches_(std::make_unique<Caches>()) {
+  PrepareXmlLibrary();
   std::error_code ec;
   const auto program = std::filesystem::read_symlink("/proc/self/exe", ec);
   senderId_ = ec ? std::string("Zentrafold") : program.stem().string();
