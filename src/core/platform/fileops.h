@@ -1,0 +1,88 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/result.h"
+
+namespace zf {
+
+// The file operations of delivery: copy replacing a target, rename failing on
+// an existing target, delete, and the clean-up of copies a crash left behind.
+//
+// A copy never shows a half-written file under the target's name and never
+// destroys the old target when it fails: it writes a temporary file in the
+// target's folder, checks and flushes it, and only then renames it over the
+// target. Temporary names start with kTempPrefix and 16 hex digits and end in
+// kTempSuffix; the leading dot keeps them out of the search masks, and the
+// exact shape lets the start-up clean-up remove only what a copy left behind.
+class FileOperations {
+ public:
+  static constexpr std::string_view kTempPrefix = ".zf-";
+  static constexpr std::string_view kTempSuffix = ".part";
+
+  virtual ~FileOperations() = default;
+
+  // Copies the regular file `source` to `target`, replacing a file of that
+  // name. The copy keeps the source's last-write time, as desktop copies do.
+  // On failure the target is as it was and no temporary file is left. A
+  // source and target that are one file (the same path, or a hard link) are
+  // refused with EINVAL: replacing would leave nothing to copy from.
+  virtual Status CopyReplacing(const std::string& source, const std::string& target) = 0;
+
+  // Renames `from` to `to`; fails with EEXIST when `to` exists.
+  virtual Status RenameNoReplace(const std::string& from, const std::string& to) = 0;
+
+  virtual Status Delete(const std::string& path) = 0;
+
+  // Removes the temporary files of interrupted copies from `folder` (see
+  // IsTempName) and answers how many went. Folders and links are left alone.
+  virtual Result<int> RemoveTempFiles(const std::string& folder) = 0;
+
+  // True for a name of the shape that CopyReplacing gives its temporary files.
+  static bool IsTempName(std::string_view name);
+};
+
+// The steps of the system operations, each of which a test can make fail.
+enum class FileStep {
+  kOpenSource,
+  kCreateTemp,
+  kWrite,  // before each chunk of a copy
+  kSyncFile,
+  kReplace,  // the rename of the finished copy over the target
+  kSyncFolder,
+  kRenameNoReplace,
+  kLink,  // the fallback of RenameNoReplace where the file system cannot refuse
+  kDelete,
+};
+
+// The operating system's file operations. Not final: tests derive from it to
+// make one step fail the way the system would (a full disk, a refused rename,
+// a vanished file) while the real file system does everything else.
+class SystemFileOperations : public FileOperations {
+ public:
+  // Without flushing, copies are not forced to the disk before they replace
+  // their target; only for measuring what the flushes cost.
+  explicit SystemFileOperations(bool flushToDisk = true) : flush_(flushToDisk) {}
+
+  Status CopyReplacing(const std::string& source, const std::string& target) override;
+  Status RenameNoReplace(const std::string& from, const std::string& to) override;
+  Status Delete(const std::string& path) override;
+  Result<int> RemoveTempFiles(const std::string& folder) override;
+
+  // One instance for callers that are not handed another.
+  static SystemFileOperations& Instance();
+
+ protected:
+  // Test seam: a non-zero errno value makes `step` fail with that error before
+  // it runs. `path` is the file the step works on.
+  virtual int InjectFault(FileStep /*step*/, const std::string& /*path*/) { return 0; }
+
+ private:
+  Status CopyInto(int sourceFd, const std::string& source, const std::string& target,
+                  const std::string& tempPath, int tempFd);
+
+  bool flush_;
+};
+
+}  // namespace zf
