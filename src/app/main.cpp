@@ -1,72 +1,139 @@
-// The command-line entry of Zentrafold. The service itself is not wired up yet:
-// this binary tells its version and usage and where its configuration files
-// are, and says so.
+// The command-line entry of Zentrafold: the headless service and the tools
+// around it (rule test, configuration check, demo workspace).
 #include <cstdio>
-#include <cstring>
 #include <string>
+#include <vector>
 
-#include "config/configpaths.h"
+#include "checkconfig.h"
+#include "commandline.h"
+#include "configuration.h"
+#include "demo.h"
+#include "exprlib/loadedexpressionlibrary.h"
+#include "platform/fileaccess.h"
+#include "platform/files.h"
+#include "service.h"
+#include "testrule.h"
 
 namespace {
 
-void PrintUsage(std::FILE* out) {
-  std::fprintf(out,
-               "Zentrafold %s - hot-folder renaming service\n"
-               "\n"
-               "Usage: zentrafold [--version] [--help] [--config-dir DIR] [--show-paths]\n"
-               "\n"
-               "  --config-dir DIR  folder of Zentrafold.ini, the general settings file and\n"
-               "                    dbconnect.ini (default: the program's own folder)\n"
-               "  --show-paths      print the full paths of the three configuration files\n"
-               "\n"
-               "The polling service is not part of this build yet; it only reports its\n"
-               "version, usage and configuration files.\n",
-               ZF_VERSION);
+using namespace zf;
+using namespace zf::app;
+
+class CollectedMessages final : public LoadMessageSink {
+ public:
+  void ShowInformation(const std::string& text) override { texts.push_back(text); }
+  std::vector<std::string> texts;
+};
+
+int ShowPaths(const CommandLine& cl) {
+  const auto paths = ConfigPaths::ForThisProgram(cl.configDir);
+  if (!paths.ok()) {
+    PrintError(paths.status().message());
+    return 1;
+  }
+  std::printf("Queue configuration file: %s\n", paths->queueFile.c_str());
+  std::printf("General settings file:    %s\n", paths->settingsFile.c_str());
+  std::printf("Database connection file: %s\n", paths->dbconnectFile.c_str());
+  return 0;
+}
+
+int CheckConfig(const CommandLine& cl) {
+  const auto paths = ResolveConfigPaths(cl.configDir);
+  if (!paths.ok()) {
+    PrintError(paths.status().message());
+    return 2;
+  }
+  Configuration config(*paths);
+  const std::vector<std::string> loadMessages = config.Load();
+
+  CollectedMessages libraryMessages;
+  auto library = LoadedExpressionLibrary::LoadFromProgramFolder(libraryMessages);
+  SystemFileAccess files;
+  ConfigReport report = CheckConfiguration(config.table(), loadMessages, library.get(), files);
+  std::vector<std::string> problems;
+  if (!library->load_error().empty()) {
+    problems.push_back("expression library: " + library->load_error());
+  }
+  for (const std::string& m : libraryMessages.texts) problems.push_back("expression library: " + m);
+  problems.insert(problems.end(), report.problems.begin(), report.problems.end());
+
+  std::printf("Checked %s (%d queue(s)) and %s\n", paths->queueFile.c_str(),
+              config.table().Nfolders(), paths->settingsFile.c_str());
+  for (const std::string& p : problems) std::printf("%s\n", p.c_str());
+  for (const std::string& n : report.notes) std::printf("note: %s\n", n.c_str());
+  if (problems.empty()) {
+    std::printf("No problems found.\n");
+    return 0;
+  }
+  std::printf("%zu problem(s) found.\n", problems.size());
+  return 1;
+}
+
+int TestRuleCommand(const CommandLine& cl) {
+  const auto paths = ResolveConfigPaths(cl.configDir);
+  if (!paths.ok()) {
+    PrintError(paths.status().message());
+    return kUsageOrConfigError;
+  }
+  Configuration config(*paths);
+  for (const std::string& m : config.Load()) PrintError(m);
+  StderrMessages messages;
+  auto library = LoadedExpressionLibrary::LoadFromProgramFolder(messages);
+  const RuleTestOutcome outcome = TestRule(config.table(), *library, cl.queue, cl.fileName);
+  if (outcome.status == kUsageOrConfigError) {
+    PrintError(outcome.text);
+  } else {
+    std::fputs(outcome.text.c_str(), stdout);
+  }
+  return outcome.status;
+}
+
+int InitDemoCommand(const CommandLine& cl) {
+  const auto program = ProgramFilePath();
+  if (!program.ok()) {
+    PrintError(program.status().message());
+    return 1;
+  }
+  const auto demo = InitDemo(cl.demoDir, *program);
+  if (!demo.ok()) {
+    PrintError(demo.status().message());
+    return 1;
+  }
+  std::fputs(DescribeDemo(*demo).c_str(), stdout);
+  std::printf("Start it with: %s --headless --config-dir %s\n", program->c_str(),
+              demo->folder.c_str());
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string configDir;
-  bool showPaths = false;
-  for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
-    if (std::strcmp(arg, "--version") == 0) {
+  const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  const auto parsed = ParseCommandLine(args);
+  if (!parsed.ok()) {
+    PrintError(parsed.status().message());
+    std::fprintf(stderr, "\n%s", UsageText().c_str());
+    return 2;
+  }
+  const CommandLine& cl = *parsed;
+  switch (cl.mode) {
+    case Mode::kVersion:
       std::printf("zentrafold %s\n", ZF_VERSION);
       return 0;
-    }
-    if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
-      PrintUsage(stdout);
+    case Mode::kHelp:
+    case Mode::kUsage:
+      std::fputs(UsageText().c_str(), stdout);
       return 0;
-    }
-    if (std::strcmp(arg, "--show-paths") == 0) {
-      showPaths = true;
-    } else if (std::strcmp(arg, "--config-dir") == 0) {
-      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-        std::fprintf(stderr, "zentrafold: --config-dir needs a folder\n");
-        return 2;
-      }
-      configDir = argv[++i];
-    } else if (std::strncmp(arg, "--config-dir=", 13) == 0 && arg[13] != '\0') {
-      configDir = arg + 13;
-    } else {
-      std::fprintf(stderr, "zentrafold: unknown option '%s'\n\n", arg);
-      PrintUsage(stderr);
-      return 2;
-    }
+    case Mode::kShowPaths:
+      return ShowPaths(cl);
+    case Mode::kCheckConfig:
+      return CheckConfig(cl);
+    case Mode::kTestRule:
+      return TestRuleCommand(cl);
+    case Mode::kInitDemo:
+      return InitDemoCommand(cl);
+    case Mode::kHeadless:
+      return RunService(cl);
   }
-
-  if (showPaths) {
-    const auto paths = zf::ConfigPaths::ForThisProgram(configDir);
-    if (!paths.ok()) {
-      std::fprintf(stderr, "zentrafold: %s\n", paths.status().message().c_str());
-      return 1;
-    }
-    std::printf("Queue configuration file: %s\n", paths->queueFile.c_str());
-    std::printf("General settings file:    %s\n", paths->settingsFile.c_str());
-    std::printf("Database connection file: %s\n", paths->dbconnectFile.c_str());
-    return 0;
-  }
-  PrintUsage(stdout);
-  return 0;
+  return 2;
 }

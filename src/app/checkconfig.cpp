@@ -1,0 +1,188 @@
+#include "checkconfig.h"
+
+#include <map>
+
+#include "engine/masks.h"
+#include "exprlib/expressionabi.h"
+
+namespace zf::app {
+namespace {
+
+constexpr const char* kAlternative = "|";
+constexpr const char* kQuoteEndAlternative = "\\E\n|";
+
+// A run of an odd number of backslashes at the end escapes whatever follows,
+// so the second probe would turn "abc\" (which does not compile) into valid
+// text; for such an expression only the first probe counts.
+bool EndsInLoneBackslash(const std::string& text) {
+  std::size_t run = 0;
+  for (auto it = text.rbegin(); it != text.rend() && *it == '\\'; ++it) ++run;
+  return run % 2 == 1;
+}
+
+// The probe texts for a match expression, in the order to try them.
+std::vector<std::string> Probes(const std::string& match) {
+  std::vector<std::string> probes{match + kAlternative};
+  if (!EndsInLoneBackslash(match)) probes.push_back(match + kQuoteEndAlternative);
+  return probes;
+}
+
+class QueueReporter {
+ public:
+  QueueReporter(ConfigReport& report, int slot, const std::string& name)
+      : report_(report), prefix_("queue " + std::to_string(slot) + " '" + name + "': ") {}
+  void Problem(const std::string& text) { report_.problems.push_back(prefix_ + text); }
+  void Note(const std::string& text) { report_.notes.push_back(prefix_ + text); }
+
+ private:
+  ConfigReport& report_;
+  std::string prefix_;
+};
+
+void CheckFolder(QueueReporter& out, FileAccess& files, const char* what,
+                 const std::string& folder) {
+  if (folder.empty()) {
+    out.Problem(std::string("no ") + what);
+  } else if (!files.DirectoryExists(folder)) {
+    out.Problem(std::string(what) + " '" + folder + "' does not exist");
+  }
+}
+
+void CheckRules(QueueReporter& out, const QueueRecord& queue, ExpressionLibrary& library) {
+  for (int k = 1; k <= queue.RuleCount(); ++k) {
+    const Rule& rule = queue.rule(k);
+    const std::string label = "rule " + std::to_string(k) + ": ";
+    switch (CheckMatchExpression(library, rule.match, rule.partial)) {
+      case ExpressionCheck::kDoesNotCompile:
+        out.Problem(label + "match expression '" + rule.match + "' does not compile");
+        continue;
+      case ExpressionCheck::kTooLong:
+        out.Problem(label + "match expression is longer than " +
+                    std::to_string(kExchangeBufferSize - 1) + " characters");
+        continue;
+      case ExpressionCheck::kUnchecked:
+        out.Note(label + "match expression could not be checked");
+        continue;
+      case ExpressionCheck::kCompiles:
+        break;
+    }
+    if (rule.format.empty()) {
+      out.Problem(label + "format expression is empty: the files it matches get no name");
+    } else if (!FormatExpressionFits(library, rule.match, rule.format, rule.partial)) {
+      out.Problem(label + "format expression '" + rule.format +
+                  "' does not fit the match expression");
+    }
+    if (queue.Splitpdf && !FormatExpressionFits(library, rule.match, rule.trans, rule.partial)) {
+      out.Problem(label + "page-number format '" + rule.trans +
+                  "' does not fit the match expression");
+    }
+  }
+}
+
+}  // namespace
+
+ExpressionCheck CheckMatchExpression(ExpressionLibrary& library, const std::string& match,
+                                     bool partial) {
+  if (match.size() >= static_cast<std::size_t>(kExchangeBufferSize))
+    return ExpressionCheck::kTooLong;
+  bool asked = false;
+  for (const std::string& probe : Probes(match)) {
+    const CallResult r = library.TryMatch(probe, "", partial);
+    if (r.ok()) return ExpressionCheck::kCompiles;
+    if (r.status == CallStatus::kFailed) asked = true;
+  }
+  return asked ? ExpressionCheck::kDoesNotCompile : ExpressionCheck::kUnchecked;
+}
+
+bool FormatExpressionFits(ExpressionLibrary& library, const std::string& match,
+                          const std::string& format, bool partial) {
+  for (const std::string& probe : Probes(match)) {
+    if (!library.TryMatch(probe, "", partial).ok()) continue;
+    return library.Format(probe, format, "", partial).ok();
+  }
+  return false;
+}
+
+ConfigReport CheckConfiguration(QueueTable& table, const std::vector<std::string>& loadMessages,
+                                ExpressionLibrary* library, FileAccess& files) {
+  ConfigReport report;
+  for (const std::string& m : loadMessages) report.problems.push_back("configuration: " + m);
+
+  bool canName = library != nullptr;
+  if (library == nullptr) {
+    report.problems.push_back("expression library: not loaded; no file can be renamed");
+  } else {
+    if (!library->Has(EntryPoint::kFormatExpression)) {
+      report.problems.push_back(
+          "expression library: FormatExpression is missing; no file can be "
+          "renamed");
+      canName = false;
+    }
+    if (!library->Has(EntryPoint::kTryMatchExpression)) {
+      report.problems.push_back(
+          "expression library: TryMatchExpression is missing; rules cannot "
+          "be checked");
+      canName = false;
+    }
+  }
+
+  const QueueTable::State state = table.Snapshot();
+  std::map<std::string, int> firstSlotOf;
+  for (int slot = 1; slot <= state.Nfolders; ++slot) {
+    const QueueRecord& queue = *state.slots[static_cast<std::size_t>(slot - 1)];
+    QueueReporter out(report, slot, queue.name);
+
+    if (queue.name.empty()) out.Problem("has no name");
+    const auto [first, fresh] = firstSlotOf.emplace(queue.name, slot);
+    if (!fresh) {
+      out.Problem("has the same name as queue " + std::to_string(first->second) +
+                  "; look-ups by name find that one");
+    }
+    if (!queue.Enabledatstart) out.Note("not enabled at start: the service does not serve it");
+
+    if (queue.FTPuse) {
+      out.Problem("takes its files from an FTP server, which this build does not serve");
+      CheckFolder(out, files, "FTP temporary folder", queue.FTPTemppath);
+    } else {
+      CheckFolder(out, files, "input folder", queue.Inputfolder);
+    }
+    CheckFolder(out, files, "output folder", queue.Outputfolder);
+    if (!queue.Errorfolder.empty() && !files.DirectoryExists(queue.Errorfolder)) {
+      out.Problem("error folder '" + queue.Errorfolder + "' does not exist");
+    }
+
+    if (queue.Searchmask.empty()) out.Problem("search mask is empty: no file is ever taken");
+    if (!queue.ignoremask.empty() && queue.ignoremask != "none") {
+      for (const std::string& mask : SplitMasks(queue.ignoremask)) {
+        const WildcardMask prepared(mask);
+        if (!prepared.status().ok()) out.Problem("ignore mask: " + prepared.status().message());
+      }
+    }
+
+    if (queue.RuleCount() == 0) {
+      out.Problem(std::string("has no rules: every file is ") +
+                  (queue.Errorfolder.empty() ? "deleted from the input folder"
+                                             : "moved to the error folder"));
+    } else if (canName) {
+      CheckRules(out, queue, *library);
+    }
+    if (queue.Splitpdf && library != nullptr && !library->Has(EntryPoint::kPDFSplitter)) {
+      out.Problem("splits PDF files, but the expression library has no PDFSplitter");
+    }
+
+    if (queue.Makelog) {
+      if (queue.Logfile.empty()) {
+        out.Problem("writes a log file but has no log folder");
+      } else if (!files.DirectoryExists(queue.Logfile)) {
+        out.Problem("log folder '" + queue.Logfile + "' does not exist");
+      }
+    }
+    if (queue.dailyhour > 23 || queue.dailyminute > 59) {
+      out.Problem("daily renewal time " + std::to_string(queue.dailyhour) + ":" +
+                  std::to_string(queue.dailyminute) + " is out of range (0:00 to 23:59)");
+    }
+  }
+  return report;
+}
+
+}  // namespace zf::app

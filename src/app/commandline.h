@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/result.h"
+
+namespace zf::app {
+
+// What the program was asked to do. Exactly one mode per run.
+enum class Mode {
+  kUsage,        // no mode given: print the usage
+  kHelp,         // --help
+  kVersion,      // --version
+  kShowPaths,    // --show-paths
+  kHeadless,     // --headless: serve the queues until SIGINT or SIGTERM
+  kTestRule,     // --test-rule QUEUE FILENAME
+  kCheckConfig,  // --check-config
+  kInitDemo,     // --init-demo DIR
+};
+
+struct CommandLine {
+  Mode mode = Mode::kUsage;
+  std::string configDir;  // empty: the program's own folder
+  bool verbose = false;   // headless: engine notifications on standard error
+  std::string queue;      // --test-rule
+  std::string fileName;   // --test-rule
+  std::string demoDir;    // --init-demo
+};
+
+// Reads the arguments after the program name. A usage error (unknown option,
+// missing value, two modes) comes back as an error whose message is meant for
+// standard error; the caller exits with status 2.
+Result<CommandLine> ParseCommandLine(const std::vector<std::string>& args);
+
+// The usage text, with the program's version.
+std::string UsageText();
+
+}  // namespace zf::app

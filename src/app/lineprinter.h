@@ -1,0 +1,57 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "log/visuallog.h"
+
+namespace zf::app {
+
+// One visual log entry as the headless service prints it: time, input name,
+// output name and comment, separated by tabs. Tabs, line breaks and other
+// control characters in a field are written as C escapes (\t, \n, \r, \xHH)
+// and a backslash as "\\", so that every entry stays one line with exactly
+// four fields whatever a file is called.
+std::string FormatLogLine(const VisualLogEntry& entry);
+
+// Prints lines on a stream from a thread of its own, so the engine never
+// waits for a slow or stalled reader of the service's output. Lines come out
+// in the order they were pushed, each flushed as soon as it is written.
+class LinePrinter {
+ public:
+  // Beyond this many unprinted lines the oldest are dropped (and counted),
+  // so a reader that stopped reading does not make the service grow.
+  static constexpr std::size_t kMaxPending = 32768;
+
+  explicit LinePrinter(std::FILE* out, std::size_t maxPending = kMaxPending);
+  ~LinePrinter();  // Finish()
+  LinePrinter(const LinePrinter&) = delete;
+  LinePrinter& operator=(const LinePrinter&) = delete;
+
+  // From any thread; `line` comes without its line break.
+  void Push(std::string line);
+  // Prints what is pending and ends the thread. Later pushes are dropped.
+  void Finish();
+
+  std::size_t dropped() const;
+
+ private:
+  void Run();
+
+  std::FILE* const out_;
+  const std::size_t maxPending_;
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::string> pending_;
+  std::size_t dropped_ = 0;
+  std::size_t droppedReported_ = 0;
+  bool finishing_ = false;
+  std::thread thread_;
+};
+
+}  // namespace zf::app

@@ -1,0 +1,246 @@
+#include "checkconfig.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include "demo.h"
+#include "exprlib/loadedexpressionlibrary.h"
+#include "serviceconfig.h"
+#include "tempdir.h"
+
+namespace zf::app {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+std::unique_ptr<LoadedExpressionLibrary> RealLibrary() {
+  struct Sink : LoadMessageSink {
+    void ShowInformation(const std::string& text) override { ADD_FAILURE() << text; }
+  } sink;
+  const char* dir = std::getenv("ZF_BIN_DIR");
+  return LoadedExpressionLibrary::Load(dir != nullptr ? dir : ".", sink);
+}
+
+// The real library with chosen entry points reported missing.
+class PartialLibrary final : public ExpressionLibrary {
+ public:
+  PartialLibrary(ExpressionLibrary& real, bool format, bool split)
+      : real_(real), format_(format), split_(split) {}
+  bool Has(EntryPoint e) const override {
+    if (e == EntryPoint::kFormatExpression) return format_;
+    if (e == EntryPoint::kPDFSplitter) return split_;
+    return real_.Has(e);
+  }
+  CallResult TryMatch(std::string_view m, std::string_view n, bool p) override {
+    return real_.TryMatch(m, n, p);
+  }
+  CallResult Format(std::string_view m, std::string_view f, std::string_view n, bool p,
+                    FormatPurpose purpose) override {
+    if (!format_) return {};
+    return real_.Format(m, f, n, p, purpose);
+  }
+  CallResult SplitPdf(std::string_view, int, std::string_view) override { return {}; }
+
+ private:
+  ExpressionLibrary& real_;
+  bool format_, split_;
+};
+
+// A library that cannot be called at all.
+class AbsentLibrary final : public ExpressionLibrary {
+ public:
+  bool Has(EntryPoint) const override { return false; }
+  CallResult TryMatch(std::string_view, std::string_view, bool) override { return {}; }
+  CallResult Format(std::string_view, std::string_view, std::string_view, bool,
+                    FormatPurpose) override {
+    return {};
+  }
+  CallResult SplitPdf(std::string_view, int, std::string_view) override { return {}; }
+};
+
+class CheckConfig : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    library_ = RealLibrary();
+    ASSERT_TRUE(library_ && library_->load_error().empty());
+    for (const char* f : {"in", "out", "err", "log"}) std::filesystem::create_directory(dir_ / f);
+  }
+  QueueRecord Good(const std::string& name) {
+    QueueRecord q = test::MakeQueue(name, dir_ / "in", dir_ / "out", dir_ / "err",
+                                    {Rule{R"(SPO_(\d+)\.pdf)", "S$1.pdf", false, "$1"}});
+    q.Makelog = true;
+    q.Logfile = dir_ / "log";
+    return q;
+  }
+  ConfigReport Check(const std::vector<QueueRecord>& queues,
+                     const std::vector<std::string>& loadMessages = {},
+                     ExpressionLibrary* library = nullptr) {
+    QueueTable table;
+    for (const QueueRecord& q : queues) {
+      EXPECT_TRUE(table.Append([&](QueueRecord& slot) { slot = q; }).ok());
+    }
+    return CheckConfiguration(table, loadMessages, library ? library : library_.get(), files_);
+  }
+
+  test::TempDir dir_;
+  std::unique_ptr<LoadedExpressionLibrary> library_;
+  SystemFileAccess files_;
+};
+
+TEST_F(CheckConfig, MatchExpressionsThatDoNotCompileAreToldFromThoseThatMatchNothing) {
+  struct Case {
+    std::string match;
+    ExpressionCheck expected;
+  };
+  const Case cases[] = {
+      {R"(SPO_(\d+)\.pdf)", ExpressionCheck::kCompiles},
+      {"", ExpressionCheck::kCompiles},
+      // Compiles, though no file name can ever fit it.
+      {"x^y", ExpressionCheck::kCompiles},
+      {"(?!)", ExpressionCheck::kCompiles},
+      // Ends inside a quote or an extended-mode comment: the added
+      // alternative alone would be swallowed.
+      {R"(\Qa|b)", ExpressionCheck::kCompiles},
+      {"(?x) abc  # a comment", ExpressionCheck::kCompiles},
+      {R"(abc\\)", ExpressionCheck::kCompiles},
+      {"([a-z", ExpressionCheck::kDoesNotCompile},
+      {"a)(b", ExpressionCheck::kDoesNotCompile},
+      {"*abc", ExpressionCheck::kDoesNotCompile},
+      {R"(abc\)", ExpressionCheck::kDoesNotCompile},
+      {"(?<n>a)(?<n>b)", ExpressionCheck::kDoesNotCompile},
+      {"[z-a]", ExpressionCheck::kDoesNotCompile},
+      {"(?#unterminated", ExpressionCheck::kDoesNotCompile},
+      {std::string(1024, 'a'), ExpressionCheck::kTooLong},
+  };
+  for (const Case& c : cases) {
+    for (bool partial : {false, true}) {
+      EXPECT_EQ(CheckMatchExpression(*library_, c.match, partial), c.expected)
+          << c.match << " partial " << partial;
+    }
+  }
+  AbsentLibrary absent;
+  EXPECT_EQ(CheckMatchExpression(absent, "abc", false), ExpressionCheck::kUnchecked);
+}
+
+TEST_F(CheckConfig, FormatExpressionsAreCheckedAgainstTheirMatchExpression) {
+  struct Case {
+    std::string match, format;
+    bool fits;
+  };
+  const Case cases[] = {
+      {R"((\d+)_(\w+)\.pdf)", "$2_$1.pdf", true},
+      {R"((?<pub>[A-Z]+)_(\d+))", "${pub}-$2", true},
+      {R"((\w+?)(_v(\d+))?\.pdf)", "$1${2:+_rev$3:_rev0}.pdf", true},
+      {R"((\d+)_(\w+)\.pdf)", "$3.pdf", false},
+      {R"((?<pub>[A-Z]+))", "${nmae}", false},
+      {"(a)", "${1", false},
+      {"(a)", R"(\q)", false},
+      {"(a)", R"(x\x{0}y)", false},
+      {R"(\Q(a)", "$1", false},  // the quote holds no group
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(FormatExpressionFits(*library_, c.match, c.format, false), c.fits)
+        << c.match << " / " << c.format;
+  }
+}
+
+TEST_F(CheckConfig, AWorkingQueueGivesNothing) {
+  const ConfigReport report = Check({Good("Sport")});
+  EXPECT_THAT(report.problems, IsEmpty());
+  EXPECT_THAT(report.notes, IsEmpty());
+}
+
+TEST_F(CheckConfig, ReportsFoldersMasksRulesLogAndRenewalTime) {
+  QueueRecord bad = Good("Bad");
+  bad.Inputfolder = dir_ / "missing-in";
+  bad.Outputfolder.clear();
+  bad.Errorfolder = dir_ / "missing-err";
+  bad.Searchmask.clear();
+  bad.ignoremask = "*.tmp;[abc;x";
+  bad.NRegularexpr = 0;
+  bad.Logfile = dir_ / "missing-log";
+  bad.dailyhour = 24;
+  bad.dailyminute = 5;
+  const ConfigReport report = Check({bad});
+  const std::string in = dir_ / "missing-in";
+  const std::string err = dir_ / "missing-err";
+  const std::string log = dir_ / "missing-log";
+  EXPECT_THAT(
+      report.problems,
+      ElementsAre("queue 1 'Bad': input folder '" + in + "' does not exist",
+                  "queue 1 'Bad': no output folder",
+                  "queue 1 'Bad': error folder '" + err + "' does not exist",
+                  "queue 1 'Bad': search mask is empty: no file is ever taken",
+                  "queue 1 'Bad': ignore mask: '[abc' is an invalid mask at (1)",
+                  "queue 1 'Bad': has no rules: every file is moved to the error folder",
+                  "queue 1 'Bad': log folder '" + log + "' does not exist",
+                  "queue 1 'Bad': daily renewal time 24:5 is out of range (0:00 to 23:59)"));
+}
+
+TEST_F(CheckConfig, ReportsEachRuleThatCannotWork) {
+  QueueRecord q = Good("Rules");
+  q.Splitpdf = true;
+  q.Errorfolder.clear();
+  q.NRegularexpr = 5;
+  q.rule(1) = Rule{"([a-z", "x", false, "1"};
+  q.rule(2) = Rule{R"((\d+))", "$2.pdf", false, "$1"};
+  q.rule(3) = Rule{R"((\d+))", "p$1.pdf", true, "${page}"};
+  q.rule(4) = Rule{R"((\d+))", "", false, "$1"};
+  q.rule(5) = Rule{R"((\d+)\.pdf)", "ok_$1.pdf", false, "$1"};
+  const ConfigReport report = Check({q});
+  EXPECT_THAT(report.problems,
+              ElementsAre("queue 1 'Rules': rule 1: match expression '([a-z' does not compile",
+                          "queue 1 'Rules': rule 2: format expression '$2.pdf' does not fit the "
+                          "match expression",
+                          "queue 1 'Rules': rule 3: page-number format '${page}' does not fit the "
+                          "match expression",
+                          "queue 1 'Rules': rule 4: format expression is empty: the files it "
+                          "matches get no name"));
+
+  q.NRegularexpr = 0;
+  EXPECT_THAT(Check({q}).problems,
+              ElementsAre("queue 1 'Rules': has no rules: every file is deleted from the input "
+                          "folder"));
+}
+
+TEST_F(CheckConfig, ReportsNamesFtpLoaderWarningsAndTheLibrary) {
+  QueueRecord ftp = Good("Remote");
+  ftp.FTPuse = true;
+  ftp.FTPTemppath = dir_ / "in";
+  ftp.Inputfolder.clear();  // not used by an FTP queue
+  ftp.Enabledatstart = false;
+  QueueRecord unnamed = Good("");
+  const ConfigReport report =
+      Check({Good("Sport"), Good("Sport"), ftp, unnamed}, {"Nfolders 120 exceeds 100"});
+  EXPECT_THAT(report.problems,
+              ElementsAre("configuration: Nfolders 120 exceeds 100",
+                          "queue 2 'Sport': has the same name as queue 1; look-ups by name find "
+                          "that one",
+                          "queue 3 'Remote': takes its files from an FTP server, which this build "
+                          "does not serve",
+                          "queue 4 '': has no name"));
+  EXPECT_THAT(report.notes,
+              ElementsAre("queue 3 'Remote': not enabled at start: the service does not serve it"));
+
+  QueueRecord split = Good("Split");
+  split.Splitpdf = true;
+  PartialLibrary noSplit(*library_, true, false);
+  EXPECT_THAT(Check({split}, {}, &noSplit).problems,
+              ElementsAre("queue 1 'Split': splits PDF files, but the expression library has no "
+                          "PDFSplitter"));
+  PartialLibrary noFormat(*library_, false, true);
+  EXPECT_THAT(Check({Good("A")}, {}, &noFormat).problems,
+              ElementsAre(HasSubstr("FormatExpression is missing")));
+  QueueTable table;
+  EXPECT_THAT(CheckConfiguration(table, {}, nullptr, files_).problems,
+              ElementsAre(HasSubstr("not loaded")));
+}
+
+}  // namespace
+}  // namespace zf::app

@@ -1,0 +1,114 @@
+#include "lineprinter.h"
+
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zf::app {
+namespace {
+
+TEST(FormatLogLine, FourTabSeparatedFieldsWithControlCharactersEscaped) {
+  struct Case {
+    VisualLogEntry entry;
+    std::string line;
+  };
+  const Case cases[] = {
+      {{"Page01.pdf", "P01.pdf", "17/05/2024 08:30:00", "Renamed", 1},
+       "17/05/2024 08:30:00\tPage01.pdf\tP01.pdf\tRenamed"},
+      // An unresolved file: the output field is empty but still there.
+      {{"x.doc", "", "t", "cannot rename", 2}, "t\tx.doc\t\tcannot rename"},
+      {{"a\tb", "c\nd", "t", "e\rf", 2}, "t\ta\\tb\tc\\nd\te\\rf"},
+      {{std::string("a\x01\x7f", 3), "back\\slash", "t", "c", 1},
+       "t\ta\\x01\\x7f\tback\\\\slash\tc"},
+      // Bytes of an 8-bit code page pass unchanged.
+      {{"M\xFCller.pdf", "M\xC3\xBCller.pdf", "t", "c", 1},
+       "t\tM\xFCller.pdf\tM\xC3\xBCller.pdf\tc"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(FormatLogLine(c.entry), c.line);
+}
+
+std::string ReadAll(std::FILE* f) {
+  std::rewind(f);
+  std::string text;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) text.append(buffer, n);
+  return text;
+}
+
+TEST(LinePrinter, PrintsEveryLineInOrderFromSeveralThreads) {
+  std::FILE* f = std::tmpfile();
+  ASSERT_NE(f, nullptr);
+  {
+    LinePrinter printer(f);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&printer, t] {
+        for (int i = 0; i < 500; ++i) {
+          printer.Push(std::to_string(t) + ":" + std::to_string(i));
+        }
+      });
+    }
+    for (auto& th : threads) th.join();
+    printer.Finish();
+    printer.Push("after finish");  // dropped, not printed and no crash
+    EXPECT_EQ(printer.dropped(), 0u);
+  }
+  const std::string text = ReadAll(f);
+  std::fclose(f);
+  // Each thread's lines keep their order; all 2000 are there.
+  int next[4] = {0, 0, 0, 0};
+  std::size_t from = 0;
+  int lines = 0;
+  for (std::size_t nl; (nl = text.find('\n', from)) != std::string::npos; from = nl + 1) {
+    const std::string line = text.substr(from, nl - from);
+    const int t = line[0] - '0';
+    ASSERT_TRUE(t >= 0 && t < 4) << line;
+    EXPECT_EQ(line.substr(2), std::to_string(next[t])) << line;
+    ++next[t];
+    ++lines;
+  }
+  EXPECT_EQ(lines, 2000);
+  EXPECT_EQ(from, text.size());  // nothing after the last line break
+}
+
+TEST(LinePrinter, DropsTheOldestLinesBeyondItsBound) {
+  // A pipe nobody reads holds the printer thread in its first write, so the
+  // lines pushed meanwhile pile up against the bound.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  std::FILE* w = fdopen(fds[1], "w");
+  ASSERT_NE(w, nullptr);
+  const std::string big(1 << 17, 'x');  // larger than a pipe's buffer
+  std::string received;
+  {
+    LinePrinter printer(w, 3);
+    printer.Push(big);
+    // Once the pipe holds data the printer thread is inside the big line's
+    // write, which cannot finish before someone reads.
+    pollfd readable{fds[0], POLLIN, 0};
+    EXPECT_EQ(poll(&readable, 1, 10000), 1);
+    for (int i = 0; i < 10; ++i) printer.Push("line" + std::to_string(i));
+    EXPECT_EQ(printer.dropped(), 7u);
+    std::thread reader([&] {
+      char buffer[65536];
+      for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
+        received.append(buffer, static_cast<std::size_t>(n));
+      }
+    });
+    printer.Finish();
+    std::fclose(w);
+    reader.join();
+  }
+  close(fds[0]);
+  // The big line came whole, followed by the three newest lines.
+  EXPECT_EQ(received, big + "\nline7\nline8\nline9\n");
+}
+
+}  // namespace
+}  // namespace zf::app
