@@ -1,0 +1,410 @@
+// The headless service as an operator runs it: the built program on
+// temporary folders, fed with real files, watched through its folders, its
+// standard output and its log files. Every wait polls for the expected state
+// with a deadline.
+#include <signal.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "config/queuefile.h"
+#include "platform/fileops.h"
+#include "programrunner.h"
+#include "serviceconfig.h"
+#include "tempdir.h"
+
+namespace zf::test {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+constexpr auto kDeadline = 30s;
+
+std::vector<std::string> Fields(const std::string& line) {
+  std::vector<std::string> fields;
+  std::size_t from = 0;
+  for (std::size_t tab; (tab = line.find('\t', from)) != std::string::npos; from = tab + 1) {
+    fields.push_back(line.substr(from, tab - from));
+  }
+  fields.push_back(line.substr(from));
+  return fields;
+}
+
+// The output lines for `input` with `comment`, each checked for its form.
+int CountResults(const std::vector<std::string>& lines, const std::string& input,
+                 const std::string& output, const std::string& comment) {
+  static const std::regex time(R"(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d)");
+  int n = 0;
+  for (const std::string& line : lines) {
+    const std::vector<std::string> f = Fields(line);
+    EXPECT_EQ(f.size(), 4u) << line;
+    if (f.size() != 4) continue;
+    EXPECT_TRUE(std::regex_match(f[0], time)) << line;
+    if (f[1] == input && f[2] == output && f[3] == comment) ++n;
+  }
+  return n;
+}
+
+std::set<std::string> FilesIn(const std::string& folder) {
+  std::set<std::string> names;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(folder, ec)) names.insert(e.path().filename());
+  return names;
+}
+
+std::string ReadIfThere(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(path, ec) ? ReadFile(path) : std::string();
+}
+
+int CountOf(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (std::size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) ++n;
+  return n;
+}
+
+// A PDF of `pages` pages, written by hand with a correct cross-reference table.
+std::string TestPdf(int pages) {
+  std::string pdf = "%PDF-1.4\n";
+  std::vector<std::size_t> offsets;
+  auto object = [&](const std::string& body) {
+    offsets.push_back(pdf.size());
+    pdf += std::to_string(offsets.size()) + " 0 obj\n" + body + "\nendobj\n";
+  };
+  std::string kids;
+  for (int i = 0; i < pages; ++i) kids += std::to_string(4 + 2 * i) + " 0 R ";
+  object("<< /Type /Catalog /Pages 2 0 R >>");
+  object("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages) +
+         " /MediaBox [0 0 595 842] /Resources << /Font << /F1 3 0 R >> >> >>");
+  object("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>");
+  for (int i = 1; i <= pages; ++i) {
+    object("<< /Type /Page /Parent 2 0 R /Contents " + std::to_string(5 + 2 * (i - 1)) + " 0 R >>");
+    const std::string content = "BT /F1 24 Tf 72 720 Td (Page " + std::to_string(i) + ") Tj ET";
+    object("<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content +
+           "\nendstream");
+  }
+  const std::size_t xref = pdf.size();
+  pdf += "xref\n0 " + std::to_string(offsets.size() + 1) + "\n0000000000 65535 f \n";
+  for (std::size_t offset : offsets) {
+    const std::string number = std::to_string(offset);
+    pdf += std::string(10 - number.size(), '0') + number + " 00000 n \n";
+  }
+  pdf += "trailer\n<< /Size " + std::to_string(offsets.size() + 1) +
+         " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+  return pdf;
+}
+
+bool SetImmutable(const std::string& path, bool on) {
+  const std::string cmd =
+      std::string("chattr ") + (on ? "+i" : "-i") + " '" + path + "' >/dev/null 2>&1";
+  return std::system(cmd.c_str()) == 0;
+}
+
+class Service : public ::testing::Test {
+ protected:
+  std::string Folder(const std::string& name) {
+    fs::create_directories(dir_.path() / name);
+    return dir_ / name;
+  }
+  QueueRecord Queue(const std::string& name, const std::string& error, std::vector<Rule> rules) {
+    QueueRecord q = MakeQueue(name, Folder(name + "/in"), Folder(name + "/out"), error, rules);
+    q.Makelog = true;
+    q.Logfile = Folder("log");
+    return q;
+  }
+  std::string In(const std::string& queue) { return dir_ / (queue + "/in"); }
+  std::string Out(const std::string& queue) { return dir_ / (queue + "/out"); }
+  std::string Log(const std::string& file) { return dir_ / ("log/" + file); }
+  std::string QueueFile() { return dir_ / QueueConfigFile::kFileName; }
+
+  void Configure(const std::vector<QueueRecord>& queues,
+                 const GeneralSettings& s = QuickSettings()) {
+    WriteConfiguration(dir_.path().string(), queues, s);
+  }
+  std::unique_ptr<ProgramRun> Start(bool verbose = false) {
+    std::vector<std::string> args{"--headless", "--config-dir", dir_.path().string()};
+    if (verbose) args.push_back("--verbose");
+    return std::make_unique<ProgramRun>(args);
+  }
+  static void Stop(ProgramRun& run, int signal = SIGTERM) {
+    run.Signal(signal);
+    const std::optional<int> status = run.WaitExit(kDeadline);
+    ASSERT_TRUE(status.has_value()) << "the service did not stop";
+    EXPECT_EQ(*status, 0) << run.Err();
+  }
+
+  TempDir dir_;
+};
+
+const Rule kPageRule{R"(Page(\d+)\.pdf)", "P$1_renamed.pdf", false, "$1"};
+
+TEST_F(Service, RenamesAFileAndReportsItOnStandardOutputAndInBothLogFormats) {
+  QueueRecord csv = Queue("Csv", "", {kPageRule});
+  csv.newonstart = true;
+  QueueRecord xml = Queue("Xml", "", {kPageRule});
+  xml.logtype = 1;
+  Configure({csv, xml});
+  // Left from an earlier run: a log file to be renewed on start and the
+  // temporary file of an interrupted copy.
+  WriteFile(Log("Csv.log"), "Log created 01012024 0000\nold,entry\n");
+  const std::string leftover = ".zf-0123456789abcdef-P01_renamed.pdf.part";
+  ASSERT_TRUE(FileOperations::IsTempName(leftover));
+  WriteFile(Out("Csv") + "/" + leftover, "half a copy");
+
+  auto run = Start();
+  ASSERT_TRUE(run->WaitForErr("serving 2 queue(s)", kDeadline)) << run->Err();
+  WriteFile(In("Csv") + "/Page01.pdf", "first");
+  WriteFile(In("Xml") + "/Page01.pdf", "second");
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return fs::exists(Out("Csv") + "/P01_renamed.pdf") &&
+               fs::exists(Out("Xml") + "/P01_renamed.pdf");
+      },
+      kDeadline));
+  ASSERT_TRUE(run->WaitForOut([](const auto& l) { return l.size() >= 2; }, kDeadline));
+  EXPECT_EQ(CountResults(run->OutLines(), "Page01.pdf", "P01_renamed.pdf", "Renamed"), 2);
+  EXPECT_EQ(ReadFile(Out("Csv") + "/P01_renamed.pdf"), "first");
+  EXPECT_EQ(ReadFile(Out("Xml") + "/P01_renamed.pdf"), "second");
+  EXPECT_THAT(FilesIn(In("Csv")), IsEmpty());
+  EXPECT_THAT(FilesIn(In("Xml")), IsEmpty());
+  EXPECT_THAT(FilesIn(Out("Csv")), ElementsAre("P01_renamed.pdf"));  // the leftover is gone
+
+  // The comma-separated log started afresh; the old one was moved aside.
+  ASSERT_TRUE(
+      WaitUntil([&] { return CountOf(ReadIfThere(Log("Csv.log")), "\n") >= 2; }, kDeadline));
+  const std::string csvLog = ReadFile(Log("Csv.log"));
+  EXPECT_THAT(csvLog, Not(HasSubstr("old,entry")));
+  EXPECT_THAT(csvLog, HasSubstr("\nPage01.pdf,P01_renamed.pdf,"));
+  EXPECT_THAT(csvLog, HasSubstr(",OK,"));
+  int archives = 0;
+  for (const std::string& name : FilesIn(dir_ / "log")) {
+    if (name.rfind("Csv_", 0) == 0) {
+      ++archives;
+      EXPECT_THAT(ReadFile(Log(name)), HasSubstr("old,entry"));
+    }
+  }
+  EXPECT_EQ(archives, 1);
+  ASSERT_TRUE(WaitUntil(
+      [&] { return ReadIfThere(Log("Xml.xml")).find("Newname") != std::string::npos; }, kDeadline));
+  const std::string xmlLog = ReadFile(Log("Xml.xml"));
+  EXPECT_THAT(xmlLog, HasSubstr("<JMF"));
+  EXPECT_THAT(xmlLog, HasSubstr("<Page01.pdf>"));
+  EXPECT_THAT(xmlLog, HasSubstr("xmlns=\"P01_renamed.pdf\""));
+  EXPECT_THAT(xmlLog, HasSubstr("status=\"OK\""));
+
+  Stop(*run, SIGINT);
+}
+
+TEST_F(Service, TwoFilesGivenOneNameAreBothRenamedAndTheLaterOneStays) {
+  Configure({Queue("Q", "", {Rule{R"((a|b)_(\d+)\.txt)", "same_$2.txt", false, ""}})});
+  WriteFile(In("Q") + "/b_1.txt", "B");
+  WriteFile(In("Q") + "/a_1.txt", "A");
+  // Files are delivered oldest first.
+  const auto now = fs::file_time_type::clock::now();
+  fs::last_write_time(In("Q") + "/a_1.txt", now - 20s);
+  fs::last_write_time(In("Q") + "/b_1.txt", now - 10s);
+
+  auto run = Start();
+  ASSERT_TRUE(run->WaitForOut([](const auto& l) { return l.size() >= 2; }, kDeadline));
+  const auto lines = run->OutLines();
+  EXPECT_EQ(CountResults(lines, "a_1.txt", "same_1.txt", "Renamed"), 1);
+  EXPECT_EQ(CountResults(lines, "b_1.txt", "same_1.txt", "Renamed"), 1);
+  EXPECT_EQ(Fields(lines[0])[1], "a_1.txt");
+  EXPECT_THAT(FilesIn(Out("Q")), ElementsAre("same_1.txt"));
+  EXPECT_EQ(ReadFile(Out("Q") + "/same_1.txt"), "B");
+  EXPECT_THAT(FilesIn(In("Q")), IsEmpty());
+  Stop(*run);
+}
+
+TEST_F(Service, UnresolvedFilesGoToTheErrorFolderOrAreRemoved) {
+  Configure({Queue("WithError", Folder("errors"), {kPageRule}), Queue("NoError", "", {kPageRule})});
+  WriteFile(In("WithError") + "/memo.doc", "kept");
+  WriteFile(In("NoError") + "/memo.doc", "dropped");
+
+  auto run = Start();
+  ASSERT_TRUE(run->WaitForOut([](const auto& l) { return l.size() >= 2; }, kDeadline));
+  EXPECT_EQ(CountResults(run->OutLines(), "memo.doc", "", "cannot rename"), 2);
+  EXPECT_THAT(FilesIn(dir_ / "errors"), ElementsAre("memo.doc"));
+  EXPECT_EQ(ReadFile(dir_ / "errors/memo.doc"), "kept");
+  EXPECT_THAT(FilesIn(In("WithError")), IsEmpty());
+  EXPECT_THAT(FilesIn(In("NoError")), IsEmpty());
+  EXPECT_THAT(FilesIn(Out("WithError")), IsEmpty());
+  EXPECT_THAT(FilesIn(Out("NoError")), IsEmpty());
+  for (const char* log : {"WithError.log", "NoError.log"}) {
+    ASSERT_TRUE(WaitUntil(
+        [&] { return ReadIfThere(Log(log)).find("memo.doc") != std::string::npos; }, kDeadline));
+    const std::string text = ReadFile(Log(log));
+    EXPECT_THAT(text, HasSubstr("\nmemo.doc,,"));
+    EXPECT_THAT(text, HasSubstr(",Error,cannot rename,"));
+  }
+  Stop(*run);
+}
+
+TEST_F(Service, AnOutputFolderThatRefusesWritesKeepsTheInputAndFailsEveryCycle) {
+  Configure({Queue("Q", "", {kPageRule})});
+  if (!SetImmutable(Out("Q"), true)) GTEST_SKIP() << "chattr +i is not available here";
+  WriteFile(In("Q") + "/Page01.pdf", "content");
+
+  auto run = Start();
+  ASSERT_TRUE(run->WaitForOut(
+      [](const auto& l) {
+        return CountResults(l, "Page01.pdf", "P01_renamed.pdf", "Cannot copy") >= 2;
+      },
+      kDeadline))
+      << run->Out();
+  EXPECT_THAT(FilesIn(In("Q")), ElementsAre("Page01.pdf"));
+  EXPECT_EQ(ReadFile(In("Q") + "/Page01.pdf"), "content");
+  EXPECT_THAT(FilesIn(Out("Q")), IsEmpty());
+  ASSERT_TRUE(WaitUntil(
+      [&] { return CountOf(ReadIfThere(Log("Q.log")), ",Error,Cannot copy,") >= 2; }, kDeadline));
+
+  // Once the folder takes files again, the next cycle delivers it.
+  ASSERT_TRUE(SetImmutable(Out("Q"), false));
+  ASSERT_TRUE(run->WaitForOut(
+      [](const auto& l) {
+        return CountResults(l, "Page01.pdf", "P01_renamed.pdf", "Renamed") == 1;
+      },
+      kDeadline));
+  EXPECT_EQ(ReadFile(Out("Q") + "/P01_renamed.pdf"), "content");
+  EXPECT_THAT(FilesIn(In("Q")), IsEmpty());
+  Stop(*run);
+}
+
+TEST_F(Service, AFileStillBeingWrittenIsLeftAloneUntilItStaysUnchanged) {
+  Configure({Queue("Q", "", {kPageRule})});
+  auto run = Start();
+  ASSERT_TRUE(run->WaitForErr("serving 1 queue(s)", kDeadline));
+
+  // Grows for about three seconds: longer than two cycles of browse and
+  // stable time, each of which sees it change.
+  const std::string path = In("Q") + "/Page07.pdf";
+  std::string written;
+  {
+    std::ofstream file(path, std::ios::binary);
+    for (int i = 0; i < 20; ++i) {
+      const std::string chunk = "chunk " + std::to_string(i) + std::string(1000, '.') + "\n";
+      file << chunk << std::flush;
+      written += chunk;
+      std::this_thread::sleep_for(150ms);  // the pace of a slow writer, not a wait for the service
+      ASSERT_THAT(FilesIn(Out("Q")), IsEmpty()) << "taken while still being written";
+      ASSERT_TRUE(fs::exists(path));
+    }
+  }
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(Out("Q") + "/P07_renamed.pdf"); }, kDeadline));
+  ASSERT_TRUE(run->WaitForOut([](const auto& l) { return !l.empty(); }, kDeadline));
+  EXPECT_EQ(ReadFile(Out("Q") + "/P07_renamed.pdf"), written);
+  EXPECT_EQ(CountResults(run->OutLines(), "Page07.pdf", "P07_renamed.pdf", "Renamed"), 1);
+  EXPECT_EQ(run->OutLines().size(), 1u);
+  Stop(*run);
+}
+
+TEST_F(Service, SplitsAMultiPagePdfIntoPagesNamedByTheRule) {
+  QueueRecord q = Queue("Q", Folder("errors"),
+                        {Rule{R"(SPO_(\d+)_(\d+)\.pdf)", "SPO_$1_####.pdf", false, "$2"}});
+  q.Splitpdf = true;
+  Configure({q});
+  WriteFile(In("Q") + "/SPO_20240517_17.pdf", TestPdf(3));
+
+  auto run = Start();
+  ASSERT_TRUE(run->WaitForOut([](const auto& l) { return !l.empty(); }, kDeadline));
+  EXPECT_EQ(
+      CountResults(run->OutLines(), "SPO_20240517_17.pdf", "SPO_20240517_####.pdf", "Renamed"), 1)
+      << run->Out();
+  EXPECT_THAT(FilesIn(Out("Q")), ElementsAre("SPO_20240517_0017.pdf", "SPO_20240517_0018.pdf",
+                                             "SPO_20240517_0019.pdf"));
+  EXPECT_THAT(FilesIn(In("Q")), IsEmpty());
+  EXPECT_THAT(FilesIn(dir_ / "errors"), IsEmpty());
+  for (const std::string& page : FilesIn(Out("Q"))) {
+    const std::string text = ReadFile(Out("Q") + "/" + page);
+    EXPECT_EQ(text.rfind("%PDF-", 0), 0u) << page;
+    if (fs::exists("/usr/bin/qpdf")) {
+      const Finished pages = RunProgram({"--show-npages", Out("Q") + "/" + page}, "/usr/bin/qpdf");
+      EXPECT_EQ(pages.out, "1\n") << page;
+    }
+  }
+  Stop(*run);
+}
+
+TEST_F(Service, StopDuringAStableWaitEndsAfterTheSliceAndWritesTheCloseState) {
+  // A stable time of 30 seconds waits in slices of 3.
+  Configure({Queue("Q", "", {kPageRule})}, QuickSettings(1, 30));
+  // Take the close-time key out, so that its return shows the close state written.
+  std::string text = ReadFile(QueueFile());
+  const std::size_t at = text.find("lastlogrenew=");
+  ASSERT_NE(at, std::string::npos);
+  text.erase(at, text.find('\n', at) + 1 - at);
+  WriteFile(QueueFile(), text);
+  WriteFile(In("Q") + "/Page01.pdf", "waiting");
+
+  auto run = Start(/*verbose=*/true);
+  ASSERT_TRUE(run->WaitForErr("serving queue 1 'Q'", kDeadline));
+  std::this_thread::sleep_for(500ms);  // into the stable wait; the checks hold either way
+  const auto signalled = std::chrono::steady_clock::now();
+  run->Signal(SIGTERM);
+  const std::optional<int> status = run->WaitExit(kDeadline);
+  const auto took = std::chrono::steady_clock::now() - signalled;
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(*status, 0) << run->Err();
+  EXPECT_LT(took, 15s) << "waited for more than a slice of the stable wait";
+  EXPECT_THAT(run->Err(), HasSubstr("stopping after the engine's current step"));
+
+  // No later stage ran: the file is where it was and nothing was reported.
+  EXPECT_THAT(FilesIn(In("Q")), ElementsAre("Page01.pdf"));
+  EXPECT_THAT(FilesIn(Out("Q")), IsEmpty());
+  EXPECT_THAT(run->OutLines(), IsEmpty());
+  const std::string closed = ReadFile(QueueFile());
+  EXPECT_THAT(closed, HasSubstr("lastlogrenew=01/01/1980 01:01:01\n"));
+  EXPECT_THAT(closed, HasSubstr("Nfolders=1\n"));
+}
+
+TEST_F(Service, StopWhileManyFilesAreDeliveredLosesNoFileAndShowsNoHalfFile) {
+  constexpr int kFiles = 500;
+  Configure({Queue("Q", "", {Rule{R"(f(\d+)\.dat)", "g$1.dat", false, ""}})});
+  auto content = [](int i) {
+    return "file " + std::to_string(i) + "\n" +
+           std::string(32 * 1024 + i, static_cast<char>('a' + i % 26));
+  };
+  auto number = [](int i) {
+    std::string n = std::to_string(i);
+    return std::string(3 - n.size(), '0') + n;
+  };
+  for (int i = 0; i < kFiles; ++i) WriteFile(In("Q") + "/f" + number(i) + ".dat", content(i));
+
+  auto run = Start();
+  ASSERT_TRUE(run->WaitForOut([](const auto& l) { return !l.empty(); }, 60s));
+  Stop(*run);
+
+  const std::set<std::string> out = FilesIn(Out("Q"));
+  int delivered = 0;
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string oldPath = In("Q") + "/f" + number(i) + ".dat";
+    const std::string newName = "g" + number(i) + ".dat";
+    const bool inInput = fs::exists(oldPath);
+    const bool inOutput = out.count(newName) == 1;
+    ASSERT_NE(inInput, inOutput) << "file " << i << (inInput ? " in both folders" : " lost");
+    EXPECT_EQ(ReadFile(inInput ? oldPath : Out("Q") + "/" + newName), content(i)) << i;
+    delivered += inOutput ? 1 : 0;
+  }
+  // Nothing but finished files in the output folder, each one reported.
+  EXPECT_EQ(out.size(), static_cast<std::size_t>(delivered));
+  const auto lines = run->OutLines();
+  EXPECT_EQ(lines.size(), static_cast<std::size_t>(delivered));
+  for (const std::string& line : lines) EXPECT_EQ(Fields(line).back(), "Renamed") << line;
+  EXPECT_EQ(CountOf(ReadFile(Log("Q.log")), ",OK,"), delivered);
+  std::printf("delivered %d of %d files before the stop\n", delivered, kFiles);
+}
+
+}  // namespace
+}  // namespace zf::test
