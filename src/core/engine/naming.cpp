@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <exception>
+#include <utility>
 
 #include "engine/renamethread.h"
 #include "platform/fileops.h"
@@ -48,15 +49,21 @@ std::string NameResolver::ResolveName(const QueueRecord& queue, std::string_view
 
 ResolvedName NameResolver::Resolve(const QueueRecord& queue, std::string_view filename,
                                    NamingState& state, std::int32_t& pagenumber) {
-  return Resolve(RulesOf(queue), queue.Splitpdf, filename, state, pagenumber);
+  // The caller's record is read in place: it is either immutable (a table
+  // snapshot) or the caller's own.
+  return ResolveRules(
+      queue.RuleCount(), [&](int r) -> const Rule& { return queue.rule(r); }, queue.Splitpdf,
+      filename, state, pagenumber);
 }
 
-ResolvedName NameResolver::Resolve(const std::vector<Rule>& rules, bool splitpdf,
-                                   std::string_view filename, NamingState& state,
-                                   std::int32_t& pagenumber) {
+template <typename RuleAt>
+ResolvedName NameResolver::ResolveRules(int count, const RuleAt& ruleAt, bool splitpdf,
+                                        std::string_view filename, NamingState& state,
+                                        std::int32_t& pagenumber) {
   ResolvedName result;
   try {
-    for (const Rule& rule : rules) {
+    for (int r = 1; r <= count; ++r) {
+      const Rule& rule = ruleAt(r);
       state.splitpages = splitpdf;
       std::string output;
       const RuleOutcome outcome = TryRule(rule, filename, state, output);
@@ -87,7 +94,7 @@ ResolvedName NameResolver::Resolve(const std::vector<Rule>& rules, bool splitpdf
 NameResolver::RuleOutcome NameResolver::TryRule(const Rule& rule, std::string_view filename,
                                                 NamingState& state, std::string& output) {
   try {
-    const CallResult name =
+    CallResult name =
         library_.Format(rule.match, rule.format, filename, rule.partial, FormatPurpose::kName);
     if (name.status == CallStatus::kUnavailable) return RuleOutcome::kUnavailable;
     bool pageOk = true;
@@ -101,7 +108,7 @@ NameResolver::RuleOutcome NameResolver::TryRule(const Rule& rule, std::string_vi
     // A refused input (too long for the exchange buffers) is no match, like
     // any other failure of the call.
     if (!name.ok() || !pageOk) return RuleOutcome::kNoMatch;
-    output = name.text;
+    output = std::move(name.text);
     return RuleOutcome::kMatched;
   } catch (const std::exception&) {
     return RuleOutcome::kNoMatch;
@@ -131,7 +138,10 @@ Status NameResolver::ResolveNames(PassContext& pass, NamingState& state,
     for (int k = 1; k <= table.count(); ++k) {
       FileEntry& entry = table.at(k);
       if (entry.ready) {
-        ResolvedName resolved = Resolve(rules, splitpdf, entry.oldname, state, entry.pagenumber);
+        ResolvedName resolved = ResolveRules(
+            static_cast<int>(rules.size()),
+            [&](int r) -> const Rule& { return rules[static_cast<std::size_t>(r - 1)]; }, splitpdf,
+            entry.oldname, state, entry.pagenumber);
         if (resolved.unavailable) return Status::Ok();
         if (resolved.newname.empty()) {
           entry.unresolved = true;

@@ -67,8 +67,11 @@ class NameResolver {
  private:
   enum class RuleOutcome { kMatched, kNoMatch, kUnavailable };
 
-  ResolvedName Resolve(const std::vector<Rule>& rules, bool splitpdf, std::string_view filename,
-                       NamingState& state, std::int32_t& pagenumber);
+  // The rules 1..count, as ruleAt(r) gives them.
+  template <typename RuleAt>
+  ResolvedName ResolveRules(int count, const RuleAt& ruleAt, bool splitpdf,
+                            std::string_view filename, NamingState& state,
+                            std::int32_t& pagenumber);
   RuleOutcome TryRule(const Rule& rule, std::string_view filename, NamingState& state,
                       std::string& output);
 

@@ -25,7 +25,9 @@ class FileOperations {
 
   // Copies the regular file `source` to `target`, replacing a file of that
   // name. The copy keeps the source's last-write time, as desktop copies do.
-  // On failure the target is as it was and no temporary file is left. A
+  // On failure the target is as it was and no temporary file is left; the
+  // one exception is a failed flush of the folder after the rename, when the
+  // copy is in place but not known to survive a power cut. A
   // source and target that are one file (the same path, or a hard link) are
   // refused with EINVAL: replacing would leave nothing to copy from.
   virtual Status CopyReplacing(const std::string& source, const std::string& target) = 0;

@@ -1,0 +1,336 @@
+// One per-queue pass over 999 files of 64 KiB in copy mode, without the
+// engine's designed waits: discovery, the stability check, naming through the
+// loaded expression library and delivery with a log file, called directly.
+// The baseline is a plain loop of std::filesystem::copy_file and unlink over
+// the same files, measured right before each pass in the same run. Delivery
+// flushes every copy (and the log writer every entry) to the disk before the
+// input is deleted; the same pass with the flushes switched off through the
+// file operations' and the log writer's seams, and the plain loop with a
+// flush per copy, show what that costs. Ratios are printed at the end.
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/datetimepattern.h"
+#include "engine/delivery.h"
+#include "engine/discovery.h"
+#include "engine/naming.h"
+#include "exprlib/loadedexpressionlibrary.h"
+#include "log/logfile.h"
+#include "log/visuallog.h"
+#include "platform/clock.h"
+#include "platform/fileaccess.h"
+#include "platform/fileops.h"
+
+namespace zf {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kFiles = 999;
+constexpr std::size_t kFileSize = 64 * 1024;
+constexpr int kIterations = 7;
+
+enum LogKind { kNoLog = 0, kCsvLog = 1, kXmlLog = 2 };
+
+// Folders under /var/tmp (disk, not memory) or the system's temporary folder.
+struct Folders {
+  Folders() {
+    const char* base = fs::is_directory("/var/tmp") ? "/var/tmp" : "/tmp";
+    std::string pattern = std::string(base) + "/zf-bench-delivery-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    root = pattern;
+    for (const fs::path* f : {&in, &out, &log}) fs::create_directory(*f);
+  }
+  ~Folders() {
+    std::error_code ec;
+    fs::remove_all(root, ec);
+  }
+  fs::path root;
+  fs::path in = root / "in";
+  fs::path out = root / "out";
+  fs::path log = root / "log";
+};
+
+Folders& Dirs() {
+  static Folders folders;
+  return folders;
+}
+
+std::string Name(int i) {
+  char name[32];
+  std::snprintf(name, sizeof name, "page%04d.dat", i);
+  return name;
+}
+
+// Fresh input files, an empty output folder and no log file: the state at
+// the start of every measured pass.
+void Prepare() {
+  Folders& d = Dirs();
+  for (const fs::path* f : {&d.out, &d.log}) {
+    fs::remove_all(*f);
+    fs::create_directory(*f);
+  }
+  const std::string content(kFileSize, 'p');
+  for (int i = 0; i < kFiles; ++i) {
+    std::ofstream(d.in / Name(i), std::ios::binary).write(content.data(), content.size());
+  }
+  ::sync();  // no earlier writes are flushed inside the measurement
+}
+
+class PrintingSink : public LoadMessageSink {
+ public:
+  void ShowInformation(const std::string& text) override {
+    std::fprintf(stderr, "%s\n", text.c_str());
+  }
+};
+
+LoadedExpressionLibrary& Library() {
+  static PrintingSink sink;
+  static std::unique_ptr<LoadedExpressionLibrary> lib =
+      LoadedExpressionLibrary::LoadFromProgramFolder(sink);
+  return *lib;
+}
+
+// Log file writes without their flush, for the unflushed passes.
+class UnflushedLogIo : public LogFileIo {
+ public:
+  int Sync(int) override { return 0; }
+};
+
+struct Timing {
+  double wallMs = 0;
+  double cpuMs = 0;
+};
+
+template <typename Fn>
+Timing Measure(const Fn& work) {
+  timespec w0{}, c0{}, w1{}, c1{};
+  ::clock_gettime(CLOCK_MONOTONIC, &w0);
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &c0);
+  work();
+  ::clock_gettime(CLOCK_MONOTONIC, &w1);
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &c1);
+  auto ms = [](const timespec& a, const timespec& b) {
+    return static_cast<double>(b.tv_sec - a.tv_sec) * 1e3 +
+           static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e6;
+  };
+  return {ms(w0, w1), ms(c0, c1)};
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  if (n == 0) return 0;
+  return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// The baseline: copy under the new name, replacing, then delete the input;
+// when `flush` is set each copy is also flushed before the input goes.
+void PlainLoop(bool flush) {
+  Folders& d = Dirs();
+  for (int i = 0; i < kFiles; ++i) {
+    const fs::path from = d.in / Name(i);
+    const fs::path to = d.out / (Name(i).substr(0, 8) + ".out");
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+    if (flush) {
+      const int fd = ::open(to.c_str(), O_RDONLY);
+      ::fsync(fd);
+      ::close(fd);
+    }
+    ::unlink(from.c_str());
+  }
+}
+
+// The engine's pass over the input folder, from discovery to delivery.
+class EnginePass {
+ public:
+  EnginePass(bool flush, LogKind logKind)
+      : files_(flush), writer_(table_, clock_, "dd.mm.yyyy hh:nn:ss:zzz", LogIo(flush)) {
+    Folders& d = Dirs();
+    slot_ = table_
+                .Append([&](QueueRecord& q) {
+                  q.name = "Bench";
+                  q.Inputfolder = d.in.string();
+                  q.Outputfolder = d.out.string();
+                  q.Searchmask = "*.*";
+                  q.ignoremask = "none";
+                  q.filetimetype = 2;
+                  q.Enabled = true;
+                  q.Makelog = logKind != kNoLog;
+                  q.Logfile = d.log.string();
+                  q.logtype = logKind == kXmlLog ? 1 : 0;
+                  q.Maxentries = 10000;
+                  q.NRegularexpr = 1;
+                  q.rule(1) = Rule{R"((page\d+)\.dat)", "$1.out", false, ""};
+                })
+                .value();
+  }
+
+  // The number of files delivered.
+  int Run() {
+    Folders& d = Dirs();
+    const KeepGoingFn always = [] { return true; };
+    const RecordPtr queue = table_.Record(slot_);
+    PassContext pass;
+    pass.slot = slot_;
+    pass.uid = queue->uid;
+    pass.queue = queue;
+    pass.inputFolder = d.in.string() + "/";
+    pass.outputFolder = d.out.string() + "/";
+    if (!DiscoverFiles(access_, clock_, pass).ok()) return -1;
+    CheckStability(access_, clock_, pass, always);
+    (void)naming_.ResolveNames(pass, namingState_, always);
+    if (!delivery_.DeliverFiles(pass, always).ok()) return -1;
+    int delivered = 0;
+    for (int k = 1; k <= pass.files.count(); ++k) delivered += !pass.files.at(k).newname.empty();
+    return rows_ == delivered ? delivered : -1;
+  }
+  void ResetRows() { rows_ = 0; }
+
+ private:
+  static LogFileIo& LogIo(bool flush) {
+    static UnflushedLogIo unflushed;
+    return flush ? SystemLogFileIo() : unflushed;
+  }
+
+  QueueTable table_;
+  int slot_ = 0;
+  SystemClock clock_;
+  SystemFileAccess access_;
+  SystemFileOperations files_;
+  int rows_ = 0;
+  VisualLog visual_{clock_, DefaultRegionalSettings(), [this](VisualLogEntry) { ++rows_; }};
+  LogFileWriter writer_;
+  NameResolver naming_{Library()};
+  Delivery delivery_{Library(), files_, visual_, writer_, clock_};
+  NamingState namingState_;
+};
+
+// Each iteration measures the plain loop and then the engine's pass over
+// fresh files, so that both meet the same state of a shared machine; the
+// ratios are medians over the pairs.
+void RunPairs(benchmark::State& state, const std::function<bool()>& measured,
+              const std::string& label) {
+  std::vector<double> wall, cpu, plainWall;
+  for (auto _ : state) {
+    Prepare();
+    const Timing plain = Measure([&] { PlainLoop(false); });
+    Prepare();
+    bool ok = true;
+    const Timing t = Measure([&] { ok = measured(); });
+    if (!ok) {
+      state.SkipWithError("not every file was delivered");
+      return;
+    }
+    state.SetIterationTime(t.wallMs / 1e3);
+    wall.push_back(t.wallMs / plain.wallMs);
+    cpu.push_back(t.cpuMs / plain.cpuMs);
+    plainWall.push_back(plain.wallMs);
+  }
+  state.counters["plain_ms"] = Median(plainWall);
+  state.counters["x_wall"] = Median(wall);
+  state.counters["x_cpu"] = Median(cpu);
+  state.SetLabel(label);
+}
+
+void BM_EnginePass(benchmark::State& state) {
+  if (!Library().Has(EntryPoint::kFormatExpression)) {
+    state.SkipWithError("regex.so not beside the benchmark");
+    return;
+  }
+  const bool flush = state.range(0) != 0;
+  const auto logKind = static_cast<LogKind>(state.range(1));
+  EnginePass engine(flush, logKind);
+  RunPairs(
+      state,
+      [&] {
+        engine.ResetRows();
+        return engine.Run() == kFiles;
+      },
+      std::string(flush ? "flushed" : "unflushed") + (logKind == kCsvLog   ? ", csv log"
+                                                      : logKind == kXmlLog ? ", xml log"
+                                                                           : ", no log"));
+}
+
+// The plain loop with a flush per copy, against the plain loop without: what
+// flushing costs without any of the engine's work.
+void BM_PlainFlushed(benchmark::State& state) {
+  RunPairs(
+      state,
+      [] {
+        PlainLoop(true);
+        return true;
+      },
+      "plain loop, flushed");
+}
+
+BENCHMARK(BM_PlainFlushed)->Iterations(kIterations)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EnginePass)
+    ->Args({0, kNoLog})
+    ->Args({0, kCsvLog})
+    ->Args({1, kCsvLog})
+    ->Args({0, kXmlLog})
+    ->Args({1, kXmlLog})
+    ->Iterations(kIterations)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Prints the median ratios of each pass after the table.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+        lines_.push_back({run.report_label, run.GetAdjustedRealTime(),
+                          run.counters.at("plain_ms").value, run.counters.at("x_wall").value,
+                          run.counters.at("x_cpu").value});
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    std::printf(
+        "\nOne pass over %d files of %zu KiB in copy mode, against copy_file + unlink\n"
+        "(medians of %d pairs; wall clock and CPU time):\n",
+        kFiles, kFileSize / 1024, kIterations);
+    for (const Line& l : lines_) {
+      std::printf("  %-22s %8.1f ms (plain %6.1f ms)  %5.2fx wall  %5.2fx cpu\n", l.label.c_str(),
+                  l.ms, l.plainMs, l.wall, l.cpu);
+    }
+  }
+
+ private:
+  struct Line {
+    std::string label;
+    double ms, plainMs, wall, cpu;
+  };
+  std::vector<Line> lines_;
+};
+
+}  // namespace
+}  // namespace zf
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  zf::RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}
