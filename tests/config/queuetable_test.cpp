@@ -112,7 +112,7 @@ TEST(QueueTable, ReadersNeverSeeAHalfWrittenRecord) {
   table.Append([](QueueRecord& r) { r.name = r.Inputfolder = r.rule(1).match = "x"; });
   std::atomic<bool> done{false};
   std::thread writer([&] {
-    for (int i = 0; i < 2000; ++i) {
+    for (int i = 0; i < 500; ++i) {
       const std::string text(static_cast<std::size_t>(i % 50 + 1), static_cast<char>('a' + i % 26));
       table.Update(1, [&](QueueRecord& r) {
         r.name = text;
