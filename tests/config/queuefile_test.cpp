@@ -253,7 +253,9 @@ TEST(QueueConfigFile, KeysAreWrittenInTheirDocumentedOrder) {
                                              "Translation1format",
                                              "Translation1fromstr",
                                              "Translation1tostr",
-                                             "Translation1definition"};
+                                             "Translation1definition",
+                                             // Added later: after the historic keys.
+                                             "FTPpassive"};
   EXPECT_EQ(keys, expected);
 }
 

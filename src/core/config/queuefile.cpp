@@ -136,6 +136,7 @@ void ReadQueue(const IniDocument& doc, const std::string& section, QueueRecord& 
     t.tostr = doc.ReadString(section, key("Translation", k, "tostr"), "");
     t.definition = doc.ReadString(section, key("Translation", k, "definition"), "");
   }
+  r.FTPpassive = doc.ReadBool(section, "FTPpassive", false);
 }
 
 void WriteQueue(IniDocument& doc, const std::string& section, const QueueRecord& r) {
@@ -194,6 +195,8 @@ void WriteQueue(IniDocument& doc, const std::string& section, const QueueRecord&
     doc.WriteString(section, key("Translation", k, "tostr"), t.tostr);
     doc.WriteString(section, key("Translation", k, "definition"), t.definition);
   }
+  // Not among the historic keys: written last, so older files keep their order.
+  doc.WriteBool(section, "FTPpassive", r.FTPpassive);
 }
 
 }  // namespace

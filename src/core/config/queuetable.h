@@ -79,6 +79,9 @@ struct QueueRecord {
   std::string Database;
   std::string Username;
   std::string password;
+  // Passive FTP data connections for this queue (the server names the port);
+  // off by default, when the client names the port with PORT.
+  bool FTPpassive = false;
 
   // Identity of this queue for the run: it moves with the record when queues
   // are deleted, so a writer that started on a queue never lands in another.
