@@ -1,6 +1,7 @@
 // The command-line entry of Zentrafold: the headless service and the tools
 // around it (rule test, configuration check, demo workspace).
 #include <cstdio>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -105,17 +106,7 @@ int InitDemoCommand(const CommandLine& cl) {
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-  const auto parsed = ParseCommandLine(args);
-  if (!parsed.ok()) {
-    PrintError(parsed.status().message());
-    std::fprintf(stderr, "\n%s", UsageText().c_str());
-    return 2;
-  }
-  const CommandLine& cl = *parsed;
+int Run(const CommandLine& cl) {
   switch (cl.mode) {
     case Mode::kVersion:
       std::printf("zentrafold %s\n", ZF_VERSION);
@@ -136,4 +127,23 @@ int main(int argc, char** argv) {
       return RunService(cl);
   }
   return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+  const auto parsed = ParseCommandLine(args);
+  if (!parsed.ok()) {
+    PrintError(parsed.status().message());
+    std::fprintf(stderr, "\n%s", UsageText().c_str());
+    return 2;
+  }
+  try {
+    return Run(*parsed);
+  } catch (const std::exception& e) {
+    // Only what cannot be carried on with comes here (no memory, no thread).
+    PrintError(e.what());
+    return 1;
+  }
 }

@@ -4,9 +4,13 @@
 #include <signal.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "config/inifile.h"
@@ -75,6 +79,24 @@ WindowLayout LayoutAsStored(const std::string& queueFile) {
   return layout;
 }
 
+// Whatever way RunService is left once the worker runs, the objects lent to
+// the worker are destroyed only after it has finished.
+class WorkerGuard {
+ public:
+  explicit WorkerGuard(std::shared_ptr<EngineControl> control) : control_(std::move(control)) {}
+  ~WorkerGuard() {
+    control_->stop.store(true, std::memory_order_release);
+    while (!control_->finished.load(std::memory_order_acquire)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(kHandshakeMs));
+    }
+  }
+  WorkerGuard(const WorkerGuard&) = delete;
+  WorkerGuard& operator=(const WorkerGuard&) = delete;
+
+ private:
+  std::shared_ptr<EngineControl> control_;
+};
+
 void DescribeQueues(QueueTable& table, const ConfigPaths& paths, const WorkingSettings& working) {
   const int n = table.Nfolders();
   PrintError("serving " + std::to_string(n) + " queue(s) from " + paths.queueFile +
@@ -140,6 +162,7 @@ int RunService(const CommandLine& cl) {
 
   const std::shared_ptr<EngineControl> control =
       Trenamethread::Start(EngineServices{host, files, clock, &stages, nullptr});
+  const WorkerGuard guard(control);
 
   // The close handshake: ask the worker to stop, then wait until it has
   // finished its current step and freed itself. There is no time limit, as
