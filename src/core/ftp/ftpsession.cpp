@@ -1,0 +1,483 @@
+#include "ftp/ftpsession.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+namespace zf {
+namespace {
+
+// A listing larger than this is refused rather than held in memory: it would
+// be far beyond what the engine's 999-entry file table can use.
+constexpr std::size_t kMaxListingBytes = 64u << 20;
+constexpr long kBufferSize = 128 * 1024;
+
+void GlobalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+bool Unreserved(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_' || c == '~';
+}
+
+// Percent-encodes everything but the unreserved characters (and "/" when
+// `keepSlash`), so that no name can be read as a URL's query, fragment or
+// ";type=" suffix.
+std::string Encode(const std::string& text, bool keepSlash) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (Unreserved(c) || (keepSlash && c == '/')) {
+      out.push_back(ch);
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 15]);
+    }
+  }
+  return out;
+}
+
+// What a host text may hold: a name or an IPv4 address, or an IPv6 address
+// (with or without brackets). Anything that could change the URL's meaning
+// is refused.
+bool ValidHost(const std::string& host) {
+  if (host.empty()) return false;
+  for (char c : host) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u <= ' ' || c == '/' || c == '?' || c == '#' || c == '@' || c == '\\' || c == '%' ||
+        u == 0x7f) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string HostPart(const std::string& host) {
+  if (host.find(':') != std::string::npos && host.front() != '[') return "[" + host + "]";
+  return host;
+}
+
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+Status SyncFolder(const std::string& folder) {
+  const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Status::Error("Unable to open folder " + folder, errno);
+  const int rc = ::fsync(fd);
+  const int err = errno;
+  ::close(fd);
+  if (rc != 0) return Status::Error("Unable to flush folder " + folder, err);
+  return Status::Ok();
+}
+
+struct SlistDeleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
+
+Slist Command(const std::string& text) {
+  return Slist(curl_slist_append(nullptr, text.c_str()));
+}
+
+}  // namespace
+
+struct FtpSession::Impl {
+  CURL* curl = nullptr;
+
+  // Where the body of a transfer goes: a text (listings) or a file.
+  std::string* text = nullptr;
+  bool tooLarge = false;
+  int fd = -1;
+  int writeErrno = 0;
+  std::int64_t written = 0;
+
+  // The server's replies of the current request, one line each.
+  std::vector<std::string> replies;
+
+  const ProgressHandler* progress = nullptr;
+
+  ~Impl() { Close(); }
+
+  void Close() {
+    if (curl != nullptr) curl_easy_cleanup(curl);  // sends QUIT on an open connection
+    curl = nullptr;
+  }
+
+  static size_t OnWrite(char* data, size_t size, size_t count, void* user) {
+    auto* self = static_cast<Impl*>(user);
+    const size_t bytes = size * count;
+    if (self->text != nullptr) {
+      if (self->text->size() + bytes > kMaxListingBytes) {
+        self->tooLarge = true;
+        return 0;
+      }
+      self->text->append(data, bytes);
+      return bytes;
+    }
+    size_t done = 0;
+    while (done < bytes) {
+      const ssize_t n = ::write(self->fd, data + done, bytes - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        self->writeErrno = errno;
+        return 0;  // the library ends the transfer with a write error
+      }
+      done += static_cast<size_t>(n);
+    }
+    self->written += static_cast<std::int64_t>(bytes);
+    return bytes;
+  }
+
+  static size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+    auto* self = static_cast<Impl*>(user);
+    const size_t bytes = size * count;
+    if (self->replies.size() < 1000) {
+      std::string line(data, bytes);
+      while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+      self->replies.push_back(std::move(line));
+    }
+    return bytes;
+  }
+
+  static int OnProgress(void* user, curl_off_t /*dltotal*/, curl_off_t dlnow,
+                        curl_off_t /*ultotal*/, curl_off_t /*ulnow*/) {
+    auto* self = static_cast<Impl*>(user);
+    // Only received bytes count; nothing is ever sent but commands.
+    if (self->progress != nullptr && *self->progress && dlnow > 0) {
+      try {
+        (*self->progress)(static_cast<std::int64_t>(dlnow));
+      } catch (...) {
+        // A progress display that fails must not break off the transfer.
+      }
+    }
+    return 0;
+  }
+
+  long Reply() const {
+    long code = 0;
+    if (curl != nullptr) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+    return code;
+  }
+};
+
+FtpSession::FtpSession(FtpLimits limits) : limits_(limits), impl_(std::make_unique<Impl>()) {
+  GlobalInit();
+}
+
+FtpSession::~FtpSession() = default;
+
+void FtpSession::SetLogin(std::string host, std::int32_t port, std::string user,
+                          std::string password) {
+  host_ = std::move(host);
+  port_ = port;
+  user_ = std::move(user);
+  password_ = std::move(password);
+}
+
+std::string FtpSession::PartialName(const std::string& name) {
+  return "." + name + ".part";
+}
+
+std::string FtpSession::BaseUrl() const {
+  return "ftp://" + HostPart(host_) + ":" + std::to_string(port_) + "/";
+}
+
+std::string FtpSession::DirUrlOf(const std::string& path) const {
+  std::string dir = path;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  if (dir.empty()) return BaseUrl();
+  // A leading "/" in the URL's path would be eaten as the separator after
+  // the host; encoded, it reaches the CWD as an absolute path.
+  std::string url = BaseUrl();
+  if (dir.front() == '/') {
+    url += "%2F";
+    dir.erase(0, 1);
+  }
+  url += Encode(dir, true);
+  if (!dir.empty()) url += '/';
+  return url;
+}
+
+std::string FtpSession::DirUrl() const {
+  return DirUrlOf(dir_);
+}
+
+Status FtpSession::Fail(const char* what, int code) const {
+  std::string message = std::string(what) + " (" + host_ + ":" + std::to_string(port_) +
+                        "): " + curl_easy_strerror(static_cast<CURLcode>(code));
+  const long reply = impl_->Reply();
+  if (reply != 0) message += " (reply " + std::to_string(reply) + ")";
+  return Status::Error(std::move(message), code);
+}
+
+bool FtpSession::Connected() {
+  if (!connected_ || impl_->curl == nullptr) return false;
+  curl_socket_t socket = CURL_SOCKET_BAD;
+  if (curl_easy_getinfo(impl_->curl, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK ||
+      socket == CURL_SOCKET_BAD) {
+    return false;
+  }
+  // An idle control connection has nothing to read: anything there is the
+  // server closing it (end of stream, or a "421" before it hangs up).
+  pollfd p{socket, POLLIN | POLLRDHUP, 0};
+  const int ready = ::poll(&p, 1, 0);
+  return ready == 0;
+}
+
+Status FtpSession::Connect() {
+  impl_->Close();
+  connected_ = false;
+  mlsd_ = false;
+  dir_.clear();
+  if (!ValidHost(host_)) return Status::Error("Unable to connect: \"" + host_ + "\" is no host");
+  if (port_ < 1 || port_ > 65535) {
+    return Status::Error("Unable to connect to " + host_ + ": " + std::to_string(port_) +
+                         " is no port");
+  }
+  CURL* curl = curl_easy_init();
+  if (curl == nullptr) return Status::Error("Unable to connect: no FTP client available");
+  impl_->curl = curl;
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_VERBOSE, 0L);
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "ftp");
+  if (!user_.empty()) {
+    curl_easy_setopt(curl, CURLOPT_USERNAME, user_.c_str());
+    curl_easy_setopt(curl, CURLOPT_PASSWORD, password_.c_str());
+  }
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS,
+                   static_cast<long>(connectTimeoutMs_ > 0 ? connectTimeoutMs_ : 0));
+  curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT,
+                   static_cast<long>(limits_.responseTimeoutSeconds));
+  curl_easy_setopt(curl, CURLOPT_ACCEPTTIMEOUT_MS,
+                   static_cast<long>(limits_.responseTimeoutSeconds) * 1000L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(limits_.stallSeconds));
+  curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
+  curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kBufferSize);
+  // One CWD with the whole folder, as an FTP client's "change directory" does.
+  curl_easy_setopt(curl, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
+  // Active connections name their port with PORT; EPRT only for IPv6, where
+  // the library uses it whatever this says.
+  curl_easy_setopt(curl, CURLOPT_FTP_USE_EPRT, 0L);
+  curl_easy_setopt(curl, CURLOPT_FTP_USE_EPSV, 1L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Impl::OnWrite);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, impl_.get());
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &Impl::OnHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, impl_.get());
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Impl::OnProgress);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, impl_.get());
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
+
+  // Log in without a transfer, then ask for the features. The "*" lets an
+  // old server refuse FEAT without the connection being dropped.
+  const Slist feat = Command("*FEAT");
+  curl_easy_setopt(curl, CURLOPT_URL, BaseUrl().c_str());
+  curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+  curl_easy_setopt(curl, CURLOPT_QUOTE, feat.get());
+  impl_->replies.clear();
+  const CURLcode rc = curl_easy_perform(curl);
+  curl_easy_setopt(curl, CURLOPT_QUOTE, nullptr);
+  if (rc != CURLE_OK) {
+    Status failed = Fail("Unable to connect", rc);
+    impl_->Close();
+    return failed;
+  }
+  // MLSD is offered when FEAT lists MLST (RFC 3659), one feature per
+  // indented line between "211-" and "211 ".
+  bool inFeatures = false;
+  for (const std::string& line : impl_->replies) {
+    if (line.rfind("211-", 0) == 0) {
+      inFeatures = true;
+    } else if (line.rfind("211 ", 0) == 0) {
+      inFeatures = false;
+    } else if (inFeatures && line.size() >= 5 && line[0] == ' ') {
+      std::string word = line.substr(1, 4);
+      for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      if (word == "MLST" || word == "MLSD") mlsd_ = true;
+    }
+  }
+  connected_ = true;
+  return Status::Ok();
+}
+
+Status FtpSession::Disconnect() {
+  impl_->Close();
+  connected_ = false;
+  dir_.clear();
+  return Status::Ok();
+}
+
+Status FtpSession::ChangeDir(const std::string& path) {
+  if (impl_->curl == nullptr) return Status::Error("Unable to change folder: not connected");
+  CURL* curl = impl_->curl;
+  curl_easy_setopt(curl, CURLOPT_URL, DirUrlOf(path).c_str());
+  curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+  const CURLcode rc = curl_easy_perform(curl);
+  if (rc != CURLE_OK) return Fail(("Unable to enter folder \"" + path + "\"").c_str(), rc);
+  dir_ = path;
+  return Status::Ok();
+}
+
+Status FtpSession::Noop() {
+  if (impl_->curl == nullptr) return Status::Error("Unable to check the connection: not connected");
+  CURL* curl = impl_->curl;
+  const Slist noop = Command("NOOP");
+  curl_easy_setopt(curl, CURLOPT_URL, DirUrl().c_str());
+  curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+  curl_easy_setopt(curl, CURLOPT_POSTQUOTE, noop.get());
+  const CURLcode rc = curl_easy_perform(curl);
+  curl_easy_setopt(curl, CURLOPT_POSTQUOTE, nullptr);
+  if (rc != CURLE_OK) return Fail("The FTP connection does not answer", rc);
+  return Status::Ok();
+}
+
+Result<std::vector<RemoteEntry>> FtpSession::List(const ListingDate& today) {
+  if (impl_->curl == nullptr) return Status::Error("Unable to list the folder: not connected");
+  CURL* curl = impl_->curl;
+  std::string text;
+  for (;;) {
+    curl_easy_setopt(curl, CURLOPT_URL, DirUrl().c_str());
+    curl_easy_setopt(curl, CURLOPT_NOBODY, 0L);
+    curl_easy_setopt(curl, CURLOPT_FTPPORT, passive_ ? nullptr : "-");
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, mlsd_ ? "MLSD" : nullptr);
+    text.clear();
+    impl_->text = &text;
+    impl_->tooLarge = false;
+    const CURLcode rc = curl_easy_perform(curl);
+    impl_->text = nullptr;
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, nullptr);
+    if (rc == CURLE_OK) break;
+    if (impl_->tooLarge) {
+      return Status::Error("The listing of \"" + dir_ + "\" on " + host_ + " is too large");
+    }
+    // A server that announced MLSD but refuses it as a command is listed
+    // with LIST from now on.
+    const long reply = impl_->Reply();
+    if (mlsd_ && (reply == 500 || reply == 501 || reply == 502 || reply == 504)) {
+      mlsd_ = false;
+      continue;
+    }
+    return Fail(("Unable to list folder \"" + dir_ + "\"").c_str(), rc);
+  }
+  return ParseListing(text, mlsd_ ? ListingFormat::kMlsd : ListingFormat::kList, today);
+}
+
+Result<std::vector<std::string>> FtpSession::ListNames() {
+  if (impl_->curl == nullptr) return Status::Error("Unable to list the folder: not connected");
+  CURL* curl = impl_->curl;
+  std::string text;
+  curl_easy_setopt(curl, CURLOPT_URL, DirUrl().c_str());
+  curl_easy_setopt(curl, CURLOPT_NOBODY, 0L);
+  curl_easy_setopt(curl, CURLOPT_FTPPORT, passive_ ? nullptr : "-");
+  curl_easy_setopt(curl, CURLOPT_DIRLISTONLY, 1L);
+  impl_->text = &text;
+  impl_->tooLarge = false;
+  const CURLcode rc = curl_easy_perform(curl);
+  impl_->text = nullptr;
+  curl_easy_setopt(curl, CURLOPT_DIRLISTONLY, 0L);
+  if (rc != CURLE_OK) return Fail(("Unable to list folder \"" + dir_ + "\"").c_str(), rc);
+  std::vector<std::string> names;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string name = text.substr(start, end - start);
+    if (!name.empty() && name.back() == '\r') name.pop_back();
+    if (!name.empty()) names.push_back(std::move(name));
+    start = end + 1;
+  }
+  return names;
+}
+
+Status FtpSession::Retrieve(const std::string& name, const std::string& localPath,
+                            std::int64_t expectedSize) {
+  if (impl_->curl == nullptr)
+    return Status::Error("Unable to fetch \"" + name + "\": not connected");
+  if (!IsSafeRemoteName(name))
+    return Status::Error("Refused to fetch the remote name \"" + name + "\"");
+  const std::string folder = FolderOf(localPath);
+  const std::string temp = folder + PartialName(BaseName(localPath));
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
+  if (fd < 0) return Status::Error("Unable to create " + temp + ": " + std::strerror(errno), errno);
+
+  CURL* curl = impl_->curl;
+  curl_easy_setopt(curl, CURLOPT_URL, (DirUrl() + Encode(name, false)).c_str());
+  curl_easy_setopt(curl, CURLOPT_NOBODY, 0L);
+  curl_easy_setopt(curl, CURLOPT_FTPPORT, passive_ ? nullptr : "-");
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, progress_ ? 0L : 1L);
+  impl_->progress = &progress_;
+  impl_->fd = fd;
+  impl_->writeErrno = 0;
+  impl_->written = 0;
+  const CURLcode rc = curl_easy_perform(curl);
+  impl_->fd = -1;
+  impl_->progress = nullptr;
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
+
+  Status status;
+  if (rc != CURLE_OK) {
+    status =
+        impl_->writeErrno != 0
+            ? Status::Error("Unable to write " + temp + ": " + std::strerror(impl_->writeErrno),
+                            impl_->writeErrno)
+            : Fail(("Unable to fetch \"" + name + "\"").c_str(), rc);
+  } else if (expectedSize >= 0 && impl_->written != expectedSize) {
+    status = Status::Error("Fetched " + std::to_string(impl_->written) + " bytes of \"" + name +
+                           "\", the listing said " + std::to_string(expectedSize));
+  } else if (limits_.flushToDisk && ::fsync(fd) != 0) {
+    status = Status::Error("Unable to flush " + temp + ": " + std::strerror(errno), errno);
+  }
+  if (::close(fd) != 0 && status.ok()) {
+    status = Status::Error("Unable to write " + temp + ": " + std::strerror(errno), errno);
+  }
+  if (status.ok() && ::rename(temp.c_str(), localPath.c_str()) != 0) {
+    status = Status::Error(
+        "Unable to rename " + temp + " to " + localPath + ": " + std::strerror(errno), errno);
+  }
+  if (!status.ok()) {
+    ::unlink(temp.c_str());
+    return status;
+  }
+  // The name must be on the disk too before the server's copy may go.
+  if (limits_.flushToDisk) return SyncFolder(folder);
+  return Status::Ok();
+}
+
+Status FtpSession::Delete(const std::string& name) {
+  if (impl_->curl == nullptr)
+    return Status::Error("Unable to delete \"" + name + "\": not connected");
+  if (!IsSafeRemoteName(name))
+    return Status::Error("Refused to delete the remote name \"" + name + "\"");
+  CURL* curl = impl_->curl;
+  // After the change into the folder, unlike a pre-transfer command, which
+  // would run wherever the connection happens to be.
+  const Slist dele = Command("DELE " + name);
+  curl_easy_setopt(curl, CURLOPT_URL, DirUrl().c_str());
+  curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+  curl_easy_setopt(curl, CURLOPT_POSTQUOTE, dele.get());
+  const CURLcode rc = curl_easy_perform(curl);
+  curl_easy_setopt(curl, CURLOPT_POSTQUOTE, nullptr);
+  if (rc != CURLE_OK) return Fail(("Unable to delete \"" + name + "\"").c_str(), rc);
+  return Status::Ok();
+}
+
+}  // namespace zf

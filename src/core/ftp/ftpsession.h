@@ -1,0 +1,122 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ftp/ftplisting.h"
+#include "platform/result.h"
+
+namespace zf {
+
+// Limits of our own beyond the connect time-out: a server that stops
+// answering, or a transfer that stops moving, must not hold the worker thread
+// (and with it the program's shutdown) for ever.
+struct FtpLimits {
+  int responseTimeoutSeconds = 60;  // for each reply on the control connection
+  int stallSeconds = 60;            // a transfer that moves no byte this long ends
+  // Flush a fetched file to the disk before it takes its name (and before the
+  // caller deletes the server's copy). Off only for measurements.
+  bool flushToDisk = true;
+};
+
+// One FTP client: one control connection that is kept open and reused from
+// command to command, as long as the log-in stays the same.
+//
+// Data connections are active by default (the client names a port with PORT,
+// EPRT only where the address needs it) and files move in binary. Nothing is
+// ever sent to the server but commands and the log-in; no message of this
+// class carries the password, and no protocol trace is ever written.
+//
+// One thread at a time: the engine's worker uses a queue's client alone.
+class FtpSession {
+ public:
+  explicit FtpSession(FtpLimits limits = {});
+  ~FtpSession();
+  FtpSession(const FtpSession&) = delete;
+  FtpSession& operator=(const FtpSession&) = delete;
+
+  // The log-in that the next Connect uses. An empty user logs in anonymously.
+  void SetLogin(std::string host, std::int32_t port, std::string user, std::string password);
+  const std::string& host() const { return host_; }
+  std::int32_t port() const { return port_; }
+  const std::string& user() const { return user_; }
+  const std::string& password() const { return password_; }
+
+  // Connect time-out in milliseconds for the next Connect; 0 or less sets
+  // none of our own, leaving the network's (and the library's) own limit.
+  void SetConnectTimeoutMs(std::int32_t milliseconds) { connectTimeoutMs_ = milliseconds; }
+  // Passive data connections (the server names the port) instead of active
+  // ones; takes effect with the next transfer, without reconnecting.
+  void SetPassive(bool passive) { passive_ = passive; }
+  bool passive() const { return passive_; }
+
+  // True while a logged-in control connection is open and the server has not
+  // closed it. Sends nothing.
+  bool Connected();
+  // Opens the control connection and logs in (after dropping any open one),
+  // then asks which features the server offers.
+  Status Connect();
+  // Closes the control connection politely. Safe when none is open.
+  Status Disconnect();
+
+  // Enters `path` on the server (one CWD with the whole path; a path starting
+  // with "/" is absolute). An empty path stays in the log-in folder.
+  Status ChangeDir(const std::string& path);
+  // The folder entered last; the one all further commands work in.
+  const std::string& currentDir() const { return dir_; }
+  Status Noop();
+
+  // The detailed listing of the current folder, in full: MLSD where the
+  // server offers it (exact times, entry kinds), LIST otherwise. `today`
+  // dates LIST lines that give no year.
+  Result<std::vector<RemoteEntry>> List(const ListingDate& today);
+  // The names of the current folder (NLST), as the server sends them.
+  Result<std::vector<std::string>> ListNames();
+  // Whether listings use MLSD; known after Connect.
+  bool UsesMlsd() const { return mlsd_; }
+
+  // Fetches the remote file `name` of the current folder into `localPath`,
+  // replacing a file of that name, from the start (no resume). The data goes
+  // to a hidden file beside it ("." + name + ".part") that takes the final
+  // name only when the transfer is complete and, when `expectedSize` is 0 or
+  // more, has exactly that size; a transfer that breaks off leaves neither a
+  // partial file under the final name nor the hidden one.
+  Status Retrieve(const std::string& name, const std::string& localPath,
+                  std::int64_t expectedSize = -1);
+  // Deletes the remote file `name` of the current folder.
+  Status Delete(const std::string& name);
+
+  // Called with the bytes received so far of the file being fetched, while
+  // data comes in; an empty handler detaches it. It must not throw.
+  using ProgressHandler = std::function<void(std::int64_t received)>;
+  void SetProgressHandler(ProgressHandler handler) { progress_ = std::move(handler); }
+
+  // The name of the temporary file Retrieve uses for `name`.
+  static std::string PartialName(const std::string& name);
+
+ private:
+  struct Impl;
+
+  std::string BaseUrl() const;
+  std::string DirUrl() const;
+  std::string DirUrlOf(const std::string& path) const;
+  Status Fail(const char* what, int code) const;
+
+  FtpLimits limits_;
+  std::unique_ptr<Impl> impl_;
+  std::string host_;
+  std::int32_t port_ = 21;
+  std::string user_;
+  std::string password_;
+  std::int32_t connectTimeoutMs_ = -1;
+  bool passive_ = false;
+  bool connected_ = false;
+  bool mlsd_ = false;
+  std::string dir_;
+  ProgressHandler progress_;
+};
+
+}  // namespace zf
