@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/queuetable.h"
+#include "config/settings.h"
+#include "engine/renamethread.h"
+#include "engine/stages.h"
+#include "ftp/ftpsession.h"
+#include "platform/result.h"
+
+namespace zf {
+
+// The stages of a queue whose input lies in a folder on an FTP server: the
+// FTP step of the pre-check, discovery on the server, and the stability check
+// that fetches every stable file into the queue's FTPTemppath and deletes it
+// on the server. From there naming and delivery treat it as a local file.
+//
+// Each queue uses its own client (QueueRecord::FTPsession), which stays
+// connected from pass to pass and is opened again only when the queue's host,
+// user, password, port or folder changed or the server dropped it.
+//
+// Where the server's own handling would be unreliable the stages do it
+// themselves: the folder is always listed in full and `Searchmask` applied
+// here, with the same rule as local folders; only plain files are taken
+// (folders, links and other entries never), and only names that are safe to
+// write locally.
+class FtpStages final : public FtpIntake {
+ public:
+  // `ftpTimeoutMs` gives the connect time-out (FTPtimeout, in milliseconds;
+  // -1 and 0: none of our own), read at each connect.
+  explicit FtpStages(std::function<std::int32_t()> ftpTimeoutMs);
+  explicit FtpStages(const WorkingSettings& settings);
+
+  bool PrepareFtp(Trenamethread& engine, const RecordPtr& queue) override;
+  Status ListRemote(Trenamethread& engine, PassContext& pass) override;
+  Status FetchStable(Trenamethread& engine, PassContext& pass) override;
+
+  // The progress of the file being fetched, from the bytes received so far:
+  // the FTP progress bar is set when the percentage changes. The size is the
+  // listed size of that file (SetProgressSize, done by the fetch loop).
+  void ShowFetchProgress(EngineHost& host, std::int64_t received);
+  void SetProgressSize(std::int64_t size) { progressSize_ = size; }
+
+ private:
+  std::shared_ptr<FtpSession> SessionOf(const QueueRecord& queue);
+  // Logs in and enters FTPpath with the queue's settings.
+  Status Open(FtpSession& session, const QueueRecord& queue);
+  // The listing of the queue's folder as discovery may take it.
+  Result<std::vector<RemoteEntry>> Candidates(Trenamethread& engine, FtpSession& session,
+                                              const QueueRecord& queue);
+  void SetProgress(EngineHost& host, int percent);
+
+  std::function<std::int32_t()> ftpTimeoutMs_;
+  // Clients of queues whose slot has none, by queue identity.
+  std::map<std::uint64_t, std::shared_ptr<FtpSession>> ownSessions_;
+  std::int64_t progressSize_ = 0;  // size of the file being fetched
+  int position_ = 0;               // the FTP progress bar's position as last set
+};
+
+// One client for each of the 100 slots of the table, made at start-up before
+// the engine runs; a slot that has one keeps it.
+void MakeFtpSessions(QueueTable& table, const FtpLimits& limits = {});
+
+}  // namespace zf
