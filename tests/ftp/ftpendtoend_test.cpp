@@ -1,0 +1,188 @@
+// FTP queues in a running worker with the program's own naming and delivery:
+// files are fetched from a real server on loopback, renamed through the real
+// expression library, delivered and logged.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/datetimepattern.h"
+#include "deliverytestkit.h"
+#include "engine/renamethread.h"
+#include "engine/standardstages.h"
+#include "enginetestkit.h"
+#include "ftp/ftpleftovers.h"
+#include "ftp/ftpstages.h"
+#include "ftptestserver.h"
+
+namespace zf {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFile;
+using test::WriteFile;
+
+constexpr const char* kPassword = "s3cret-Passw0rd";
+
+std::set<std::string> Names(const std::string& folder) {
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(folder)) names.insert(e.path().filename());
+  return names;
+}
+
+class EndToEnd : public testing::Test {
+ protected:
+  EndToEnd() {
+    host.settings.switchedOn = true;
+    host.keepEvents = false;
+    fs::create_directory(served.path() / "in");
+    fs::create_directory(temp);
+    fs::create_directory(logFolder);
+    MakeFtpSessions(host.table, FtpLimits{5, 5, true});
+    test::FtpTestServer::Options o;
+    o.root = served.path().string();
+    o.password = kPassword;
+    server = std::make_unique<test::FtpTestServer>(o);
+  }
+  ~EndToEnd() override { Stop(); }
+
+  int AddFtpQueue(const std::string& name, const std::string& password) {
+    return test::AddQueue(host.table, name, folders, [&](QueueRecord& q) {
+      q.Inputfolder.clear();
+      q.FTPuse = true;
+      q.FTPhost = "127.0.0.1";
+      q.FTPPort = server->port();
+      q.FTPuser = "zf";
+      q.FTPpasw = password;
+      q.FTPpath = "in";
+      q.FTPTemppath = temp;
+      q.Makelog = true;
+      q.Logfile = logFolder;
+      q.logtype = 0;
+      q.Maxentries = 10000;
+      q.NRegularexpr = 1;
+      q.rule(1) = Rule{R"(SPO_(\d+)\.pdf)", "Sport_$1.pdf", false, ""};
+    });
+  }
+  void Start() {
+    control = Trenamethread::Start(EngineServices{host, access, clock, &stages, &ftp});
+  }
+  // Waits until `done` holds or a minute has passed.
+  bool WaitFor(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
+  void Stop() {
+    if (!control) return;
+    control->stop = true;
+    WaitFor([&] { return control->finished.load(); });
+    control.reset();
+  }
+  std::vector<VisualLogEntry> Rows() {
+    std::lock_guard lock(mutex);
+    return rows;
+  }
+
+  test::RecordingHost host;
+  test::FakeClock clock;
+  SystemFileAccess access;
+  test::QueueFolders folders;
+  test::TempDir served;
+  std::string temp = folders.root / "fetched";
+  std::string logFolder = folders.root / "log";
+  std::unique_ptr<test::FtpTestServer> server;
+  std::mutex mutex;
+  std::vector<VisualLogEntry> rows;
+  VisualLog visualLog{clock, DefaultRegionalSettings(), [this](VisualLogEntry e) {
+                        std::lock_guard lock(mutex);
+                        rows.push_back(std::move(e));
+                      }};
+  LogFileWriter writer{host.table, clock, "dd.mm.yyyy hh:nn:ss:zzz"};
+  StandardStages stages{test::RealLibrary(), visualLog, writer, clock};
+  FtpStages ftp{host.settings};
+  std::shared_ptr<EngineControl> control;
+};
+
+TEST_F(EndToEnd, FetchedFilesAreRenamedDeliveredAndLogged) {
+  ASSERT_TRUE(test::RealLibrary().Has(EntryPoint::kFormatExpression));
+  const std::string in = (served.path() / "in").string();
+  WriteFile(in + "/SPO_1.pdf", "one");
+  WriteFile(in + "/SPO_2.pdf", "two");
+  WriteFile(in + "/X_3.pdf", "unknown");
+  fs::create_directory(in + "/SPO_4.pdf");  // a folder: never fetched
+  AddFtpQueue("Sport", kPassword);
+  // A second queue on the same server with a wrong password: skipped
+  // silently in every cycle, its password shown nowhere.
+  AddFtpQueue("Wrong", "not-the-password");
+  Start();
+  ASSERT_TRUE(WaitFor([&] { return Names(folders.out).size() == 2 && Rows().size() == 3; }));
+  Stop();
+
+  EXPECT_EQ(Names(folders.out), (std::set<std::string>{"Sport_1.pdf", "Sport_2.pdf"}));
+  EXPECT_EQ(ReadFile(folders.out + "/Sport_1.pdf"), "one");
+  EXPECT_EQ(ReadFile(folders.out + "/Sport_2.pdf"), "two");
+  EXPECT_EQ(Names(folders.err), std::set<std::string>{"X_3.pdf"});
+  // Nothing left behind: not on the server, not in the temp folder.
+  EXPECT_EQ(Names(in), std::set<std::string>{"SPO_4.pdf"});
+  EXPECT_TRUE(Names(temp).empty());
+  EXPECT_TRUE(ListFtpLeftovers(host.table.Get(1))->empty());
+
+  const std::vector<VisualLogEntry> logged = Rows();
+  ASSERT_EQ(logged.size(), 3u);
+  std::set<std::string> inputs;
+  for (const VisualLogEntry& row : logged) inputs.insert(row.inputName);
+  EXPECT_EQ(inputs, (std::set<std::string>{"SPO_1.pdf", "SPO_2.pdf", "X_3.pdf"}));
+  const std::string csv = ReadFile(logFolder + "/Sport.log");
+  EXPECT_NE(csv.find("Sport_1.pdf"), std::string::npos);
+  EXPECT_NE(csv.find("Sport_2.pdf"), std::string::npos);
+  EXPECT_NE(csv.find("X_3.pdf"), std::string::npos);
+  EXPECT_FALSE(fs::exists(logFolder + "/Wrong.log"));
+
+  // The password appears in no log of ours.
+  for (const std::string& name : Names(logFolder)) {
+    const std::string text = ReadFile(logFolder + "/" + name);
+    EXPECT_EQ(text.find(kPassword), std::string::npos) << name;
+    EXPECT_EQ(text.find("not-the-password"), std::string::npos) << name;
+  }
+  for (const VisualLogEntry& row : logged) {
+    EXPECT_EQ(row.comment.find(kPassword), std::string::npos);
+  }
+  // Each file was fetched once; the folder never.
+  EXPECT_EQ(server->Count("RETR"), 3);
+  EXPECT_EQ(server->Count("RETR SPO_4.pdf"), 0);
+  EXPECT_EQ(server->Count("DELE"), 3);
+}
+
+TEST_F(EndToEnd, AFileFetchedButNotDeliveredIsListedAsLeftOver) {
+  const std::string in = (served.path() / "in").string();
+  WriteFile(in + "/SPO_7.pdf", "seven");
+  // The output name is taken by a folder: the copy fails, and the fetched
+  // file, no longer on the server, stays in the temp folder.
+  fs::create_directory(folders.out + "/Sport_7.pdf");
+  const int slot = AddFtpQueue("Sport", kPassword);
+  Start();
+  ASSERT_TRUE(WaitFor([&] { return Rows().size() == 1; }));
+  Stop();
+
+  EXPECT_EQ(Rows().front().status, 2);
+  EXPECT_FALSE(fs::exists(in + "/SPO_7.pdf"));
+  EXPECT_EQ(ReadFile(temp + "/SPO_7.pdf"), "seven");
+  const auto leftovers = ListFtpLeftovers(host.table.Get(slot));
+  ASSERT_TRUE(leftovers.ok());
+  ASSERT_EQ(leftovers->size(), 1u);
+  EXPECT_EQ(leftovers->front().name, "SPO_7.pdf");
+  EXPECT_EQ(leftovers->front().size, 5);
+}
+
+}  // namespace
+}  // namespace zf
