@@ -443,7 +443,7 @@ Status FtpSession::Retrieve(const std::string& name, const std::string& localPat
   } else if (expectedSize >= 0 && impl_->written != expectedSize) {
     status = Status::Error("Fetched " + std::to_string(impl_->written) + " bytes of \"" + name +
                            "\", the listing said " + std::to_string(expectedSize));
-  } else if (limits_.flushToDisk && ::fsync(fd) != 0) {
+  } else if (limits_.flushToDisk && ::fdatasync(fd) != 0) {
     status = Status::Error("Unable to flush " + temp + ": " + std::strerror(errno), errno);
   }
   if (::close(fd) != 0 && status.ok()) {

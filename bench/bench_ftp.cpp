@@ -1,0 +1,343 @@
+// Fetching 200 files of 256 KiB from an FTP server on loopback:
+//  - "session": our client, one connection, one Retrieve per file, each file
+//    flushed to the disk before it takes its name (as the intake does), and
+//    once unflushed;
+//  - "intake": a whole FTP pass of the engine (two listings, the fetches with
+//    their flushes, a deletion per file);
+// each against the curl command-line tool fetching the same files in one
+// invocation (one connection, active mode, no flush), measured in the same
+// run. The server counts its connections, so a client that did not reuse
+// its connection shows in the "connections" column.
+//
+// The folder is ZF_BENCH_DIR when set, else the system's temporary folder.
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/renamethread.h"
+#include "ftp/ftpsession.h"
+#include "ftp/ftpstages.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace zf;
+namespace fs = std::filesystem;
+
+constexpr int kFiles = 200;
+constexpr std::size_t kFileSize = 256 * 1024;
+constexpr const char* kPassword = "bench-secret";
+
+fs::path BenchFolder() {
+  const char* base = std::getenv("ZF_BENCH_DIR");
+  std::string tmpl =
+      ((base != nullptr ? fs::path(base) : fs::temp_directory_path()) / "zfbench-XXXXXX").string();
+  if (mkdtemp(tmpl.data()) == nullptr) std::abort();
+  return tmpl;
+}
+
+std::string FileName(int i) {
+  char name[32];
+  std::snprintf(name, sizeof name, "page%03d.pdf", i);
+  return name;
+}
+
+void WriteAll(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+  if (!out) std::abort();
+}
+
+int CountLines(const fs::path& path, const std::string& prefix) {
+  std::ifstream in(path);
+  std::string line;
+  int n = 0;
+  while (std::getline(in, line)) n += line.rfind(prefix, 0) == 0 ? 1 : 0;
+  return n;
+}
+
+// Runs a program to its end; false when it could not run or failed.
+bool Run(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
+  int status = 0;
+  return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The loopback test server of tests/ftp, for the whole run.
+class Server {
+ public:
+  explicit Server(const fs::path& root) : log_(root.parent_path() / "commands.log") {
+    std::vector<std::string> args = {"/usr/bin/python3",
+                                     std::string(ZF_SOURCE_DIR) + "/tests/ftp/ftpserver.py",
+                                     "--root",
+                                     root.string(),
+                                     "--password",
+                                     kPassword,
+                                     "--log",
+                                     log_.string()};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) std::abort();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) std::abort();
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    stdin_ = in[1];
+    std::string line;
+    pollfd p{out[0], POLLIN, 0};
+    while (line.find('\n') == std::string::npos && ::poll(&p, 1, 20000) > 0) {
+      char buffer[64];
+      const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+      if (n <= 0) break;
+      line.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(out[0]);
+    if (line.rfind("PORT ", 0) != 0) {
+      std::fprintf(stderr, "the FTP server did not start\n");
+      std::exit(1);
+    }
+    port_ = std::stoi(line.substr(5));
+  }
+  ~Server() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    ::close(stdin_);
+  }
+  int port() const { return port_; }
+  int Connections() const { return CountLines(log_, "CONNECT"); }
+
+ private:
+  fs::path log_;
+  pid_t pid_ = -1;
+  int stdin_ = -1;
+  int port_ = 0;
+};
+
+class Host final : public EngineHost {
+ public:
+  bool SwitchedOn() override { return true; }
+  int BrowseTime() override { return 1; }
+  int StableTime() override { return 1; }
+  QueueTable& Queues() override { return table; }
+  void CycleProgress(int) override {}
+  void CycleProgressFull() override {}
+  void QueueIconChanged(int, QueueIcon) override {}
+  void RefreshQueueList() override {}
+  void FtpProgress(int) override {}
+  QueueTable table;
+};
+
+class NoWaitClock final : public Clock {
+ public:
+  TDateTime Now() override { return EncodeDateTime(2025, 12, 8, 14, 5, 12); }
+  void SleepMs(int) override {}
+};
+
+struct Setup {
+  fs::path folder = BenchFolder();
+  fs::path served = folder / "served";
+  fs::path in = served / "in";
+  std::string content = std::string(kFileSize, 'x');
+  std::unique_ptr<Server> server;
+
+  Setup() {
+    fs::create_directories(in);
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 131 % 251);
+    Fill();
+    server = std::make_unique<Server>(served);
+  }
+  ~Setup() {
+    server.reset();
+    fs::remove_all(folder);
+  }
+  void Fill() const {
+    for (int i = 0; i < kFiles; ++i) WriteAll(in / FileName(i), content);
+  }
+  fs::path FreshTarget(const std::string& name) const {
+    const fs::path target = folder / name;
+    fs::remove_all(target);
+    fs::create_directories(target);
+    return target;
+  }
+  bool Complete(const fs::path& target) const {
+    for (int i = 0; i < kFiles; ++i) {
+      std::error_code ec;
+      if (fs::file_size(target / FileName(i), ec) != kFileSize) return false;
+    }
+    return true;
+  }
+};
+
+Setup& Shared() {
+  static Setup setup;
+  return setup;
+}
+
+struct Figure {
+  double seconds = 0;
+  double curl = 0;
+  int connections = 0;
+};
+std::map<std::string, Figure> figures;
+
+double Seconds(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// curl fetching all files in one invocation, active mode as our default; the
+// log-in goes through a config file, never the command line.
+double CurlSeconds(benchmark::State& state) {
+  Setup& s = Shared();
+  const fs::path target = s.FreshTarget("curl");
+  const fs::path config = s.folder / "curl.config";
+  std::ofstream cfg(config, std::ios::trunc);
+  cfg << "silent\nshow-error\nftp-port = \"-\"\ndisable-eprt\nuser = \"zf:" << kPassword << "\"\n";
+  for (int i = 0; i < kFiles; ++i) {
+    cfg << "url = \"ftp://127.0.0.1:" << s.server->port() << "/in/" << FileName(i) << "\"\n"
+        << "output = \"" << (target / FileName(i)).string() << "\"\n";
+  }
+  cfg.close();
+  const auto start = std::chrono::steady_clock::now();
+  if (!Run({"curl", "-K", config.string()})) state.SkipWithError("curl failed or is missing");
+  const double seconds = Seconds(start);
+  if (!s.Complete(target)) state.SkipWithError("curl fetched incomplete files");
+  return seconds;
+}
+
+void Record(const std::string& key, const Figure& f, benchmark::State& state) {
+  Figure kept = f;
+  if (const auto it = figures.find(key); it != figures.end()) {
+    kept.seconds = std::min(kept.seconds, it->second.seconds);
+    kept.curl = std::min(kept.curl, it->second.curl);
+    kept.connections = std::max(kept.connections, it->second.connections);
+  }
+  figures[key] = kept;
+  state.counters["ms"] = f.seconds * 1e3;
+  state.counters["curl_ms"] = f.curl * 1e3;
+  state.counters["x_curl"] = f.seconds / f.curl;
+  state.counters["connections"] = f.connections;
+}
+
+void BM_SessionFetch(benchmark::State& state) {
+  Setup& s = Shared();
+  const bool flush = state.range(0) != 0;
+  for (auto _ : state) {
+    Figure f;
+    f.curl = CurlSeconds(state);
+    const fs::path target = s.FreshTarget("session");
+    const int before = s.server->Connections();
+    const auto start = std::chrono::steady_clock::now();
+    FtpSession session(FtpLimits{60, 60, flush});
+    session.SetLogin("127.0.0.1", s.server->port(), "zf", kPassword);
+    if (!session.Connect().ok() || !session.ChangeDir("in").ok()) {
+      state.SkipWithError("unable to connect");
+      break;
+    }
+    for (int i = 0; i < kFiles; ++i) {
+      const std::string name = FileName(i);
+      if (!session.Retrieve(name, (target / name).string(), kFileSize).ok()) {
+        state.SkipWithError("a fetch failed");
+        break;
+      }
+    }
+    f.seconds = Seconds(start);
+    f.connections = s.server->Connections() - before;
+    if (!s.Complete(target)) state.SkipWithError("incomplete files");
+    Record(flush ? "session, flushed" : "session, unflushed", f, state);
+  }
+  state.SetLabel(flush ? "flushed" : "unflushed");
+}
+
+void BM_IntakePass(benchmark::State& state) {
+  Setup& s = Shared();
+  for (auto _ : state) {
+    Figure f;
+    f.curl = CurlSeconds(state);
+    const fs::path target = s.FreshTarget("intake");
+    Host host;
+    MakeFtpSessions(host.table);
+    const fs::path out = s.FreshTarget("out");
+    host.table.Append([&](QueueRecord& q) {
+      q.name = "Bench";
+      q.Outputfolder = out.string();
+      q.Searchmask = "*.*";
+      q.ignoremask = "none";
+      q.Enabled = true;
+      q.FTPuse = true;
+      q.FTPhost = "127.0.0.1";
+      q.FTPPort = s.server->port();
+      q.FTPuser = "zf";
+      q.FTPpasw = kPassword;
+      q.FTPpath = "in";
+      q.FTPTemppath = target.string();
+    });
+    SystemFileAccess files;
+    NoWaitClock clock;
+    FtpStages ftp([] { return -1; });
+    Trenamethread engine(EngineServices{host, files, clock, nullptr, &ftp},
+                         std::make_shared<EngineControl>());
+    const int before = s.server->Connections();
+    const auto start = std::chrono::steady_clock::now();
+    if (!engine.ProcessQueue(1).ok()) state.SkipWithError("the pass failed");
+    f.seconds = Seconds(start);
+    f.connections = s.server->Connections() - before;
+    if (!s.Complete(target) || !fs::is_empty(s.in)) state.SkipWithError("not all fetched");
+    Record("intake pass", f, state);
+    state.PauseTiming();
+    s.Fill();  // the pass deleted them on the server
+    state.ResumeTiming();
+  }
+}
+
+BENCHMARK(BM_SessionFetch)
+    ->Arg(1)
+    ->Arg(0)
+    ->Iterations(5)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_IntakePass)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+
+  std::printf("\n%d files of %zu KiB, best of the runs\n", kFiles, kFileSize / 1024);
+  std::printf("%-20s %10s %10s %8s %12s\n", "what", "ms", "curl_ms", "x_curl", "connections");
+  for (const auto& [key, f] : figures) {
+    std::printf("%-20s %10.1f %10.1f %8.2f %12d\n", key.c_str(), f.seconds * 1e3, f.curl * 1e3,
+                f.seconds / f.curl, f.connections);
+  }
+  return 0;
+}
