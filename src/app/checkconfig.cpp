@@ -4,6 +4,7 @@
 
 #include "engine/masks.h"
 #include "exprlib/expressionabi.h"
+#include "ftp/ftpleftovers.h"
 
 namespace zf::app {
 namespace {
@@ -46,6 +47,21 @@ void CheckFolder(QueueReporter& out, FileAccess& files, const char* what,
   } else if (!files.DirectoryExists(folder)) {
     out.Problem(std::string(what) + " '" + folder + "' does not exist");
   }
+}
+
+// Fetched files are gone from the server and FTPTemppath is never listed, so
+// a file whose delivery failed waits there for the operator.
+void ReportFtpLeftovers(QueueReporter& out, const QueueRecord& queue, FileAccess& files) {
+  const auto leftovers = ListFtpLeftovers(queue, files);
+  if (!leftovers.ok() || leftovers->empty()) return;
+  constexpr std::size_t kNamed = 5;
+  std::string names;
+  for (std::size_t i = 0; i < leftovers->size() && i < kNamed; ++i) {
+    names += (i == 0 ? "" : ", ") + (*leftovers)[i].name;
+  }
+  if (leftovers->size() > kNamed) names += ", ...";
+  out.Note(std::to_string(leftovers->size()) + " fetched file(s) in '" + queue.FTPTemppath +
+           "' were never delivered and are not tried again: " + names);
 }
 
 void CheckRules(QueueReporter& out, const QueueRecord& queue, ExpressionLibrary& library) {
@@ -141,8 +157,9 @@ ConfigReport CheckConfiguration(QueueTable& table, const std::vector<std::string
     if (!queue.Enabledatstart) out.Note("not enabled at start: the service does not serve it");
 
     if (queue.FTPuse) {
-      out.Problem("takes its files from an FTP server, which this build does not serve");
+      if (queue.FTPhost.empty()) out.Problem("takes its files from FTP but names no server");
       CheckFolder(out, files, "FTP temporary folder", queue.FTPTemppath);
+      ReportFtpLeftovers(out, queue, files);
     } else {
       CheckFolder(out, files, "input folder", queue.Inputfolder);
     }

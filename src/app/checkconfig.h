@@ -43,8 +43,9 @@ bool FormatExpressionFits(ExpressionLibrary& library, const std::string& match,
 
 // Checks every queue of the table: folders, masks, rules (through `library`,
 // null when it could not be loaded), the log file's folder and the daily
-// renewal time. `loadMessages` are the loader's warnings and messages, which
-// count as problems.
+// renewal time; for an FTP queue its server and local folder, and (as a note)
+// fetched files that were never delivered. `loadMessages` are the loader's warnings and messages,
+// which count as problems.
 ConfigReport CheckConfiguration(QueueTable& table, const std::vector<std::string>& loadMessages,
                                 ExpressionLibrary* library, FileAccess& files);
 

@@ -20,6 +20,7 @@
 #include "engine/renamethread.h"
 #include "engine/standardstages.h"
 #include "exprlib/loadedexpressionlibrary.h"
+#include "ftp/ftpstages.h"
 #include "lineprinter.h"
 #include "log/logfile.h"
 #include "log/visuallog.h"
@@ -106,10 +107,15 @@ void DescribeQueues(QueueTable& table, const ConfigPaths& paths, const WorkingSe
   for (int slot = 1; slot <= n; ++slot) {
     const RecordPtr q = table.Record(slot);
     std::string line = "queue " + std::to_string(slot) + " '" + q->name + "': ";
-    line +=
-        (q->FTPuse ? "FTP " + q->FTPhost + q->FTPpath : q->Inputfolder) + " -> " + q->Outputfolder;
+    if (q->FTPuse) {
+      // The server, never the log-in: these lines end up in system logs.
+      line += "ftp://" + q->FTPhost + ":" + std::to_string(q->FTPPort) + "/" + q->FTPpath +
+              " via " + q->FTPTemppath;
+    } else {
+      line += q->Inputfolder;
+    }
+    line += " -> " + q->Outputfolder;
     if (!q->Enabled) line += " (not enabled at start: not served)";
-    if (q->FTPuse) line += " (FTP intake is not part of this build: not served)";
     PrintError(line);
   }
 }
@@ -128,14 +134,15 @@ int RunService(const CommandLine& cl) {
     return 2;
   }
 
-  // The start-up sequence: the expression library, the queue table, the
-  // general settings and their working copies.
+  // The start-up sequence: one FTP client per slot, the expression library,
+  // the queue table, the general settings and their working copies.
+  Configuration config(*paths);
+  QueueTable& table = config.table();
+  MakeFtpSessions(table);
   StderrMessages messages;
   auto library = LoadedExpressionLibrary::LoadFromProgramFolder(messages);
   if (!library->load_error().empty()) PrintError(library->load_error());
-  Configuration config(*paths);
   for (const std::string& m : config.Load()) PrintError(m);
-  QueueTable& table = config.table();
   WorkingSettings& working = config.working();
   working.switchedOn = true;
   DescribeQueues(table, *paths, working);
@@ -155,13 +162,14 @@ int RunService(const CommandLine& cl) {
   VisualLog visualLog(clock, DefaultRegionalSettings(),
                       [&out](VisualLogEntry entry) { out.Push(FormatLogLine(entry)); });
   StandardStages stages(*library, visualLog, logWriter, clock);
+  FtpStages ftp(working);
   SystemFileAccess files;
   ServiceHost::TextSink verbose;
   if (cl.verbose) verbose = [&err](std::string line) { err.Push("zentrafold: " + line); };
   ServiceHost host(table, working, verbose);
 
   const std::shared_ptr<EngineControl> control =
-      Trenamethread::Start(EngineServices{host, files, clock, &stages, nullptr});
+      Trenamethread::Start(EngineServices{host, files, clock, &stages, &ftp});
   const WorkerGuard guard(control);
 
   // The close handshake: ask the worker to stop, then wait until it has

@@ -212,9 +212,14 @@ TEST_F(CheckConfig, ReportsEachRuleThatCannotWork) {
 TEST_F(CheckConfig, ReportsNamesFtpLoaderWarningsAndTheLibrary) {
   QueueRecord ftp = Good("Remote");
   ftp.FTPuse = true;
+  ftp.FTPhost.clear();
   ftp.FTPTemppath = dir_ / "in";
   ftp.Inputfolder.clear();  // not used by an FTP queue
   ftp.Enabledatstart = false;
+  // A fetched file whose delivery failed, and a partial fetch (not counted:
+  // the server still has that file).
+  test::WriteFile(dir_ / "in/page1.pdf", "fetched");
+  test::WriteFile(dir_ / "in/.page2.pdf.part", "half");
   QueueRecord unnamed = Good("");
   const ConfigReport report =
       Check({Good("Sport"), Good("Sport"), ftp, unnamed}, {"Nfolders 120 exceeds 100"});
@@ -222,11 +227,13 @@ TEST_F(CheckConfig, ReportsNamesFtpLoaderWarningsAndTheLibrary) {
               ElementsAre("configuration: Nfolders 120 exceeds 100",
                           "queue 2 'Sport': has the same name as queue 1; look-ups by name find "
                           "that one",
-                          "queue 3 'Remote': takes its files from an FTP server, which this build "
-                          "does not serve",
+                          "queue 3 'Remote': takes its files from FTP but names no server",
                           "queue 4 '': has no name"));
+  const std::string in = dir_ / "in";
   EXPECT_THAT(report.notes,
-              ElementsAre("queue 3 'Remote': not enabled at start: the service does not serve it"));
+              ElementsAre("queue 3 'Remote': not enabled at start: the service does not serve it",
+                          "queue 3 'Remote': 1 fetched file(s) in '" + in +
+                              "' were never delivered and are not tried again: page1.pdf"));
 
   QueueRecord split = Good("Split");
   split.Splitpdf = true;

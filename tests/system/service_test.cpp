@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "config/queuefile.h"
+#include "ftptestserver.h"
 #include "platform/fileops.h"
 #include "programrunner.h"
 #include "serviceconfig.h"
@@ -334,6 +335,39 @@ TEST_F(Service, SplitsAMultiPagePdfIntoPagesNamedByTheRule) {
       EXPECT_EQ(pages.out, "1\n") << page;
     }
   }
+  Stop(*run);
+}
+
+TEST_F(Service, FetchesFromAnFtpServerAndDeliversLikeALocalFile) {
+  const std::string root = Folder("server");
+  fs::create_directories(root + "/in");
+  FtpTestServer server(FtpTestServer::Options{root});
+  QueueRecord q = Queue("Remote", Folder("errors"), {kPageRule});
+  q.FTPuse = true;
+  q.Inputfolder.clear();
+  q.FTPhost = "127.0.0.1";
+  q.FTPPort = server.port();
+  q.FTPuser = "zf";
+  q.FTPpasw = "secret";
+  q.FTPpath = "in";
+  q.FTPTemppath = Folder("fetched");
+  Configure({q});
+  WriteFile(root + "/in/Page03.pdf", "from the server");
+  WriteFile(root + "/in/memo.doc", "no rule for it");
+
+  auto run = Start();
+  ASSERT_TRUE(run->WaitForOut([](const auto& l) { return l.size() >= 2; }, kDeadline))
+      << run->Err();
+  const auto lines = run->OutLines();
+  EXPECT_EQ(CountResults(lines, "Page03.pdf", "P03_renamed.pdf", "Renamed"), 1);
+  EXPECT_EQ(CountResults(lines, "memo.doc", "", "cannot rename"), 1);
+  EXPECT_EQ(ReadFile(Out("Remote") + "/P03_renamed.pdf"), "from the server");
+  EXPECT_EQ(ReadFile(dir_ / "errors/memo.doc"), "no rule for it");
+  // Fetched files leave the server; nothing stays in the local folder.
+  EXPECT_THAT(FilesIn(root + "/in"), IsEmpty());
+  EXPECT_THAT(FilesIn(dir_ / "fetched"), IsEmpty());
+  // The log-in never reaches the service's messages.
+  EXPECT_THAT(run->Err(), Not(HasSubstr("secret")));
   Stop(*run);
 }
 
