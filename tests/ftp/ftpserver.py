@@ -28,6 +28,8 @@ def main():
     parser.add_argument("--password", default="secret")
     parser.add_argument("--perm", default="elradfmwMT", help="pyftpdlib permission letters")
     parser.add_argument("--list-only", action="store_true", help="no MLSD/MLST: LIST only")
+    parser.add_argument("--refuse-mlsd", action="store_true",
+                        help="announce MLST in FEAT but refuse MLSD with 502")
     parser.add_argument("--throttle", type=int, default=0, help="bytes per second sent")
     parser.add_argument("--cut-after", type=int, default=0,
                         help="end the whole server once a download has sent this many bytes")
@@ -80,6 +82,12 @@ def main():
         def pre_process_command(self, line, cmd, arg):
             log("PASS ******" if cmd == "PASS" else line)
             return super().pre_process_command(line, cmd, arg)
+
+        def ftp_MLSD(self, path):
+            if args.refuse_mlsd:
+                self.respond("502 Command not implemented.")
+                return None
+            return super().ftp_MLSD(path)
 
     Handler.authorizer = authorizer
     if args.list_only:

@@ -1,6 +1,10 @@
 #include "ftp/ftpsession.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -173,6 +177,66 @@ TEST_F(Session, MlsdAndListGiveTheSameEntries) {
     ASSERT_TRUE(names.ok());
     EXPECT_EQ(names->size(), 3u);
   }
+}
+
+TEST_F(Session, AServerThatRefusesTheMlsdItAnnouncedIsListedWithList) {
+  WriteFile(In("a.pdf"), "alpha");
+  FtpTestServer::Options o;
+  o.refuseMlsd = true;
+  auto server = Serve(o);
+  auto s = Open(*server);
+  EXPECT_TRUE(s->UsesMlsd());
+  for (int i = 0; i < 2; ++i) {
+    auto listing = s->List(kToday);
+    ASSERT_TRUE(listing.ok()) << listing.status().message();
+    ASSERT_EQ(listing->size(), 1u);
+    EXPECT_EQ(listing->front().name, "a.pdf");
+    EXPECT_EQ(listing->front().size, 5);
+  }
+  EXPECT_FALSE(s->UsesMlsd());
+  EXPECT_EQ(server->Count("MLSD"), 1);  // tried once, then LIST for good
+  EXPECT_EQ(server->Count("LIST"), 2);
+}
+
+TEST_F(Session, TheConnectTimeOutCoversAServerThatNeverGreets) {
+  // A port that accepts connections (the kernel completes them) but never
+  // sends the greeting.
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 8), 0);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const int port = ntohs(address.sin_port);
+
+  // Both end with the library's time-out error. The first must be ended by
+  // our 200 ms, long before the 30-second reply limit could end it.
+  struct Case {
+    std::int32_t timeoutMs;
+    int replyLimitSeconds;
+  } cases[] = {
+      {200, 30},
+      {-1, 1},  // none of our own: the reply limit ends it
+      {0, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.timeoutMs);
+    FtpSession s(FtpLimits{c.replyLimitSeconds, 1, true});
+    s.SetLogin("127.0.0.1", port, "zf", "secret");
+    s.SetConnectTimeoutMs(c.timeoutMs);
+    const auto start = std::chrono::steady_clock::now();
+    const Status status = s.Connect();
+    EXPECT_FALSE(status.ok());
+    EXPECT_EQ(status.code(), 28) << status.message();  // CURLE_OPERATION_TIMEDOUT
+    if (c.timeoutMs > 0) {
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    }
+    EXPECT_FALSE(s.Connected());
+  }
+  ::close(listener);
 }
 
 TEST_F(Session, RetrieveReplacesTheLocalFileAndReportsProgress) {

@@ -31,10 +31,11 @@ class FtpTestServer {
     int port = 0;  // 0: a free one
     std::string user = "zf";
     std::string password = "secret";
-    bool listOnly = false;  // no MLSD/MLST
-    int throttle = 0;       // bytes per second sent, 0: no limit
-    long cutAfter = 0;      // the server ends once a download has sent this many bytes
-    std::string perm;       // pyftpdlib permission letters; empty: all
+    bool listOnly = false;    // no MLSD/MLST
+    bool refuseMlsd = false;  // MLST announced, MLSD refused
+    int throttle = 0;         // bytes per second sent, 0: no limit
+    long cutAfter = 0;        // the server ends once a download has sent this many bytes
+    std::string perm;         // pyftpdlib permission letters; empty: all
   };
 
   explicit FtpTestServer(Options options) : options_(std::move(options)) { Start(); }
@@ -111,6 +112,7 @@ class FtpTestServer {
                                      "--log",
                                      logPath_};
     if (options_.listOnly) args.push_back("--list-only");
+    if (options_.refuseMlsd) args.push_back("--refuse-mlsd");
     if (options_.throttle > 0) {
       args.push_back("--throttle");
       args.push_back(std::to_string(options_.throttle));
