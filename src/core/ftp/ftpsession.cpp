@@ -110,7 +110,9 @@ struct FtpSession::Impl {
   int writeErrno = 0;
   std::int64_t written = 0;
 
-  // The server's replies of the current request, one line each.
+  // The server's replies while logging in, one line each; other requests
+  // keep none.
+  bool collectReplies = false;
   std::vector<std::string> replies;
 
   const ProgressHandler* progress = nullptr;
@@ -150,7 +152,7 @@ struct FtpSession::Impl {
   static size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     auto* self = static_cast<Impl*>(user);
     const size_t bytes = size * count;
-    if (self->replies.size() < 1000) {
+    if (self->collectReplies && self->replies.size() < 1000) {
       std::string line(data, bytes);
       while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
       self->replies.push_back(std::move(line));
@@ -294,7 +296,9 @@ Status FtpSession::Connect() {
   curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
   curl_easy_setopt(curl, CURLOPT_QUOTE, feat.get());
   impl_->replies.clear();
+  impl_->collectReplies = true;
   const CURLcode rc = curl_easy_perform(curl);
+  impl_->collectReplies = false;
   curl_easy_setopt(curl, CURLOPT_QUOTE, nullptr);
   if (rc != CURLE_OK) {
     Status failed = Fail("Unable to connect", rc);
