@@ -73,10 +73,16 @@ TEST_F(Discovery, TakesPlainAndHiddenFilesOnly) {
   std::filesystem::create_directory_symlink(folders.out, In("dirlink"));
   std::filesystem::create_symlink(In("gone"), In("dangling"));
   ASSERT_EQ(mkfifo(In("pipe").c_str(), 0644), 0);
+  // Files other writers (and our own copies, splits and fetches) are still
+  // writing; a plain name ending in .part is an ordinary file.
+  WriteFile(In(".zf-0123456789abcdef-page.pdf.part"), "half");
+  WriteFile(In(".SPO_001.pdf.part"), "half");
+  WriteFile(In("upload.part"), "whole");
 
   PassContext pass = MakePass();
   ASSERT_TRUE(Discover(pass).ok());
-  EXPECT_EQ(Names(pass.files), (std::set<std::string>{"plain.pdf", ".hidden.pdf", "noext"}));
+  EXPECT_EQ(Names(pass.files),
+            (std::set<std::string>{"plain.pdf", ".hidden.pdf", "noext", "upload.part"}));
   for (int k = 1; k <= pass.files.count(); ++k) {
     const FileEntry& e = pass.files.at(k);
     EXPECT_FALSE(e.ready);

@@ -1,5 +1,6 @@
 #include "discovery.h"
 
+#include <string_view>
 #include <utility>
 
 #include "engine/masks.h"
@@ -15,6 +16,16 @@ constexpr int kMaxOrderingPasses = 10'001;
 // followed nor moved: taking one would copy or delete whatever it points to.
 // Pipes and devices cannot be copied without blocking the engine.
 constexpr std::uint32_t kNeverTaken = fileattr::kSymlink | fileattr::kDevice;
+
+// A hidden name ending in ".part" is a file still being written: our own
+// copies into an output folder, the page files of a split and FTP fetches all
+// write under such a name and rename when complete. A queue whose input folder
+// is another queue's output folder must not take one half-written.
+bool IsBeingWritten(std::string_view name) {
+  constexpr std::string_view kSuffix = ".part";
+  return name.size() > kSuffix.size() + 1 && name.front() == '.' &&
+         name.substr(name.size() - kSuffix.size()) == kSuffix;
+}
 
 bool FolderExists(FileAccess& files, const std::string& folder) {
   try {
@@ -58,7 +69,7 @@ Status DiscoverFiles(FileAccess& files, Clock& clock, PassContext& pass) {
     if (!ignore.ok()) return ignore.status();
     if (ignore.value() || entry.name == "." || entry.name == ".." ||
         entry.Has(fileattr::kDirectory) || entry.Has(fileattr::kVolumeLabel) ||
-        entry.Has(fileattr::kReadOnly) || entry.Has(kNeverTaken)) {
+        entry.Has(fileattr::kReadOnly) || entry.Has(kNeverTaken) || IsBeingWritten(entry.name)) {
       continue;
     }
     FileEntry& e = table.at(++count);
