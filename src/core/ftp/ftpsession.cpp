@@ -1,5 +1,7 @@
 #include "ftp/ftpsession.h"
 
+#include "platform/uniquefd.h"
+
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -79,13 +81,8 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-Status SyncFolder(const std::string& folder) {
-  const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return Status::Error("Unable to open folder " + folder, errno);
-  const int rc = ::fsync(fd);
-  const int err = errno;
-  ::close(fd);
-  if (rc != 0) return Status::Error("Unable to flush folder " + folder, err);
+Status SyncFetchFolder(const std::string& folder) {
+  if (int err = SyncFolder(folder)) return Status::Error("Unable to flush folder " + folder, err);
   return Status::Ok();
 }
 
@@ -462,7 +459,7 @@ Status FtpSession::Retrieve(const std::string& name, const std::string& localPat
     return status;
   }
   // The name must be on the disk too before the server's copy may go.
-  if (limits_.flushToDisk) return SyncFolder(folder);
+  if (limits_.flushToDisk) return SyncFetchFolder(folder);
   return Status::Ok();
 }
 

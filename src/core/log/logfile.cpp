@@ -1,5 +1,7 @@
 #include "logfile.h"
 
+#include "platform/uniquefd.h"
+
 #include <fcntl.h>
 #include <stdio.h>  // renameat2
 #include <sys/stat.h>
@@ -49,24 +51,6 @@ FileId IdOf(const struct stat& st) {
                 static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
 }
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { Close(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int Close() {
-    const int rc = fd_ >= 0 ? ::close(fd_) : 0;
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
-
 std::string_view ExtensionOf(std::string_view path) {
   const std::size_t slash = path.rfind('/');
   const std::size_t dot = path.rfind('.');
@@ -96,9 +80,8 @@ std::string FolderOf(const std::string& path) {
 
 // Makes a created or renamed directory entry durable; a failure here loses
 // nothing that was written, so it is not reported.
-void SyncFolder(const std::string& folder) {
-  Fd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.valid()) ::fsync(fd.get());
+void SyncFolderQuietly(const std::string& folder) {
+  static_cast<void>(SyncFolder(folder));
 }
 
 // Lines of a comma-separated log, counted as a line list counts them: every
@@ -146,7 +129,7 @@ Status SaveXml(LogFileIo& io, unsigned& counter, const std::string& path, const 
     const int error = errno;
     return Status::Error("Unable to save the log file " + path + ": " + ErrnoText(error), error);
   }
-  Fd fd(rawFd);
+  UniqueFd fd(rawFd);
   if (mode) ::fchmod(fd.get(), *mode);
   Status written = WriteAll(io, fd.get(), text);
   if (written.ok() && io.Sync(fd.get()) != 0) written = Status::Error(ErrnoText(errno), errno);
@@ -164,7 +147,7 @@ Status SaveXml(LogFileIo& io, unsigned& counter, const std::string& path, const 
     return Status::Error("Unable to save the log file " + path + ": " + written.message(),
                          written.code());
   }
-  SyncFolder(folder);
+  SyncFolderQuietly(folder);
   id = IdOf(st);
   return Status::Ok();
 }
@@ -390,7 +373,7 @@ Status LogFileWriter::WriteCsv(const Call& call, const LogFileEntry& entry) {
 }
 
 std::optional<std::uint64_t> LogFileWriter::CountCsvLines(const std::string& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return std::nullopt;
   struct stat st;
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
@@ -424,7 +407,7 @@ Status LogFileWriter::AppendCsvLine(const std::string& path, const std::string& 
                                     bool& missing) {
   // Every failure here drops the entry and leaves the file as it was: an
   // existing log is never replaced, only appended to.
-  Fd fd(::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC));
   if (!fd.valid()) {
     missing = errno == ENOENT;
     return Status::Ok();
@@ -463,7 +446,7 @@ Status LogFileWriter::AppendCsvLine(const std::string& path, const std::string& 
 
 Status LogFileWriter::CreateCsvFile(const std::string& path, const std::string& line, TDateTime now,
                                     bool& exists) {
-  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
   if (!fd.valid()) {
     const int error = errno;
     if (error == EEXIST) {
@@ -485,7 +468,7 @@ Status LogFileWriter::CreateCsvFile(const std::string& path, const std::string& 
     return Status::Error("Unable to create the log file " + path + ": " + written.message(),
                          written.code());
   }
-  SyncFolder(FolderOf(path));
+  SyncFolderQuietly(FolderOf(path));
   if (known) {
     if (caches_->csv.size() >= kMaxCsvStates) caches_->csv.clear();
     caches_->csv[path] = CsvState{IdOf(st), CountBreaks(content), true};
@@ -497,7 +480,7 @@ Status LogFileWriter::CreateCsvFile(const std::string& path, const std::string& 
 
 LogFileWriter::LoadedXml LogFileWriter::LoadXml(const std::string& path) {
   LoadedXml loaded;
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
     const int error = errno;
     if (error == ENOENT) {

@@ -1,5 +1,7 @@
 #include "platform/fileops.h"
 
+#include "platform/uniquefd.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
@@ -24,27 +26,6 @@ constexpr std::size_t kRandomDigits = 16;
 Status ErrnoStatus(const std::string& what, const std::string& path, int err) {
   return Status::Error(what + " " + path + ": " + std::strerror(err), err);
 }
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  // Closes now and answers the error close() reports (a deferred write error
-  // on network file systems), or 0.
-  int Close() {
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc == 0 ? 0 : errno;
-  }
-
- private:
-  int fd_;
-};
 
 bool IsHexDigit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
@@ -118,7 +99,7 @@ Status SystemFileOperations::CopyReplacing(const std::string& source, const std:
   if (int err = InjectFault(FileStep::kOpenSource, source)) {
     return ErrnoStatus("Cannot open", source, err);
   }
-  Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   if (in.get() < 0) return ErrnoStatus("Cannot open", source, errno);
   struct stat st {};
   if (::fstat(in.get(), &st) != 0) return ErrnoStatus("Cannot read", source, errno);
@@ -151,11 +132,7 @@ Status SystemFileOperations::CopyReplacing(const std::string& source, const std:
     if (int err = InjectFault(FileStep::kSyncFolder, target)) {
       return ErrnoStatus("Cannot flush the folder of", target, err);
     }
-    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0) return ErrnoStatus("Cannot flush the folder of", target, errno);
-    if (::fsync(dir.get()) != 0 && errno != EINVAL) {
-      return ErrnoStatus("Cannot flush the folder of", target, errno);
-    }
+    if (int err = SyncFolder(folder)) return ErrnoStatus("Cannot flush the folder of", target, err);
   }
   return status;
 }
@@ -166,7 +143,7 @@ Status SystemFileOperations::CopyReplacing(const std::string& source, const std:
 Status SystemFileOperations::CopyInto(int sourceFd, const std::string& source,
                                       const std::string& target, const std::string& tempPath,
                                       int tempFd) {
-  Fd out(tempFd);
+  UniqueFd out(tempFd);
   struct stat before {};
   if (::fstat(sourceFd, &before) != 0) return ErrnoStatus("Cannot read", source, errno);
 
@@ -291,7 +268,7 @@ Status SystemFileOperations::Delete(const std::string& path) {
 
 Result<int> SystemFileOperations::RemoveTempFiles(const std::string& folder) {
   if (folder.empty()) return Status::Error("No folder to clean", EINVAL);
-  Fd dirFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd dirFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dirFd.get() < 0) return ErrnoStatus("Cannot open", folder, errno);
   // fdopendir takes the descriptor over; a duplicate keeps ours for unlinkat.
   const int listFd = ::dup(dirFd.get());

@@ -1,5 +1,7 @@
 #include "platform/files.h"
 
+#include "platform/uniquefd.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,28 +35,6 @@ const char* StepText(WriteStep step) {
   return "Cannot write";
 }
 
-// Closes a descriptor on every path out of a function.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  // Closes now and reports the error that close() gives (a deferred write
-  // error on some file systems).
-  int Close() {
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    return rc == 0 ? 0 : errno;
-  }
-
- private:
-  int fd_;
-};
-
 // The file that a save really replaces: the target of a symbolic link rather
 // than the link, so that a linked configuration stays linked.
 std::filesystem::path ResolveTarget(const std::string& path) {
@@ -72,7 +52,7 @@ std::atomic<unsigned> tempCounter{0};
 }  // namespace
 
 Result<std::string> FileSystem::ReadWholeFile(const std::string& path) const {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return ErrnoStatus("Cannot open", path, errno);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return ErrnoStatus("Cannot read", path, errno);
@@ -115,7 +95,7 @@ Status FileSystem::WriteWholeFileAtomic(const std::string& path, std::string_vie
     if (rawFd < 0 && errno != EEXIST) return fail(WriteStep::kCreateTemp, errno);
   }
   if (rawFd < 0) return fail(WriteStep::kCreateTemp, EEXIST);
-  Fd fd(rawFd);
+  UniqueFd fd(rawFd);
 
   auto failAndRemove = [&](WriteStep step, int err) {
     ::unlink(tempPath.c_str());
@@ -157,9 +137,7 @@ Status FileSystem::WriteWholeFileAtomic(const std::string& path, std::string_vie
   // caller was promised a durable file.
   if (int err = InjectFault(WriteStep::kSyncFolder, targetText))
     return fail(WriteStep::kSyncFolder, err);
-  Fd dirFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dirFd.get() < 0) return fail(WriteStep::kSyncFolder, errno);
-  if (::fsync(dirFd.get()) != 0 && errno != EINVAL) return fail(WriteStep::kSyncFolder, errno);
+  if (int err = SyncFolder(folder)) return fail(WriteStep::kSyncFolder, err);
   return Status::Ok();
 }
 

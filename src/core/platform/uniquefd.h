@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+
+namespace zf {
+
+// Owns a POSIX file descriptor and closes it on every way out of a scope.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
+  ~UniqueFd() { Close(); }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes now and answers the error close() reports (a deferred write error
+  // on network file systems), or 0.
+  int Close();
+
+ private:
+  int fd_;
+};
+
+// Flushes a folder so that the entries created or renamed in it survive a
+// power cut. Answers 0 or the errno; a file system that cannot flush folders
+// (EINVAL) counts as done. An empty folder means the current one.
+int SyncFolder(const std::string& folder);
+
+}  // namespace zf
