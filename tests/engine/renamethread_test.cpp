@@ -278,6 +278,24 @@ TEST_F(Engine, StopDuringTheStableWaitEndsAfterTheSliceAndSetsFinished) {
   EXPECT_EQ(stages.released, 1);
 }
 
+TEST_F(Engine, AStopDuringAPassCostsNoPauseForTheSlotsStillToCome) {
+  std::vector<std::unique_ptr<QueueFolders>> folders;
+  for (int i = 1; i <= 20; ++i) {
+    folders.push_back(std::make_unique<QueueFolders>());
+    AddQueue(host.table, "Q" + std::to_string(i), *folders.back());
+  }
+  int pauses = 0;
+  clock.hook = [&](int ms) {
+    if (ms == 100 && ++pauses == 4) control->stop = true;  // during the second slot
+  };
+  Trenamethread engine = MakeEngine();
+  ASSERT_TRUE(engine.ScanQueues().ok());
+  // Slot 1: pause before and after; slot 2: pause before and after (the stop
+  // came in the last one); slots 3 to 20 are neither served nor paused for.
+  EXPECT_EQ(clock.CountSleeps(100), 4);
+  EXPECT_EQ(files.ListsOf(folders[2]->root.path().string()), 0);
+}
+
 TEST_F(Engine, AFailedPreCheckSkipsTheQueueSilently) {
   QueueFolders a, b;
   AddQueue(host.table, "A", a, [&](QueueRecord& q) { q.Outputfolder = a.root / "missing"; });

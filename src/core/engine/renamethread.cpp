@@ -135,7 +135,9 @@ Status Trenamethread::ScanQueues() {
       // The failed queue keeps its active icon, as nothing else is reported.
       if (!status.ok()) return status;
     }
-    clock().SleepMs(kSlotPauseMs);
+    // The pause paces the pass; once the program is closing it would only
+    // hold the close up by 100 ms for every slot still to come.
+    if (!StopRequested()) clock().SleepMs(kSlotPauseMs);
     if (last != 0) host().QueueIconChanged(last, QueueIcon::kIdle);
     host().RefreshQueueList();
   }
