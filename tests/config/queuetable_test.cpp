@@ -69,9 +69,9 @@ TEST(QueueTable, DeletedQueueLeavesNoSharedFtpClient) {
   QueueTable table;
   for (int i = 1; i <= 3; ++i) {
     table.Update(i, [](QueueRecord& r) {
-      r.FTPsession = std::shared_ptr<FtpSession>(reinterpret_cast<FtpSession*>(new char), [](FtpSession* p) {
-        delete reinterpret_cast<char*>(p);
-      });
+      r.FTPsession =
+          std::shared_ptr<FtpSession>(reinterpret_cast<FtpSession*>(new char),
+                                      [](FtpSession* p) { delete reinterpret_cast<char*>(p); });
     });
     AppendNamed(table, "Q" + std::to_string(i));
   }

@@ -4,8 +4,7 @@
 
 namespace zf {
 
-QueueRecord::QueueRecord()
-    : rules_(kMaxRules), translations_(kMaxTranslations) {}
+QueueRecord::QueueRecord() : rules_(kMaxRules), translations_(kMaxTranslations) {}
 
 Rule& QueueRecord::rule(int k) {
   if (k < 1 || k > kMaxRules) throw std::out_of_range("rule number out of range");
@@ -163,6 +162,8 @@ void QueueTable::Replace(State state) {
   state_ = std::move(state);
 }
 
-std::uint64_t QueueTable::NewUid() { return nextUid_++; }
+std::uint64_t QueueTable::NewUid() {
+  return nextUid_++;
+}
 
 }  // namespace zf

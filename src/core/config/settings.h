@@ -11,10 +11,10 @@ namespace zf {
 // settings file stores them). Spin-field values are kept as the text the
 // field shows, because that is what the file receives.
 struct GeneralSettings {
-  int browsetime = 10;     // 1..1000 seconds between polling cycles
-  int stabletime = 10;     // 1..1000 seconds a file must stay unchanged
+  int browsetime = 10;            // 1..1000 seconds between polling cycles
+  int stabletime = 10;            // 1..1000 seconds a file must stay unchanged
   std::string FTPtimeout = "-1";  // milliseconds, kept as entered
-  int debugmode = 0;       // -1 (none selected), 0 Off, 1 Low, 2 High
+  int debugmode = 0;              // -1 (none selected), 0 Off, 1 Low, 2 High
   bool autostart = false;
   int maxvisuallog = 1000;  // 0..10000
   std::string logformat = "dd.mm.yyyy hh:nn:ss:zzz";

@@ -11,8 +11,8 @@ namespace zf {
 
 // One candidate file of a per-queue pass.
 struct FileEntry {
-  std::string oldname;       // name as listed, without folder
-  TDateTime filetime = 0;    // snapshot of the file's time (FAT two-second step)
+  std::string oldname;        // name as listed, without folder
+  TDateTime filetime = 0;     // snapshot of the file's time (FAT two-second step)
   std::int32_t filesize = 0;  // snapshot of the size, kept in 32 bits as logged
   // The full size beside the 32-bit copy: files of 2 GiB and more must still
   // be seen growing, and must not look unchanged forever.

@@ -36,7 +36,9 @@ constexpr std::int64_t kEpochOffsetDays = DaysFromCivil(1899, 12, 30);
 
 }  // namespace
 
-bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+bool IsLeapYear(int year) {
+  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
 
 int DaysInMonth(int year, int month) {
   static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -51,9 +53,9 @@ bool TryEncodeDateTime(int year, int month, int day, int hour, int minute, int s
       second < 0 || second > 59 || millisecond < 0 || millisecond > 999) {
     return false;
   }
-  const std::int64_t days = DaysFromCivil(year, static_cast<unsigned>(month),
-                                          static_cast<unsigned>(day)) -
-                            kEpochOffsetDays;
+  const std::int64_t days =
+      DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) -
+      kEpochOffsetDays;
   const std::int64_t ms = ((hour * 60LL + minute) * 60LL + second) * 1000LL + millisecond;
   // Before 1899-12-30 the whole-day part counts backwards but the fraction still
   // counts forwards from midnight, so -1.25 is 29 December 1899, 06:00.
@@ -114,8 +116,7 @@ TDateTime LocalDateTimeFromUnix(std::int64_t seconds, std::int64_t nanoseconds) 
   std::tm tm{};
   if (localtime_r(&t, &tm) == nullptr) return 0;
   return EncodeDateTime(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
-                        tm.tm_sec < 60 ? tm.tm_sec : 59,
-                        static_cast<int>(nanoseconds / 1'000'000));
+                        tm.tm_sec < 60 ? tm.tm_sec : 59, static_cast<int>(nanoseconds / 1'000'000));
 }
 
 }  // namespace zf

@@ -24,8 +24,8 @@ struct DateTimeParts {
 // Returns false (and leaves `out` alone) for fields out of range.
 bool TryEncodeDateTime(int year, int month, int day, int hour, int minute, int second,
                        int millisecond, TDateTime& out);
-TDateTime EncodeDateTime(int year, int month, int day, int hour = 0, int minute = 0,
-                         int second = 0, int millisecond = 0);
+TDateTime EncodeDateTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
+                         int millisecond = 0);
 DateTimeParts DecodeDateTime(TDateTime value);
 
 // Midnight at the start of the value's day.

@@ -35,7 +35,7 @@ class Status {
 template <typename T>
 class Result {
  public:
-  Result(T value) : value_(std::move(value)) {}  // NOLINT: implicit by design
+  Result(T value) : value_(std::move(value)) {}        // NOLINT: implicit by design
   Result(Status error) : status_(std::move(error)) {}  // NOLINT
 
   bool ok() const { return status_.ok(); }
