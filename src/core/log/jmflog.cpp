@@ -375,7 +375,10 @@ void JmfLogText::Shift(std::size_t fromElement, std::size_t delta) {
 
 Status JmfLogText::AddEntry(const Entry& entry) {
   if (!jmfRoot_) return Status::Error("the document has no JMF root");
-  if (entry.inputName.empty() || xmlValidateName(X(entry.inputName.c_str()), 0) != 0 ||
+  // The document declares namespaces, so a tag must be a name without a
+  // colon: "Job:1.pdf" passes as a plain XML name but would make its prefix
+  // unbound, and namespace-aware readers then reject the whole log.
+  if (entry.inputName.empty() || xmlValidateNCName(X(entry.inputName.c_str()), 0) != 0 ||
       entry.inputName.find('\0') != std::string::npos) {
     return Status::Error("the input name \"" + entry.inputName +
                          "\" is not a valid XML element name");

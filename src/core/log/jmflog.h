@@ -67,7 +67,7 @@ class JmfLogText {
 
   // Appends one Newname entry to the root child whose tag is the input name,
   // or to a new such child at the end of the root. An input name that is not
-  // a valid XML name is an error and changes nothing.
+  // a valid XML name without a colon is an error and changes nothing.
   Status AddEntry(const Entry& entry);
 
  private:
