@@ -65,6 +65,10 @@ TEST(LogFileCsv, FirstLineAndEntryLines) {
              EncodeDateTime(2024, 3, 5, 23, 59, 59, 999)),
        "Gr\xfc\xdf"
        "e.pdf,\xe9.pdf,,OK,,05.03.2024 14:07:09:045,05.03.2024 23:59:59:999\r\n"},
+      // A line break in a name must not start a line of its own.
+      {Entry("a\r\nLog created 01012000 000000\r\n.pdf", "b\nc.pdf", "Error", "two\rlines"),
+       "a  Log created 01012000 000000  .pdf,b c.pdf,,Error,two lines,"
+       "08.12.2025 14:03:10:123,08.12.2025 14:05:12:500\r\n"},
   };
   std::string expected = std::string(kCreated) + kPage01Line;
   for (const auto& c : cases) {

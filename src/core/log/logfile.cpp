@@ -93,6 +93,17 @@ struct CsvState {
   std::uint64_t Lines() const { return lineBreaks + (endsWithBreak ? 0 : 1); }
 };
 
+// Fields are written as they are, commas included, except for line breaks:
+// a name holding one (possible on this platform) would split its entry into
+// two lines, which the size rule would then count as two entries.
+void AppendField(std::string& line, std::string_view field) {
+  const std::size_t from = line.size();
+  line += field;
+  std::replace_if(
+      line.begin() + static_cast<std::ptrdiff_t>(from), line.end(),
+      [](char c) { return c == '\r' || c == '\n'; }, ' ');
+}
+
 std::uint64_t CountBreaks(std::string_view data) {
   return static_cast<std::uint64_t>(std::count(data.begin(), data.end(), '\n'));
 }
@@ -335,13 +346,13 @@ Status LogFileWriter::WriteCsv(const Call& call, const LogFileEntry& entry) {
   const QueueRecord& queue = call.queue;
   std::string line;
   line.reserve(entry.inputName.size() + entry.outputName.size() + entry.comment.size() + 64);
-  line += entry.inputName;
+  AppendField(line, entry.inputName);
   line += ',';
-  line += entry.outputName;
+  AppendField(line, entry.outputName);
   line += ",,";
-  line += entry.statusText;
+  AppendField(line, entry.statusText);
   line += ',';
-  line += entry.comment;
+  AppendField(line, entry.comment);
   line += ',';
   line += FormatDateTimeText(logFormat_, entry.fileTime);
   line += ',';
