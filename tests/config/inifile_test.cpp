@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "failingfilesystem.h"
 #include "tempdir.h"
 
 namespace zf {
@@ -14,13 +15,6 @@ namespace {
 using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
-
-class FailingWrite : public FileSystem {
- protected:
-  int InjectFault(WriteStep step, const std::string&) const override {
-    return step == WriteStep::kWrite ? ENOSPC : 0;
-  }
-};
 
 TEST(IniDocument, ValueReadingRules) {
   const std::string longValue(3000, 'v');
@@ -221,7 +215,8 @@ TEST(IniFile, AFailedUpdateNamesTheFullPathAndChangesNothing) {
   const std::string path = dir / "z.ini";
   WriteFile(path, "[S]\na=1\n");
   const Status st = UpdateIniFile(
-      path, [](IniDocument& d) { d.WriteInteger("S", "a", 2); }, FailingWrite());
+      path, [](IniDocument& d) { d.WriteInteger("S", "a", 2); },
+      test::FailingFileSystem(WriteStep::kWrite, ENOSPC));
   EXPECT_EQ(st.message(), "Unable to write to " + path);
   EXPECT_EQ(st.code(), ENOSPC);
   EXPECT_EQ(ReadFile(path), "[S]\na=1\n");
@@ -230,7 +225,8 @@ TEST(IniFile, AFailedUpdateNamesTheFullPathAndChangesNothing) {
   const auto cwd = std::filesystem::current_path();
   std::filesystem::current_path(dir.path());
   const Status relative = UpdateIniFile(
-      "z.ini", [](IniDocument& d) { d.WriteInteger("S", "a", 2); }, FailingWrite());
+      "z.ini", [](IniDocument& d) { d.WriteInteger("S", "a", 2); },
+      test::FailingFileSystem(WriteStep::kWrite, ENOSPC));
   std::filesystem::current_path(cwd);
   EXPECT_EQ(relative.message(), "Unable to write to " + path);
 }

@@ -4,11 +4,12 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
 #include "config/inifile.h"
+#include "failingfilesystem.h"
+#include "immutable.h"
 #include "tempdir.h"
 
 namespace zf {
@@ -18,13 +19,6 @@ namespace fs = std::filesystem;
 using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
-
-class FailingRename : public FileSystem {
- protected:
-  int InjectFault(WriteStep step, const std::string&) const override {
-    return step == WriteStep::kRename ? EXDEV : 0;
-  }
-};
 
 // A queue whose every field differs from its default and from the other
 // queues, so that a field read into the wrong place shows.
@@ -518,13 +512,14 @@ TEST(QueueConfigFile, AFailedSaveLeavesTheFileAsItWas) {
   table.Update(1, [](QueueRecord& r) { r.name = "Changed"; });
 
   // Injected: the rename is refused.
-  const Status injected = QueueConfigFile(path, FailingRename()).Save(table);
+  const Status injected =
+      QueueConfigFile(path, test::FailingFileSystem(WriteStep::kRename, EXDEV)).Save(table);
   EXPECT_EQ(injected.message(), "Unable to write to " + path);
   EXPECT_EQ(ReadFile(path), before);
 
   // Real: the folder refuses new entries.
-  const std::string cmd = "chattr +i '" + folder.string() + "' >/dev/null 2>&1";
-  if (std::system(cmd.c_str()) != 0) GTEST_SKIP() << "no immutable flag on this file system";
+  const test::Immutable locked(folder.string());
+  if (!locked.ok()) GTEST_SKIP() << "no immutable flag on this file system";
   const Status refused = QueueConfigFile(path).Save(table);
   EXPECT_FALSE(refused.ok());
   EXPECT_EQ(refused.message(), "Unable to write to " + path);

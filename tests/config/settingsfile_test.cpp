@@ -6,6 +6,7 @@
 
 #include "config/inifile.h"
 #include "config/queuefile.h"
+#include "failingfilesystem.h"
 #include "tempdir.h"
 
 namespace zf {
@@ -14,13 +15,6 @@ namespace {
 using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
-
-class FailingSync : public FileSystem {
- protected:
-  int InjectFault(WriteStep step, const std::string&) const override {
-    return step == WriteStep::kSyncFile ? EIO : 0;
-  }
-};
 
 GeneralSettings Filled() {
   GeneralSettings s;
@@ -180,7 +174,8 @@ TEST(GeneralSettingsFile, AFailedSaveChangesNeitherTheFileNorTheWorkingTimeout) 
   const std::string before = ReadFile(path);
   GeneralSettings changed = Filled();
   changed.FTPtimeout = "50";
-  const Status st = GeneralSettingsFile(path, FailingSync()).Save(changed, working);
+  const Status st = GeneralSettingsFile(path, test::FailingFileSystem(WriteStep::kSyncFile, EIO))
+                        .Save(changed, working);
   EXPECT_EQ(st.message(), "Unable to write to " + path);
   EXPECT_EQ(ReadFile(path), before);
   EXPECT_EQ(working.ftpTimeout, 3000);

@@ -3,13 +3,17 @@
 #include <sys/mount.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "config/queuetable.h"
+#include "immutable.h"
 #include "log/logfile.h"
+#include "log/logfileio.h"
 #include "platform/clock.h"
 #include "tempdir.h"
 
@@ -79,22 +83,28 @@ struct LogFixture {
   }
 };
 
-// Refuses every change to a file or folder, root or not; undone on leaving.
-class Immutable {
+// Writes fail once `room` bytes have gone, as on a disk that runs full (0:
+// at once); the flush fails while `failSync` is set.
+class FullDiskIo : public LogFileIo {
  public:
-  explicit Immutable(std::string path) : path_(std::move(path)) {
-    ok_ = std::system(("chattr +i '" + path_ + "' 2>/dev/null").c_str()) == 0;
-  }
-  ~Immutable() {
-    if (ok_ && std::system(("chattr -i '" + path_ + "'").c_str()) != 0) {
-      // TempDir clears the flag again on removal.
+  std::size_t room = SIZE_MAX;
+  bool failSync = false;
+  ssize_t Write(int fd, const void* data, std::size_t size) override {
+    if (room == 0) {
+      errno = ENOSPC;
+      return -1;
     }
+    const std::size_t n = std::min(size, room);
+    room -= n;
+    return LogFileIo::Write(fd, data, n);
   }
-  bool ok() const { return ok_; }
-
- private:
-  std::string path_;
-  bool ok_ = false;
+  int Sync(int fd) override {
+    if (failSync) {
+      errno = EIO;
+      return -1;
+    }
+    return LogFileIo::Sync(fd);
+  }
 };
 
 // A tiny tmpfs, for a disk that really runs full. Needs the right to mount.

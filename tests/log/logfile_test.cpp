@@ -12,6 +12,7 @@ namespace zf {
 namespace {
 
 using test::Entry;
+using test::FullDiskIo;
 using test::LogFixture;
 using test::ReadFile;
 using test::WriteFile;
@@ -386,29 +387,6 @@ TEST(LogFileQueue, EditsOnAnotherThreadWhileWriting) {
   EXPECT_GT(f.Queue().lastlogrenew, EncodeDateTime(2025, 12, 8));
   EXPECT_GE(f.Files().size(), 4u);  // 200 entries at 50 per file
 }
-
-// Writes fail after a number of bytes, as on a disk that runs full.
-class FullDiskIo : public LogFileIo {
- public:
-  std::size_t room = SIZE_MAX;
-  bool failSync = false;
-  ssize_t Write(int fd, const void* data, std::size_t size) override {
-    if (room == 0) {
-      errno = ENOSPC;
-      return -1;
-    }
-    const std::size_t n = std::min(size, room);
-    room -= n;
-    return LogFileIo::Write(fd, data, n);
-  }
-  int Sync(int fd) override {
-    if (failSync) {
-      errno = EIO;
-      return -1;
-    }
-    return LogFileIo::Sync(fd);
-  }
-};
 
 TEST(LogFileCrash, FailedAppendLeavesEarlierEntriesWhole) {
   LogFixture f;

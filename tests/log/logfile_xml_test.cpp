@@ -328,37 +328,17 @@ TEST(LogFileXml, FileModeIsKeptAndNoTemporaryFileRemains) {
   EXPECT_EQ(f.Files(), std::vector<std::string>{"Sport.xml"});
 }
 
-class FailingIo : public LogFileIo {
- public:
-  bool failWrite = false;
-  bool failSync = false;
-  ssize_t Write(int fd, const void* data, std::size_t size) override {
-    if (failWrite) {
-      errno = ENOSPC;
-      return -1;
-    }
-    return LogFileIo::Write(fd, data, size);
-  }
-  int Sync(int fd) override {
-    if (failSync) {
-      errno = EIO;
-      return -1;
-    }
-    return LogFileIo::Sync(fd);
-  }
-};
-
 TEST(LogFileXmlCrash, FailedSaveLeavesTheOldFileWhole) {
   LogFixture f(1);
-  FailingIo io;
+  test::FullDiskIo io;
   LogFileWriter writer(f.table, f.clock, "hh:nn", io);
   ASSERT_TRUE(f.Write(writer, Entry("Page01.pdf", "X.pdf")).ok());
   const std::string before = ReadFile(f.Path("Sport.xml"));
-  io.failWrite = true;
+  io.room = 0;  // the disk is full
   Status status = f.Write(writer, Entry("Page02.pdf", "X.pdf"));
   EXPECT_EQ(status.code(), ENOSPC);
   EXPECT_NE(status.message().find("Unable to save the log file"), std::string::npos);
-  io.failWrite = false;
+  io.room = SIZE_MAX;
   io.failSync = true;
   EXPECT_EQ(f.Write(writer, Entry("Page03.pdf", "X.pdf")).code(), EIO);
   EXPECT_EQ(ReadFile(f.Path("Sport.xml")), before);

@@ -4,45 +4,25 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
 
+#include "failingfilesystem.h"
+#include "immutable.h"
 #include "tempdir.h"
 
 namespace zf {
 namespace {
 
 namespace fs = std::filesystem;
+using test::FailingFileSystem;
 using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
-
-// Real file system, with one step made to fail.
-class FailingFileSystem : public FileSystem {
- public:
-  FailingFileSystem(WriteStep step, int err) : step_(step), err_(err) {}
-
- protected:
-  int InjectFault(WriteStep step, const std::string&) const override {
-    return step == step_ ? err_ : 0;
-  }
-
- private:
-  WriteStep step_;
-  int err_;
-};
 
 int EntriesIn(const fs::path& folder) {
   int n = 0;
   for ([[maybe_unused]] const auto& e : fs::directory_iterator(folder)) ++n;
   return n;
-}
-
-// Makes a folder refuse new entries even for root; false where the file
-// system has no such flag.
-bool MakeImmutable(const fs::path& path) {
-  const std::string cmd = "chattr +i '" + path.string() + "' >/dev/null 2>&1";
-  return std::system(cmd.c_str()) == 0;
 }
 
 TEST(Files, ReadWholeFileTellsMissingFromUnreadable) {
@@ -135,7 +115,8 @@ TEST(Files, ARefusingFolderLeavesTheOldFileWhole) {
   fs::create_directory(folder);
   const std::string path = (folder / "z.ini").string();
   WriteFile(path, "old content");
-  if (!MakeImmutable(folder)) GTEST_SKIP() << "no immutable flag on this file system";
+  const test::Immutable locked(folder.string());
+  if (!locked.ok()) GTEST_SKIP() << "no immutable flag on this file system";
   const Status st = DefaultFileSystem().WriteWholeFileAtomic(path, "new content");
   EXPECT_FALSE(st.ok());
   EXPECT_EQ(st.code(), EPERM);
