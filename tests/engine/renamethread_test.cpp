@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "config/queuefile.h"
 #include "engine/discovery.h"
 #include "enginetestkit.h"
 
@@ -482,6 +483,7 @@ TEST(EngineThreads, RunsWhileTheTableIsEditedUnderIt) {
   } stages;
   std::atomic<int>& passes = stages.passes;
 
+  test::TempDir config;
   std::vector<std::unique_ptr<QueueFolders>> pool;
   for (int i = 0; i < 6; ++i) {
     pool.push_back(std::make_unique<QueueFolders>());
@@ -521,9 +523,13 @@ TEST(EngineThreads, RunsWhileTheTableIsEditedUnderIt) {
       case 2:
         if (n > 2) (void)table.Delete(1 + static_cast<int>(random() % n));
         break;
-      case 3:
-        table.Replace(table.Snapshot());  // a reload
+      case 3: {
+        // The configuration dialog's OK saves the table, its Cancel reloads it.
+        const QueueConfigFile file(config / QueueConfigFile::kFileName);
+        ASSERT_TRUE(file.Save(table).ok());
+        EXPECT_TRUE(file.Load(table).empty());
         break;
+      }
       case 4:
         host.settings.switchedOn = random() % 4 != 0;
         break;
