@@ -17,6 +17,7 @@
 #include "engine/renamethread.h"
 #include "engine/standardstages.h"
 #include "enginetestkit.h"
+#include "testpdf.h"
 
 namespace zf {
 namespace {
@@ -372,15 +373,7 @@ class SplitDelivery : public DeliveryTest {
     DeliveryTest::SetUp();
     Edit([](QueueRecord& q) { q.Splitpdf = true; });
   }
-  // A three-page PDF made from a hand-written page by the qpdf tool.
-  void ThreePagePdf(const std::string& name) {
-    const std::string one = f.root / "one.pdf";
-    WriteFile(one, test::OnePagePdf());
-    const std::string cmd =
-        "qpdf --empty --pages '" + one + "' 1,1,1 -- '" + f.in + "/" + name + "' 2>&1";
-    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
-    fs::remove(one);
-  }
+  void ThreePagePdf(const std::string& name) { WriteFile(f.in + "/" + name, test::TestPdf(3)); }
   static int Pages(const std::string& path) {
     const std::string cmd = "qpdf --show-npages '" + path + "' 2>/dev/null";
     FILE* p = ::popen(cmd.c_str(), "r");

@@ -1,9 +1,8 @@
 #pragma once
 
 // What the naming and delivery tests share: the real expression library as
-// the program loads it, a pass context made by hand, and a minimal PDF.
+// the program loads it and a pass context made by hand.
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -64,33 +63,6 @@ inline PassContext MakePass(const QueueRecord& queue, int slot = 1) {
   pass.errorFolder =
       queue.Errorfolder.empty() ? std::string() : IncludeTrailingPathDelimiter(queue.Errorfolder);
   return pass;
-}
-
-// A one-page PDF written by hand, with a correct cross-reference table.
-inline std::string OnePagePdf() {
-  const std::string content = "0 0 m 100 100 l S\n";
-  const std::vector<std::string> objects = {
-      "<< /Type /Catalog /Pages 2 0 R >>",
-      "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 200 200] /Contents 4 0 R /Resources << >> >>",
-      "<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content + "endstream",
-  };
-  std::string pdf = "%PDF-1.4\n";
-  std::vector<std::size_t> offsets;
-  for (std::size_t i = 0; i < objects.size(); ++i) {
-    offsets.push_back(pdf.size());
-    pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
-  }
-  const std::size_t xref = pdf.size();
-  pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
-  for (std::size_t offset : offsets) {
-    char line[21];
-    std::snprintf(line, sizeof line, "%010zu 00000 n \n", offset);
-    pdf += line;
-  }
-  pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) +
-         " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
-  return pdf;
 }
 
 }  // namespace zf::test

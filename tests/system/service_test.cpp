@@ -21,6 +21,7 @@
 #include "programrunner.h"
 #include "serviceconfig.h"
 #include "tempdir.h"
+#include "testpdf.h"
 
 namespace zf::test {
 namespace {
@@ -74,37 +75,6 @@ int CountOf(const std::string& text, const std::string& what) {
   int n = 0;
   for (std::size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) ++n;
   return n;
-}
-
-// A PDF of `pages` pages, written by hand with a correct cross-reference table.
-std::string TestPdf(int pages) {
-  std::string pdf = "%PDF-1.4\n";
-  std::vector<std::size_t> offsets;
-  auto object = [&](const std::string& body) {
-    offsets.push_back(pdf.size());
-    pdf += std::to_string(offsets.size()) + " 0 obj\n" + body + "\nendobj\n";
-  };
-  std::string kids;
-  for (int i = 0; i < pages; ++i) kids += std::to_string(4 + 2 * i) + " 0 R ";
-  object("<< /Type /Catalog /Pages 2 0 R >>");
-  object("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages) +
-         " /MediaBox [0 0 595 842] /Resources << /Font << /F1 3 0 R >> >> >>");
-  object("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>");
-  for (int i = 1; i <= pages; ++i) {
-    object("<< /Type /Page /Parent 2 0 R /Contents " + std::to_string(5 + 2 * (i - 1)) + " 0 R >>");
-    const std::string content = "BT /F1 24 Tf 72 720 Td (Page " + std::to_string(i) + ") Tj ET";
-    object("<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content +
-           "\nendstream");
-  }
-  const std::size_t xref = pdf.size();
-  pdf += "xref\n0 " + std::to_string(offsets.size() + 1) + "\n0000000000 65535 f \n";
-  for (std::size_t offset : offsets) {
-    const std::string number = std::to_string(offset);
-    pdf += std::string(10 - number.size(), '0') + number + " 00000 n \n";
-  }
-  pdf += "trailer\n<< /Size " + std::to_string(offsets.size() + 1) +
-         " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
-  return pdf;
 }
 
 bool SetImmutable(const std::string& path, bool on) {
