@@ -1,10 +1,14 @@
 #include "regexlib/pdfsplitter.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <map>
@@ -17,6 +21,8 @@
 #include <qpdf/QPDFPageDocumentHelper.hh>
 #include <qpdf/QPDFPageObjectHelper.hh>
 #include <qpdf/QPDFWriter.hh>
+
+#include "platform/fileops.h"
 
 namespace zf::regexlib {
 
@@ -37,6 +43,40 @@ std::string Padded(long long number, std::size_t width) {
   std::string digits = std::to_string(number);
   if (digits.size() < width) digits.insert(0, width - digits.size(), '0');
   return digits;
+}
+
+// The name a page file bears while it is written: the shape of the program's
+// own temporary files (a leading dot, 16 random hex digits, the page's name
+// cut to fit, ".part"), so that no search mask takes it and the start-up
+// clean-up of the output folders removes what a crash left behind.
+std::string TempPageName(const std::string& name) {
+  constexpr std::size_t kNameMax = 255;
+  std::uint64_t random = 0;
+  if (getrandom(&random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
+    static std::atomic<std::uint64_t> counter{0};
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    random = static_cast<std::uint64_t>(now) * 0x9E3779B97F4A7C15ull ^
+             (static_cast<std::uint64_t>(getpid()) << 32) ^ counter++;
+  }
+  char digits[17];
+  std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(random));
+  std::string temp(zf::FileOperations::kTempPrefix);
+  temp.append(digits).append("-");
+  const std::size_t room = kNameMax - temp.size() - zf::FileOperations::kTempSuffix.size();
+  temp.append(name, 0, room);
+  temp.append(zf::FileOperations::kTempSuffix);
+  return temp;
+}
+
+// Makes the page files' names in `folder` survive a power cut before the
+// caller deletes the input. A file system that cannot flush folders (EINVAL)
+// counts as done.
+bool SyncFolder(const std::string& folder) {
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = fsync(fd) == 0 || errno == EINVAL;
+  close(fd);
+  return synced;
 }
 
 struct PageFile {
@@ -69,7 +109,7 @@ void WritePage(QPDF& input, QPDFPageObjectHelper& page, QPDFObjectHandle output_
     out.getRoot().replaceKey("/OutputIntents", out.copyForeignObject(output_intents));
   }
 
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) ThrowErrno("cannot create " + path);
   FILE* file = fdopen(fd, "wb");
   if (file == nullptr) {
@@ -84,7 +124,14 @@ void WritePage(QPDF& input, QPDFPageObjectHelper& page, QPDFObjectHandle output_
     writer.setStreamDataMode(qpdf_s_preserve);  // page content stays byte for byte
     writer.setMinimumPDFVersion(input.getPDFVersion(), input.getExtensionLevel());
     writer.write();
-    if (std::fflush(file) != 0 || fsync(fileno(file)) != 0) ThrowErrno("cannot write " + path);
+    // qpdf ignores most errors of its last flush, and a write that failed
+    // earlier (a full disk) may show only in the stream's error flag: the
+    // flag decides, or a truncated page would pass for a complete one.
+    if (std::fflush(file) != 0 || std::ferror(file) != 0) {
+      if (errno == 0) errno = EIO;
+      ThrowErrno("cannot write " + path);
+    }
+    if (fsync(fileno(file)) != 0) ThrowErrno("cannot write " + path);
   } catch (...) {
     std::fclose(file);
     throw;
@@ -195,9 +242,7 @@ int SplitPdf(const char* path, int first_page, const char* outfolder) {
   try {
     for (std::size_t i = 0; i < pages.size(); ++i) {
       const std::string name = PageFileName(input_name, first_page + static_cast<long long>(i));
-      // A leading dot and the ".part" ending keep the file out of every search
-      // mask while it is being written.
-      files.push_back(PageFile{folder + "." + name + ".part", folder + name});
+      files.push_back(PageFile{folder + TempPageName(name), folder + name});
       WritePage(input, pages[i], output_intents, files.back().temp);
     }
   } catch (const QPDFExc&) {
@@ -214,6 +259,12 @@ int SplitPdf(const char* path, int first_page, const char* outfolder) {
       RemoveAll(files, i);
       return kWriteFailed;
     }
+  }
+  // The caller deletes the input after a success: the pages must be on the
+  // disk under their names by then, or a power cut could lose the file.
+  if (!SyncFolder(folder)) {
+    RemoveAll(files, files.size());
+    return kWriteFailed;
   }
   return static_cast<int>(files.size());
 }

@@ -13,8 +13,10 @@ std::string PageFileName(const std::string& input_name, long long page);
 
 // Writes every page of the PDF file at path as a PDF file of its own into
 // outfolder, numbered from first_page upwards. Each page is written under a
-// hidden temporary name and renamed only when all pages are complete, so no
-// half-written page ever appears under its real name. Answers the number of
+// hidden temporary name of the shape FileOperations::IsTempName knows (which
+// the start-up clean-up removes after a crash) and renamed only when all pages
+// are complete, so no half-written page ever appears under its real name; the
+// folder is flushed after the renames. Answers the number of
 // pages written; on failure 0 (the input cannot be read as a PDF, has no
 // pages, or a page misses objects its content needs), -1 (unusable arguments)
 // or -2 (a page could not be written), and no page file of the call is left

@@ -1,7 +1,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -12,8 +16,10 @@
 #include <qpdf/QPDFObjectHandle.hh>
 #include <qpdf/QPDFPageDocumentHelper.hh>
 
+#include "platform/fileops.h"
 #include "regexlibtest.h"
 #include "tempdir.h"
+#include "testpdf.h"
 
 namespace zf {
 namespace {
@@ -21,41 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
-
-// A PDF of the given number of pages, written by hand; page i shows "Page i".
-// Media box and resources sit on the page tree, so the pages only inherit
-// them, and the catalog declares an output intent, as print-ready files do.
-void WriteTestPdf(const fs::path& path, int pages) {
-  std::string pdf = "%PDF-1.4\n";
-  std::vector<std::size_t> offsets;
-  auto object = [&](const std::string& body) {
-    offsets.push_back(pdf.size());
-    pdf += std::to_string(offsets.size()) + " 0 obj\n" + body + "\nendobj\n";
-  };
-  std::string kids;
-  for (int i = 0; i < pages; ++i) kids += std::to_string(4 + 2 * i) + " 0 R ";
-  object(
-      "<< /Type /Catalog /Pages 2 0 R /OutputIntents [<< /Type /OutputIntent /S /GTS_PDFX "
-      "/OutputConditionIdentifier (FOGRA39) >>] >>");
-  object("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages) +
-         " /MediaBox [0 0 595 842] /Resources << /Font << /F1 3 0 R >> >> >>");
-  object("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>");
-  for (int i = 1; i <= pages; ++i) {
-    object("<< /Type /Page /Parent 2 0 R /Contents " + std::to_string(5 + 2 * (i - 1)) + " 0 R >>");
-    const std::string content = "BT /F1 24 Tf 72 720 Td (Page " + std::to_string(i) + ") Tj ET";
-    object("<< /Length " + std::to_string(content.size()) + " >>\nstream\n" + content +
-           "\nendstream");
-  }
-  const std::size_t xref = pdf.size();
-  pdf += "xref\n0 " + std::to_string(offsets.size() + 1) + "\n0000000000 65535 f \n";
-  for (std::size_t offset : offsets) {
-    std::string number = std::to_string(offset);
-    pdf += std::string(10 - number.size(), '0') + number + " 00000 n \n";
-  }
-  pdf += "trailer\n<< /Size " + std::to_string(offsets.size() + 1) +
-         " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
-  test::WriteFile(path, pdf);
-}
 
 // What a page file holds: its page count, the text of its first page, and
 // whether that page has its media box and the file its output intent.
@@ -115,7 +86,7 @@ class PdfSplitter : public ::testing::Test {
 };
 
 TEST_F(PdfSplitter, HashRunTakesTheZeroPaddedPageNumber) {
-  WriteTestPdf(in_ / "SPO_####.pdf", 5);
+  test::WriteFile(in_ / "SPO_####.pdf", test::TestPdf(5));
   const CallResult r = Split("SPO_####.pdf", 17);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r.value, 5);
@@ -132,7 +103,7 @@ TEST_F(PdfSplitter, HashRunTakesTheZeroPaddedPageNumber) {
 }
 
 TEST_F(PdfSplitter, WithoutHashRunThreeDigitsAreAppended) {
-  WriteTestPdf(in_ / "SPO.pdf", 5);
+  test::WriteFile(in_ / "SPO.pdf", test::TestPdf(5));
   const CallResult r = Split("SPO.pdf", 1);
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r.value, 5);
@@ -156,7 +127,7 @@ TEST_F(PdfSplitter, PageFileNames) {
   for (const auto& c : cases) {
     fs::remove_all(out_);
     fs::create_directory(out_);
-    WriteTestPdf(in_ / c.input, 1);
+    test::WriteFile(in_ / c.input, test::TestPdf(1));
     EXPECT_EQ(Split(c.input, c.page).value, 1) << c.input;
     EXPECT_THAT(Listing(out_), ElementsAre(c.expected)) << c.input;
   }
@@ -169,13 +140,13 @@ TEST_F(PdfSplitter, PageFileNames) {
 
 TEST_F(PdfSplitter, EarlierPageFilesOfTheSameNameAreReplaced) {
   test::WriteFile(out_ / "SPO_001.pdf", "old");
-  WriteTestPdf(in_ / "SPO.pdf", 2);
+  test::WriteFile(in_ / "SPO.pdf", test::TestPdf(2));
   ASSERT_EQ(Split("SPO.pdf", 1).value, 2);
   EXPECT_EQ(ReadPageFile(out_ / "SPO_001.pdf").pages, 1);
 }
 
 TEST_F(PdfSplitter, UnreadableInputLeavesNothingBehind) {
-  WriteTestPdf(in_ / "good.pdf", 5);
+  test::WriteFile(in_ / "good.pdf", test::TestPdf(5));
   const std::string whole = test::ReadFile(in_ / "good.pdf");
   // Cut off where page objects and the page tree are gone.
   test::WriteFile(in_ / "cut.pdf", whole.substr(0, whole.size() / 5));
@@ -189,7 +160,7 @@ TEST_F(PdfSplitter, UnreadableInputLeavesNothingBehind) {
   }
 }
 
-// Replaces object number n of a file written by WriteTestPdf with blanks, as
+// Replaces object number n of a file written by test::TestPdf with blanks, as
 // a damaged sector would: the file stays readable, the object is gone.
 std::string WithObjectWiped(const std::string& pdf, int n) {
   const std::size_t begin = pdf.find("\n" + std::to_string(n) + " 0 obj\n") + 1;
@@ -198,7 +169,7 @@ std::string WithObjectWiped(const std::string& pdf, int n) {
 }
 
 TEST_F(PdfSplitter, PagesThatLostPartsAreNotDeliveredAsBlankPages) {
-  WriteTestPdf(in_ / "good.pdf", 5);
+  test::WriteFile(in_ / "good.pdf", test::TestPdf(5));
   const std::string whole = test::ReadFile(in_ / "good.pdf");
   // Objects 10 and 11 are page 4 and its content stream; 3 is the font.
   struct {
@@ -220,7 +191,7 @@ TEST_F(PdfSplitter, PagesThatLostPartsAreNotDeliveredAsBlankPages) {
 }
 
 TEST_F(PdfSplitter, UnusableArgumentsFail) {
-  WriteTestPdf(in_ / "SPO.pdf", 1);
+  test::WriteFile(in_ / "SPO.pdf", test::TestPdf(1));
   EXPECT_FALSE(Split("SPO.pdf", -1).ok());
   EXPECT_FALSE(lib_->SplitPdf((in_ / "SPO.pdf").string(), 1, "").ok());
   EXPECT_FALSE(lib_->SplitPdf("", 1, out_.string()).ok());
@@ -229,7 +200,7 @@ TEST_F(PdfSplitter, UnusableArgumentsFail) {
 }
 
 TEST_F(PdfSplitter, UnwritableFolderLeavesNothingBehind) {
-  WriteTestPdf(in_ / "SPO.pdf", 5);
+  test::WriteFile(in_ / "SPO.pdf", test::TestPdf(5));
   const std::string folder = out_.string();
   if (std::system(("chattr +i '" + folder + "' 2>/dev/null").c_str()) != 0) {
     GTEST_SKIP() << "chattr +i is not available here";
@@ -240,17 +211,62 @@ TEST_F(PdfSplitter, UnwritableFolderLeavesNothingBehind) {
   EXPECT_THAT(Listing(out_), IsEmpty());
 }
 
+// Runs `work` with every file this process writes limited to `bytes`: a
+// write beyond fails as on a full disk (EFBIG instead of a signal).
+template <typename Work>
+void WithFileSizeLimit(rlim_t bytes, const Work& work) {
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const rlimit limited{bytes, old.rlim_max};
+  auto* const handler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+  work();
+  EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+  std::signal(SIGXFSZ, handler);
+}
+
 TEST_F(PdfSplitter, APageThatCannotBeWrittenTakesTheOthersAlong) {
-  WriteTestPdf(in_ / "SPO.pdf", 5);
-  // The third page's temporary file cannot be created: a folder has its name.
-  fs::create_directory(out_ / ".SPO_003.pdf.part");
-  const CallResult r = Split("SPO.pdf", 1);
+  // Pages 1 and 2 are small and written whole; page 3 is far larger than
+  // the limit and breaks off halfway, after the first two are on the disk.
+  test::WriteFile(in_ / "SPO.pdf", test::TestPdf(5, 3, 256 * 1024));
+  CallResult r;
+  WithFileSizeLimit(64 * 1024, [&] { r = Split("SPO.pdf", 1); });
   EXPECT_FALSE(r.ok());
-  EXPECT_THAT(Listing(out_), ElementsAre(".SPO_003.pdf.part"));
+  EXPECT_THAT(Listing(out_), IsEmpty());
+  // Without the limit the same file splits, so it was the write that failed.
+  EXPECT_EQ(Split("SPO.pdf", 1).value, 5);
+}
+
+// While a page is written, its name is one that no search mask takes and that
+// the start-up clean-up of the output folders knows as a leftover of ours;
+// a page appears under its real name only by the rename that completes it.
+TEST_F(PdfSplitter, PagesAreWrittenUnderTemporaryNamesOfTheProgramsShape) {
+  test::WriteFile(in_ / "SPO.pdf", test::TestPdf(3));
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, out_.c_str(), IN_CREATE | IN_MOVED_TO), 0);
+  ASSERT_EQ(Split("SPO.pdf", 1).value, 3);
+
+  std::vector<std::string> created, renamed;
+  alignas(inotify_event) char buffer[16 * 1024];
+  for (ssize_t n; (n = read(watch, buffer, sizeof buffer)) > 0;) {
+    for (char* at = buffer; at < buffer + n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(at);
+      (event->mask & IN_CREATE ? created : renamed).push_back(event->name);
+      at += sizeof(inotify_event) + event->len;
+    }
+  }
+  close(watch);
+  ASSERT_EQ(created.size(), 3u);
+  for (const std::string& name : created) {
+    EXPECT_TRUE(FileOperations::IsTempName(name)) << name;
+    EXPECT_NE(name.find("SPO_00"), std::string::npos) << "the page's name helps the operator";
+  }
+  EXPECT_THAT(renamed, ElementsAre("SPO_001.pdf", "SPO_002.pdf", "SPO_003.pdf"));
 }
 
 TEST_F(PdfSplitter, APageThatCannotTakeItsNameTakesTheRenamedOnesAlong) {
-  WriteTestPdf(in_ / "SPO.pdf", 5);
+  test::WriteFile(in_ / "SPO.pdf", test::TestPdf(5));
   // The fourth page cannot be renamed onto its final name: a folder has it.
   // By then pages 1 to 3 carry their final names and must go again.
   fs::create_directory(out_ / "SPO_004.pdf");
