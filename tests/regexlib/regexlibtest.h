@@ -11,16 +11,20 @@
 
 namespace zf::test {
 
-// The real expression library, loaded the way the program loads it: from the
-// folder of the built program (ZF_BIN_DIR when the test runs under CTest).
+// The folder of the built program (ZF_BIN_DIR when the test runs under CTest),
+// where the expression library lies beside it.
+inline std::filesystem::path ProgramBinFolder() {
+  const char* dir = std::getenv("ZF_BIN_DIR");
+  return dir != nullptr ? std::filesystem::path(dir) : ProgramFolder().value();
+}
+
+// The real expression library, loaded the way the program loads it.
 inline std::unique_ptr<LoadedExpressionLibrary> LoadRegexLibrary() {
   struct Sink : LoadMessageSink {
     void ShowInformation(const std::string& text) override { texts.push_back(text); }
     std::vector<std::string> texts;
   } sink;
-  const char* dir = std::getenv("ZF_BIN_DIR");
-  auto lib = LoadedExpressionLibrary::Load(
-      dir != nullptr ? std::filesystem::path(dir) : ProgramFolder().value(), sink);
+  auto lib = LoadedExpressionLibrary::Load(ProgramBinFolder(), sink);
   if (!sink.texts.empty()) return nullptr;
   return lib;
 }
