@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 
@@ -18,14 +17,6 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
-
-std::unique_ptr<LoadedExpressionLibrary> RealLibrary() {
-  struct Sink : LoadMessageSink {
-    void ShowInformation(const std::string& text) override { ADD_FAILURE() << text; }
-  } sink;
-  const char* dir = std::getenv("ZF_BIN_DIR");
-  return LoadedExpressionLibrary::Load(dir != nullptr ? dir : ".", sink);
-}
 
 // The real library with chosen entry points reported missing.
 class PartialLibrary final : public ExpressionLibrary {
@@ -67,7 +58,7 @@ class AbsentLibrary final : public ExpressionLibrary {
 class CheckConfig : public ::testing::Test {
  protected:
   void SetUp() override {
-    library_ = RealLibrary();
+    library_ = test::LoadBuiltLibrary();
     ASSERT_TRUE(library_ && library_->load_error().empty());
     for (const char* f : {"in", "out", "err", "log"}) std::filesystem::create_directory(dir_ / f);
   }

@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 
 #include "checkconfig.h"
@@ -11,6 +10,7 @@
 #include "config/queuefile.h"
 #include "config/settingsfile.h"
 #include "exprlib/loadedexpressionlibrary.h"
+#include "serviceconfig.h"
 #include "tempdir.h"
 #include "testrule.h"
 
@@ -19,14 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::IsEmpty;
-
-std::unique_ptr<LoadedExpressionLibrary> RealLibrary() {
-  struct Sink : LoadMessageSink {
-    void ShowInformation(const std::string& text) override { ADD_FAILURE() << text; }
-  } sink;
-  const char* dir = std::getenv("ZF_BIN_DIR");
-  return LoadedExpressionLibrary::Load(dir != nullptr ? dir : ".", sink);
-}
 
 constexpr const char* kProgram = "/opt/zentrafold/bin/zentrafold";
 
@@ -63,7 +55,7 @@ TEST(Demo, WritesAWorkingQueueThroughTheConfigurationFiles) {
 
   // What the user is told the rules do is what they do, and the check finds
   // nothing wrong with the demo.
-  auto library = RealLibrary();
+  auto library = test::LoadBuiltLibrary();
   struct Case {
     std::string name;
     int status;
@@ -113,7 +105,7 @@ TEST(TestRule, UnknownQueuesAndAMissingLibraryAreConfigurationErrors) {
                     q.rule(2) = Rule{R"(X_(\w+)\.pdf)", "X_$1.pdf", false, "$1"};
                   })
                   .ok());
-  auto library = RealLibrary();
+  auto library = test::LoadBuiltLibrary();
   RuleTestOutcome outcome = TestRule(table, *library, "Split", "SPO_20240517_p17.pdf");
   EXPECT_EQ(outcome.status, kNamed);
   EXPECT_EQ(outcome.text, "new name: SPO_20240517_###.pdf\npage number: 17\n");

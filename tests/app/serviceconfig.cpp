@@ -1,5 +1,8 @@
 #include "serviceconfig.h"
 
+#include <gtest/gtest.h>
+
+#include <cstdlib>
 #include <stdexcept>
 
 #include "config/configpaths.h"
@@ -46,6 +49,14 @@ GeneralSettings QuickSettings(int browsetime, int stabletime) {
   s.browsetime = browsetime;
   s.stabletime = stabletime;
   return s;
+}
+
+std::unique_ptr<LoadedExpressionLibrary> LoadBuiltLibrary() {
+  struct Sink : LoadMessageSink {
+    void ShowInformation(const std::string& text) override { ADD_FAILURE() << text; }
+  } sink;
+  const char* dir = std::getenv("ZF_BIN_DIR");
+  return LoadedExpressionLibrary::Load(dir != nullptr ? dir : ".", sink);
 }
 
 }  // namespace zf::test

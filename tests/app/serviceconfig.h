@@ -1,10 +1,12 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "config/queuetable.h"
 #include "config/settings.h"
+#include "exprlib/loadedexpressionlibrary.h"
 
 namespace zf::test {
 
@@ -21,5 +23,9 @@ void WriteConfiguration(const std::string& dir, const std::vector<QueueRecord>& 
 
 // General settings with short times for tests: browse and stable time 1 s.
 GeneralSettings QuickSettings(int browsetime = 1, int stabletime = 1);
+
+// The expression library built beside the program ($ZF_BIN_DIR), loaded as
+// the program loads it; each entry point it lacks fails the calling test.
+std::unique_ptr<LoadedExpressionLibrary> LoadBuiltLibrary();
 
 }  // namespace zf::test
