@@ -20,15 +20,14 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "benchsupport.h"
 #include "config/datetimepattern.h"
 #include "engine/delivery.h"
 #include "engine/discovery.h"
 #include "engine/naming.h"
-#include "exprlib/loadedexpressionlibrary.h"
 #include "log/logfile.h"
 #include "log/visuallog.h"
 #include "platform/clock.h"
@@ -91,18 +90,8 @@ void Prepare() {
   ::sync();  // no earlier writes are flushed inside the measurement
 }
 
-class PrintingSink : public LoadMessageSink {
- public:
-  void ShowInformation(const std::string& text) override {
-    std::fprintf(stderr, "%s\n", text.c_str());
-  }
-};
-
 LoadedExpressionLibrary& Library() {
-  static PrintingSink sink;
-  static std::unique_ptr<LoadedExpressionLibrary> lib =
-      LoadedExpressionLibrary::LoadFromProgramFolder(sink);
-  return *lib;
+  return bench::ProgramLibrary();
 }
 
 // Log file writes without their flush, for the unflushed passes.
@@ -330,10 +319,6 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace zf
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   zf::RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return zf::bench::RunBenchmarks(argc, argv, reporter);
 }

@@ -3,20 +3,21 @@
 // NameResolver::ResolveName over a queue record, through the expression
 // library loaded from the program's folder. The baseline is PCRE2 called
 // directly with every pattern compiled beforehand; the loaded library's own
-// loop is shown too, so that the resolver's share can be told apart. The
-// ratios are printed at the end.
+// loop is shown too, so that the resolver's share can be told apart, and
+// std::regex with precompiled patterns for comparison. The ratios are
+// printed at the end.
 
 #include <benchmark/benchmark.h>
 #include <pcre2.h>
 
 #include <cstdio>
 #include <map>
-#include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include "benchsupport.h"
 #include "engine/naming.h"
-#include "exprlib/loadedexpressionlibrary.h"
 
 namespace zf {
 namespace {
@@ -57,18 +58,8 @@ const Workload& GetWorkload() {
   return workload;
 }
 
-class PrintingSink : public LoadMessageSink {
- public:
-  void ShowInformation(const std::string& text) override {
-    std::fprintf(stderr, "%s\n", text.c_str());
-  }
-};
-
 LoadedExpressionLibrary& Library() {
-  static PrintingSink sink;
-  static std::unique_ptr<LoadedExpressionLibrary> lib =
-      LoadedExpressionLibrary::LoadFromProgramFolder(sink);
-  return *lib;
+  return bench::ProgramLibrary();
 }
 
 void BM_ResolveName(benchmark::State& state) {
@@ -163,9 +154,29 @@ void BM_Pcre2Direct(benchmark::State& state) {
   }
 }
 
+void BM_StdRegex(benchmark::State& state) {
+  const Workload& w = GetWorkload();
+  std::vector<std::regex> compiled;
+  for (int r = 1; r <= kRules; ++r) compiled.emplace_back(w.queue.rule(r).match);
+  std::size_t named = 0;
+  for (auto _ : state) {
+    for (const std::string& name : w.names) {
+      for (std::size_t r = 0; r < compiled.size(); ++r) {
+        std::smatch m;
+        if (std::regex_match(name, m, compiled[r])) {
+          named += m.format(w.queue.rule(static_cast<int>(r) + 1).format).size();
+          break;
+        }
+      }
+    }
+  }
+  benchmark::DoNotOptimize(named);
+}
+
 BENCHMARK(BM_ResolveName)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LibraryLoop)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Pcre2Direct)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StdRegex)->Unit(benchmark::kMillisecond);
 
 // Prints time per name and the ratios against direct PCRE2 after the table.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -199,10 +210,6 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace zf
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   zf::RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return zf::bench::RunBenchmarks(argc, argv, reporter);
 }
