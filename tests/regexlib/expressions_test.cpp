@@ -1,6 +1,9 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -177,6 +180,26 @@ TEST_F(Expressions, ManyDistinctExpressionsStayCorrectPastTheCacheBound) {
   }
   EXPECT_EQ(Formatted(R"(r0_(\d+))", "<$1>", "r0_7"), "<7>");
   EXPECT_FALSE(Matches(R"(r0_(\d+))", "r1_7", false));
+}
+
+// Whatever else the library is built from (the standard library's templates,
+// PCRE2 and qpdf code pulled in), the program's loader sees only its three
+// entry points.
+TEST(ExpressionLibraryFile, ExportsTheThreeEntryPointsAndNothingElse) {
+  const std::string path =
+      (test::ProgramBinFolder() / LoadedExpressionLibrary::FileName()).string();
+  std::FILE* nm = ::popen(("nm -D --defined-only '" + path + "' 2>/dev/null").c_str(), "r");
+  ASSERT_NE(nm, nullptr);
+  std::set<std::string> exported;
+  char line[512];
+  while (std::fgets(line, sizeof line, nm) != nullptr) {
+    char type = 0;
+    char name[400];
+    if (std::sscanf(line, "%*s %c %399s", &type, name) == 2) exported.insert(name);
+  }
+  if (::pclose(nm) != 0 && exported.empty()) GTEST_SKIP() << "nm is not available here";
+  EXPECT_THAT(exported,
+              ::testing::ElementsAre("FormatExpression", "PDFSplitter", "TryMatchExpression"));
 }
 
 std::string Upper(std::string text) {
