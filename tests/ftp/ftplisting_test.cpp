@@ -24,6 +24,16 @@ struct Good {
   Kind kind;
 };
 
+void ExpectParsed(const Good& c) {
+  SCOPED_TRACE(c.line);
+  RemoteEntry e;
+  ASSERT_TRUE(ParseListLine(c.line, kToday, e));
+  EXPECT_EQ(e.name, c.name);
+  EXPECT_EQ(e.size, c.size);
+  EXPECT_EQ(ToMilliseconds(e.time), ToMilliseconds(c.time));
+  EXPECT_EQ(e.kind, c.kind);
+}
+
 TEST(ListLine, UnixLinesGiveNameSizeTimeAndKind) {
   const Good cases[] = {
       {"-rw-r--r--   1 owner    group        1234 Mar 14 09:30 report.pdf", "report.pdf", 1234,
@@ -57,15 +67,7 @@ TEST(ListLine, UnixLinesGiveNameSizeTimeAndKind) {
       {"-rw-r--r-- 1 u g 1 Mar 14 9:05  lead", " lead", 1, At(2024, 3, 14, 9, 5), Kind::kFile},
       {"-rw-r--r-- 1 u g 1 Mar 14 2021 a -> b", "a -> b", 1, At(2021, 3, 14), Kind::kFile},
   };
-  for (const Good& c : cases) {
-    SCOPED_TRACE(c.line);
-    RemoteEntry e;
-    ASSERT_TRUE(ParseListLine(c.line, kToday, e));
-    EXPECT_EQ(e.name, c.name);
-    EXPECT_EQ(e.size, c.size);
-    EXPECT_EQ(ToMilliseconds(e.time), ToMilliseconds(c.time));
-    EXPECT_EQ(e.kind, c.kind);
-  }
+  for (const Good& c : cases) ExpectParsed(c);
 }
 
 TEST(ListLine, DosLinesGiveNameSizeTimeAndKind) {
@@ -82,15 +84,7 @@ TEST(ListLine, DosLinesGiveNameSizeTimeAndKind) {
       {"03/14/24  12:00PM  1 noon\r", "noon", 1, At(2024, 3, 14, 12), Kind::kFile},
       {"01-02-70  12:15am  0 epoch", "epoch", 0, At(1970, 1, 2, 0, 15), Kind::kFile},
   };
-  for (const Good& c : cases) {
-    SCOPED_TRACE(c.line);
-    RemoteEntry e;
-    ASSERT_TRUE(ParseListLine(c.line, kToday, e));
-    EXPECT_EQ(e.name, c.name);
-    EXPECT_EQ(e.size, c.size);
-    EXPECT_EQ(ToMilliseconds(e.time), ToMilliseconds(c.time));
-    EXPECT_EQ(e.kind, c.kind);
-  }
+  for (const Good& c : cases) ExpectParsed(c);
 }
 
 TEST(ListLine, LinesOfOtherShapesAreSkipped) {
