@@ -1,1 +1,1 @@
-zf_add_bench(visuallog LIBS zf_log)
+zf_add_bench(bench_visuallog LIBS zf_log)
