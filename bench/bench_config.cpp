@@ -4,14 +4,15 @@
 // file's size only: the ratios of the typical and the maximal file should be
 // close to each other.
 #include <benchmark/benchmark.h>
+
 #include <unistd.h>
+#include "benchreport.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -105,32 +106,21 @@ void Save(benchmark::State& state, const Case& c, bool toDisk) {
 // Prints, after the usual table, each measurement as a multiple of the
 // getline baseline of the same file, in wall-clock time (a save waits for the
 // disk) and in CPU time (steadier on a busy machine).
-class RatioReporter : public benchmark::ConsoleReporter {
+class RatioReporter : public zf::bench::TimesReporter {
  public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        times_[run.benchmark_name()] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
-      }
-    }
-  }
   void Finalize() override {
     ConsoleReporter::Finalize();
     std::printf("\nRatios to std::getline over the same file (same run):\n");
     std::printf("  %-24s %10s %10s\n", "", "wall", "cpu");
-    for (const auto& [name, time] : times_) {
+    for (const auto& [name, time] : times()) {
       const auto slash = name.find('/');
       if (slash == std::string::npos || name.compare(0, slash, "Getline") == 0) continue;
-      const auto base = times_.find("Getline" + name.substr(slash));
-      if (base == times_.end() || base->second.first <= 0 || base->second.second <= 0) continue;
-      std::printf("  %-24s %9.1fx %9.1fx\n", name.c_str(), time.first / base->second.first,
-                  time.second / base->second.second);
+      const Times* base = Find("Getline" + name.substr(slash));
+      if (base == nullptr || base->wall <= 0 || base->cpu <= 0) continue;
+      std::printf("  %-24s %9.1fx %9.1fx\n", name.c_str(), time.wall / base->wall,
+                  time.cpu / base->cpu);
     }
   }
-
- private:
-  std::map<std::string, std::pair<double, double>> times_;  // wall, cpu
 };
 
 }  // namespace

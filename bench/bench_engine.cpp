@@ -11,16 +11,17 @@
 // Masks: 999 names against 100 ignore masks, none of which fits, so every
 // name is tried against every mask (the worst case of a pass).
 #include <benchmark/benchmark.h>
+
 #include <dirent.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include "benchreport.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -157,18 +158,8 @@ void EngineIsIgnored(benchmark::State& state) {
   }
 }
 
-class RatioReporter : public benchmark::ConsoleReporter {
+class RatioReporter : public zf::bench::TimesReporter {
  public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        // Both in nanoseconds per iteration.
-        times_[run.benchmark_name()] = {run.real_accumulated_time * 1e9 / run.iterations,
-                                        run.cpu_accumulated_time * 1e9 / run.iterations};
-      }
-    }
-  }
   void Finalize() override {
     ConsoleReporter::Finalize();
     std::printf("\nRatios to the baseline of the same run (wall, cpu):\n");
@@ -178,21 +169,20 @@ class RatioReporter : public benchmark::ConsoleReporter {
     Ratio("Engine/IsIgnored", "Fnmatch/Masks");
     std::printf("\nNanoseconds per name-and-mask test (%d x %d):\n", kFiles, kMasks);
     for (const char* name : {"Engine/IgnoreMasks", "Engine/IsIgnored", "Fnmatch/Masks"}) {
-      const auto it = times_.find(name);
-      if (it != times_.end()) {
-        std::printf("  %-32s %8.2f ns\n", name, it->second.second / (kFiles * kMasks));
+      if (const Times* t = Find(name)) {
+        std::printf("  %-32s %8.2f ns\n", name, t->cpu / (kFiles * kMasks));
       }
     }
   }
 
  private:
   void Ratio(const std::string& name, const std::string& base) {
-    const auto a = times_.find(name), b = times_.find(base);
-    if (a == times_.end() || b == times_.end() || b->second.first <= 0) return;
-    std::printf("  %-32s / %-20s %6.2fx %6.2fx\n", name.c_str(), base.c_str(),
-                a->second.first / b->second.first, a->second.second / b->second.second);
+    const Times* a = Find(name);
+    const Times* b = Find(base);
+    if (a == nullptr || b == nullptr || b->wall <= 0) return;
+    std::printf("  %-32s / %-20s %6.2fx %6.2fx\n", name.c_str(), base.c_str(), a->wall / b->wall,
+                a->cpu / b->cpu);
   }
-  std::map<std::string, std::pair<double, double>> times_;
 };
 
 }  // namespace

@@ -11,11 +11,11 @@
 #include <pcre2.h>
 
 #include <cstdio>
-#include <map>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "benchreport.h"
 #include "benchsupport.h"
 #include "engine/naming.h"
 
@@ -178,32 +178,20 @@ BENCHMARK(BM_LibraryLoop)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Pcre2Direct)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StdRegex)->Unit(benchmark::kMillisecond);
 
-// Prints time per name and the ratios against direct PCRE2 after the table.
-class RatioReporter : public benchmark::ConsoleReporter {
+// Prints time per name and the ratios against direct PCRE2 after the table, in
+// CPU time: the machine is shared, and waiting is not naming's cost.
+class RatioReporter : public bench::TimesReporter {
  public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        // CPU time: the machine is shared, and waiting is not naming's cost.
-        ms_[run.run_name.function_name] = run.GetAdjustedCPUTime();
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-
   void Finalize() override {
     ConsoleReporter::Finalize();
-    const auto baseline = ms_.find("BM_Pcre2Direct");
-    if (baseline == ms_.end()) return;
+    const Times* baseline = Find("BM_Pcre2Direct");
+    if (baseline == nullptr) return;
     std::printf("\n%d names x %d rules, only the last rule matches:\n", kNames, kRules);
-    for (const auto& [name, ms] : ms_) {
+    for (const auto& [name, t] : times()) {
       std::printf("  %-16s %8.2f us per name  %6.2fx direct PCRE2\n", name.c_str(),
-                  ms * 1000.0 / kNames, ms / baseline->second);
+                  t.cpu / 1000.0 / kNames, t.cpu / baseline->cpu);
     }
   }
-
- private:
-  std::map<std::string, double> ms_;
 };
 
 }  // namespace
