@@ -1,16 +1,13 @@
 #include "platform/fileops.h"
 
+#include "platform/tempfile.h"
 #include "platform/uniquefd.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -20,41 +17,9 @@ namespace zf {
 namespace {
 
 constexpr std::size_t kChunk = 1 << 20;
-constexpr std::size_t kNameMax = 255;
-constexpr std::size_t kRandomDigits = 16;
 
 Status ErrnoStatus(const std::string& what, const std::string& path, int err) {
   return Status::Error(what + " " + path + ": " + std::strerror(err), err);
-}
-
-bool IsHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-}
-
-// Random enough that two programs copying into one shared folder never pick
-// the same temporary name; a clash is still caught by O_EXCL.
-std::uint64_t RandomNumber() {
-  std::uint64_t value = 0;
-  if (::getrandom(&value, sizeof value, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof value)) {
-    return value;
-  }
-  static std::atomic<std::uint64_t> counter{0};
-  const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-  return static_cast<std::uint64_t>(now) * 0x9E3779B97F4A7C15ull ^
-         (static_cast<std::uint64_t>(::getpid()) << 32) ^ counter++;
-}
-
-// The temporary name for a copy to `name`: the target's name is kept for the
-// operator's sake, cut so that the whole stays within the file system's limit.
-std::string TempName(std::string_view name) {
-  char digits[kRandomDigits + 1];
-  std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(RandomNumber()));
-  std::string temp(FileOperations::kTempPrefix);
-  temp.append(digits).append("-");
-  const std::size_t room = kNameMax - temp.size() - FileOperations::kTempSuffix.size();
-  temp.append(name.substr(0, room));
-  temp.append(FileOperations::kTempSuffix);
-  return temp;
 }
 
 // Folder and name of a path; the folder is "." for a bare name.
@@ -80,14 +45,7 @@ Status WriteAll(int fd, const char* data, std::size_t size, const std::string& t
 }  // namespace
 
 bool FileOperations::IsTempName(std::string_view name) {
-  const std::size_t least = kTempPrefix.size() + kRandomDigits + 1 + kTempSuffix.size();
-  if (name.size() < least || !name.starts_with(kTempPrefix) || !name.ends_with(kTempSuffix)) {
-    return false;
-  }
-  for (std::size_t i = 0; i < kRandomDigits; ++i) {
-    if (!IsHexDigit(name[kTempPrefix.size() + i])) return false;
-  }
-  return name[kTempPrefix.size() + kRandomDigits] == '-';
+  return ::zf::IsTempName(name);
 }
 
 SystemFileOperations& SystemFileOperations::Instance() {
@@ -114,14 +72,10 @@ Status SystemFileOperations::CopyReplacing(const std::string& source, const std:
   if (int err = InjectFault(FileStep::kCreateTemp, target)) {
     return ErrnoStatus("Cannot create a copy in", folder, err);
   }
-  std::string tempPath;
-  int rawFd = -1;
-  for (int attempt = 0; attempt < 16 && rawFd < 0; ++attempt) {
-    tempPath = (folder == "/" ? folder : folder + "/") + TempName(name);
-    rawFd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (rawFd < 0 && errno != EEXIST) return ErrnoStatus("Cannot create a copy in", folder, errno);
-  }
-  if (rawFd < 0) return ErrnoStatus("Cannot create a copy in", folder, EEXIST);
+  Result<TempFile> temp = CreateTempFile(folder, name);
+  if (!temp.ok()) return temp.status();
+  const std::string tempPath = temp->path;
+  const int rawFd = temp.value().fd.Release();
 
   Status status = CopyInto(in.get(), source, target, tempPath, rawFd);
   if (!status.ok()) ::unlink(tempPath.c_str());
@@ -267,31 +221,9 @@ Status SystemFileOperations::Delete(const std::string& path) {
 }
 
 Result<int> SystemFileOperations::RemoveTempFiles(const std::string& folder) {
-  if (folder.empty()) return Status::Error("No folder to clean", EINVAL);
-  UniqueFd dirFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dirFd.get() < 0) return ErrnoStatus("Cannot open", folder, errno);
-  // fdopendir takes the descriptor over; a duplicate keeps ours for unlinkat.
-  const int listFd = ::dup(dirFd.get());
-  if (listFd < 0) return ErrnoStatus("Cannot list", folder, errno);
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(listFd), ::closedir);
-  if (!dir) {
-    const int err = errno;
-    ::close(listFd);
-    return ErrnoStatus("Cannot list", folder, err);
-  }
-  std::vector<std::string> names;
-  while (const dirent* entry = ::readdir(dir.get())) {
-    if (IsTempName(entry->d_name)) names.emplace_back(entry->d_name);
-  }
-  int removed = 0;
-  for (const std::string& name : names) {
-    struct stat st {};
-    if (::fstatat(dirFd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (!S_ISREG(st.st_mode)) continue;
-    if (InjectFault(FileStep::kDelete, folder + "/" + name) != 0) continue;
-    if (::unlinkat(dirFd.get(), name.c_str(), 0) == 0) ++removed;
-  }
-  return removed;
+  return RemoveTempFilesIn(folder, [this](const std::string& path) {
+    return InjectFault(FileStep::kDelete, path) == 0;
+  });
 }
 
 }  // namespace zf

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "platform/result.h"
+#include "platform/tempfile.h"
 
 namespace zf {
 
@@ -18,8 +19,8 @@ namespace zf {
 // exact shape lets the start-up clean-up remove only what a copy left behind.
 class FileOperations {
  public:
-  static constexpr std::string_view kTempPrefix = ".zf-";
-  static constexpr std::string_view kTempSuffix = ".part";
+  static constexpr std::string_view kTempPrefix = ::zf::kTempPrefix;
+  static constexpr std::string_view kTempSuffix = ::zf::kTempSuffix;
 
   virtual ~FileOperations() = default;
 
