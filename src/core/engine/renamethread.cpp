@@ -239,4 +239,25 @@ bool Trenamethread::UpdateQueue(const PassContext& pass,
   return host().Queues().UpdateQueue(pass.uid, edit);
 }
 
+void Trenamethread::ReportProblem(const PassContext& pass, std::string_view inputName,
+                                  std::string_view comment, std::string_view reason) {
+  std::string text(comment);
+  text.append("\n").append(reason);
+  std::string& last = problems_[{pass.uid, std::string(inputName)}];
+  if (last == text) return;
+  last = std::move(text);
+  if (services_.visualLog == nullptr) return;
+  VisualLogEntry entry;
+  entry.inputName = inputName;
+  entry.comment = comment;
+  entry.reason = reason;
+  entry.status = 2;
+  if (pass.queue) entry.queue = pass.queue->name;
+  services_.visualLog->AddVisualLogEntry(std::move(entry));
+}
+
+void Trenamethread::ClearProblem(const PassContext& pass, std::string_view inputName) {
+  problems_.erase({pass.uid, std::string(inputName)});
+}
+
 }  // namespace zf

@@ -3,12 +3,17 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
 
 #include "config/queuetable.h"
 #include "engine/enginehost.h"
 #include "engine/passcontext.h"
 #include "engine/stages.h"
+#include "log/visuallog.h"
 #include "platform/clock.h"
 #include "platform/fileaccess.h"
 #include "platform/result.h"
@@ -33,6 +38,9 @@ struct EngineServices {
   Clock& clock;
   EngineStages* stages = nullptr;  // naming and delivery; none: they do nothing
   FtpIntake* ftp = nullptr;        // none: FTP queues are skipped
+  // Where problems that are not a file's delivery result are shown (a queue
+  // that cannot be served, a file that cannot be fetched). None: not shown.
+  VisualLog* visualLog = nullptr;
 };
 
 // The worker thread that does all the file work: it waits the browse interval
@@ -71,6 +79,17 @@ class Trenamethread {
   // written) when it is no longer in the table.
   bool UpdateQueue(const PassContext& pass, const std::function<void(QueueRecord&)>& edit);
 
+  // Tells the operator of a problem of the pass's queue: a visual log row
+  // (status 2) naming the queue, with `comment` and the `reason` behind it.
+  // `inputName` is the file concerned, or empty for the queue as a whole.
+  // Reported once per change: the same file (or queue) with the same comment
+  // and reason stays quiet in later passes until ClearProblem or a new cause.
+  void ReportProblem(const PassContext& pass, std::string_view inputName, std::string_view comment,
+                     std::string_view reason);
+  // Forgets a reported problem of the file (or, with an empty name, of the
+  // queue), so that it is reported again should it come back.
+  void ClearProblem(const PassContext& pass, std::string_view inputName);
+
   bool StopRequested() const { return control_->stop.load(std::memory_order_acquire); }
 
   EngineHost& host() const { return services_.host; }
@@ -92,6 +111,9 @@ class Trenamethread {
   EngineServices services_;
   std::shared_ptr<EngineControl> control_;
   int progress_ = 0;  // the cycle progress position last sent
+  // The last problem reported per queue identity and file name (empty name:
+  // the queue itself), as "comment\nreason". Touched by the worker only.
+  std::map<std::pair<std::uint64_t, std::string>, std::string> problems_;
 };
 
 }  // namespace zf

@@ -14,11 +14,18 @@ void VisualLog::AddVisualLogEntry(std::string_view inputName, std::string_view o
                                   std::string_view comment, std::int32_t status) noexcept {
   try {
     VisualLogEntry entry;
-    entry.time = DateTimeToRegionalString(clock_.Now(), regional_);
     entry.inputName = inputName;
     entry.outputName = outputName;
     entry.comment = comment;
     entry.status = status;
+    AddVisualLogEntry(std::move(entry));
+  } catch (...) {
+  }
+}
+
+void VisualLog::AddVisualLogEntry(VisualLogEntry entry) noexcept {
+  try {
+    entry.time = DateTimeToRegionalString(clock_.Now(), regional_);
     sink_(std::move(entry));
   } catch (...) {
     // The on-screen log is a courtesy to the operator; the log file keeps the record.

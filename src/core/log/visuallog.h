@@ -17,6 +17,11 @@ struct VisualLogEntry {
   std::string time;        // regional short date and long time of the call
   std::string comment;
   std::int32_t status = 1;  // 1 success, 2 failure
+  // Beside the four columns: the queue the row belongs to, and for a failure
+  // the reason behind the comment ("No space left on device"), which the
+  // window shows as a tooltip and the headless service after the comment.
+  std::string queue;
+  std::string reason;
 
   bool operator==(const VisualLogEntry&) const = default;
 };
@@ -38,6 +43,9 @@ class VisualLog {
   // delivery of files, so it is swallowed.
   void AddVisualLogEntry(std::string_view inputName, std::string_view outputName,
                          std::string_view comment, std::int32_t status) noexcept;
+  // The same for a row with its queue and reason filled in; `entry.time` is
+  // set here.
+  void AddVisualLogEntry(VisualLogEntry entry) noexcept;
 
  private:
   Clock& clock_;
