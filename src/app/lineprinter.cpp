@@ -47,6 +47,27 @@ std::string FormatLogLine(const VisualLogEntry& entry) {
   AppendEscaped(line, entry.outputName);
   line += '\t';
   AppendEscaped(line, entry.comment);
+  // The reason travels beside the comment, which stays the log files' word.
+  if (!entry.reason.empty()) {
+    line += ": ";
+    AppendEscaped(line, entry.reason);
+  }
+  return line;
+}
+
+std::string FormatProblemLine(const VisualLogEntry& entry) {
+  std::string line = "zentrafold: ";
+  AppendEscaped(line, entry.queue);
+  line += ": ";
+  if (!entry.inputName.empty()) {
+    AppendEscaped(line, entry.inputName);
+    line += ": ";
+  }
+  AppendEscaped(line, entry.comment);
+  if (!entry.reason.empty()) {
+    line += ": ";
+    AppendEscaped(line, entry.reason);
+  }
   return line;
 }
 

@@ -13,11 +13,14 @@
 namespace zf::app {
 
 // One visual log entry as the headless service prints it: time, input name,
-// output name and comment, separated by tabs. Tabs, line breaks and other
-// control characters in a field are written as C escapes (\t, \n, \r, \xHH)
-// and a backslash as "\\", so that every entry stays one line with exactly
-// four fields whatever a file is called.
+// output name and comment (with ": " and the reason after it when there is one), separated by tabs.
+// Tabs, line breaks and other control characters in a field are written as C escapes (\t, \n, \r,
+// \xHH) and a backslash as "\\", so that every entry stays one line with exactly four fields
+// whatever a file is called.
 std::string FormatLogLine(const VisualLogEntry& entry);
+
+// A problem row for the standard error: "zentrafold: <queue>: [<input>: ]<comment>[: <reason>]".
+std::string FormatProblemLine(const VisualLogEntry& entry);
 
 // Prints lines on a stream from a thread of its own, so the engine never
 // waits for a slow or stalled reader of the service's output. Lines come out

@@ -159,8 +159,15 @@ int RunService(const CommandLine& cl) {
 
   LinePrinter out(stdout);
   LinePrinter err(stderr);
-  VisualLog visualLog(clock, DefaultRegionalSettings(),
-                      [&out](VisualLogEntry entry) { out.Push(FormatLogLine(entry)); });
+  // Results go to the standard output, problems of queues, files and log
+  // files to the standard error.
+  VisualLog visualLog(clock, DefaultRegionalSettings(), [&out, &err](VisualLogEntry entry) {
+    if (entry.problem) {
+      err.Push(FormatProblemLine(entry));
+    } else {
+      out.Push(FormatLogLine(entry));
+    }
+  });
   StandardStages stages(*library, visualLog, logWriter, clock);
   FtpStages ftp(working);
   SystemFileAccess files;
@@ -169,7 +176,7 @@ int RunService(const CommandLine& cl) {
   ServiceHost host(table, working, verbose);
 
   const std::shared_ptr<EngineControl> control =
-      Trenamethread::Start(EngineServices{host, files, clock, &stages, &ftp});
+      Trenamethread::Start(EngineServices{host, files, clock, &stages, &ftp, &visualLog});
   const WorkerGuard guard(control);
 
   // The close handshake: ask the worker to stop, then wait until it has

@@ -1,12 +1,10 @@
 #include "regexlib/pdfsplitter.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -22,7 +20,7 @@
 #include <qpdf/QPDFPageObjectHelper.hh>
 #include <qpdf/QPDFWriter.hh>
 
-#include "platform/fileops.h"
+#include "platform/tempfile.h"
 
 namespace zf::regexlib {
 
@@ -45,29 +43,6 @@ std::string Padded(long long number, std::size_t width) {
   return digits;
 }
 
-// The name a page file bears while it is written: the shape of the program's
-// own temporary files (a leading dot, 16 random hex digits, the page's name
-// cut to fit, ".part"), so that no search mask takes it and the start-up
-// clean-up of the output folders removes what a crash left behind.
-std::string TempPageName(const std::string& name) {
-  constexpr std::size_t kNameMax = 255;
-  std::uint64_t random = 0;
-  if (getrandom(&random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
-    static std::atomic<std::uint64_t> counter{0};
-    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-    random = static_cast<std::uint64_t>(now) * 0x9E3779B97F4A7C15ull ^
-             (static_cast<std::uint64_t>(getpid()) << 32) ^ counter++;
-  }
-  char digits[17];
-  std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(random));
-  std::string temp(zf::FileOperations::kTempPrefix);
-  temp.append(digits).append("-");
-  const std::size_t room = kNameMax - temp.size() - zf::FileOperations::kTempSuffix.size();
-  temp.append(name, 0, room);
-  temp.append(zf::FileOperations::kTempSuffix);
-  return temp;
-}
-
 // Makes the page files' names in `folder` survive a power cut before the
 // caller deletes the input. A file system that cannot flush folders (EINVAL)
 // counts as done.
@@ -84,10 +59,12 @@ struct PageFile {
   std::string final;
 };
 
-void RemoveAll(const std::vector<PageFile>& files, std::size_t renamed) {
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    unlink(i < renamed ? files[i].final.c_str() : files[i].temp.c_str());
-  }
+// Removes the page files still under their temporary names, from `first` on.
+// Pages already renamed stay: each is complete and has replaced the page of
+// an earlier delivery, which is gone; removing it would leave the output with
+// fewer pages than before the call.
+void RemoveUnpublished(const std::vector<PageFile>& files, std::size_t first) {
+  for (std::size_t i = first; i < files.size(); ++i) unlink(files[i].temp.c_str());
 }
 
 [[noreturn]] void ThrowErrno(const std::string& what) {
@@ -212,7 +189,21 @@ int SplitPdf(const char* path, int first_page, const char* outfolder) {
   QPDFObjectHandle output_intents;
   try {
     input.setSuppressWarnings(true);  // a library has no console to talk to
-    input.processFile(input_path.c_str());
+    // Only a regular file is read, never through a link, and a pipe put
+    // under the name cannot block the caller.
+    const int fd = open(input_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return kReadFailed;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      close(fd);
+      return kReadFailed;
+    }
+    FILE* file = fdopen(fd, "rb");
+    if (file == nullptr) {
+      close(fd);
+      return kReadFailed;
+    }
+    input.processFile(input_path.c_str(), file, true);
     // Attributes a page inherits from the page tree (media box, resources)
     // would be lost when the page leaves its tree; move them onto the pages.
     input.pushInheritedAttributesToPage();
@@ -242,30 +233,28 @@ int SplitPdf(const char* path, int first_page, const char* outfolder) {
   try {
     for (std::size_t i = 0; i < pages.size(); ++i) {
       const std::string name = PageFileName(input_name, first_page + static_cast<long long>(i));
-      files.push_back(PageFile{folder + TempPageName(name), folder + name});
+      files.push_back(PageFile{folder + zf::MakeTempName(name), folder + name});
       WritePage(input, pages[i], output_intents, files.back().temp);
     }
   } catch (const QPDFExc&) {
     // Page data is read while it is written: a damaged input shows up here.
-    RemoveAll(files, 0);
+    RemoveUnpublished(files, 0);
     return kReadFailed;
   } catch (const std::exception&) {
-    RemoveAll(files, 0);
+    RemoveUnpublished(files, 0);
     return kWriteFailed;
   }
 
   for (std::size_t i = 0; i < files.size(); ++i) {
     if (std::rename(files[i].temp.c_str(), files[i].final.c_str()) != 0) {
-      RemoveAll(files, i);
+      RemoveUnpublished(files, i);
       return kWriteFailed;
     }
   }
   // The caller deletes the input after a success: the pages must be on the
   // disk under their names by then, or a power cut could lose the file.
-  if (!SyncFolder(folder)) {
-    RemoveAll(files, files.size());
-    return kWriteFailed;
-  }
+  // The pages stay (they are complete); the input is kept by the failure.
+  if (!SyncFolder(folder)) return kWriteFailed;
   return static_cast<int>(files.size());
 }
 

@@ -99,6 +99,30 @@ TEST(CopyReplacing, CopiesAcrossFileSystems) {
   EXPECT_EQ(ReadFile(dir / "t"), content);
 }
 
+// A sparse input stays sparse: only its data is copied, its holes stay holes
+// (a mostly empty disk image of gigabytes must not fill the output disk).
+TEST(CopyReplacing, KeepsTheHolesOfASparseFile) {
+  const test::TempDir dir;
+  const std::string source = dir / "sparse.img";
+  {
+    const int fd = ::open(source.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, "head", 4, 0), 4);
+    ASSERT_EQ(::pwrite(fd, "middle", 6, 256 << 20), 6);
+    ASSERT_EQ(::ftruncate(fd, 512 << 20), 0);  // a hole up to the end
+    ::close(fd);
+  }
+  ASSERT_TRUE(SystemFileOperations().CopyReplacing(source, dir / "copy.img").ok());
+  struct stat st {};
+  ASSERT_EQ(::stat((dir / "copy.img").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 512 << 20);
+  EXPECT_LT(st.st_blocks * 512, 16 << 20) << "the holes were written as zeros";
+  const std::string copy = test::ReadFile(dir / "copy.img");
+  EXPECT_EQ(copy.substr(0, 4), "head");
+  EXPECT_EQ(copy.substr(256 << 20, 6), "middle");
+  EXPECT_EQ(copy.find_first_not_of('\0', 4), std::size_t{256 << 20});
+}
+
 TEST(CopyReplacing, RefusesToCopyAFileOntoItself) {
   TempDir dir;
   WriteFile(dir / "a", "only copy");

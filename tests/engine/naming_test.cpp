@@ -75,6 +75,10 @@ TEST_F(Naming, AnEmptyNameFromTheMatchingRuleLeavesTheFileUnresolved) {
   EXPECT_TRUE(pass.files.at(1).unresolved);
   EXPECT_EQ(pass.files.at(1).comment, "cannot rename");
   EXPECT_EQ(pass.files.at(1).newname, "");
+  // A rule matched and made a name that cannot be used: delivery must not
+  // delete the file for it.
+  EXPECT_TRUE(pass.files.at(1).refused);
+  EXPECT_EQ(pass.files.at(1).reason, "the rule gave an empty name");
 }
 
 TEST_F(Naming, PartialMatchingFollowsTheRulesFlag) {
@@ -156,6 +160,21 @@ TEST_F(Naming, AnInputTooLongForTheLibraryIsNoMatch) {
 
 // A computed name becomes a file name in the output folder: anything that
 // could leave that folder, or that the file system cannot hold, is no name.
+TEST(SubfolderName, EveryPartMustBeAPlainName) {
+  EXPECT_TRUE(IsSubfolderName("sub/a.pdf"));
+  EXPECT_TRUE(IsSubfolderName("sub\\a.pdf"));
+  EXPECT_TRUE(IsSubfolderName("a/b\\c.pdf"));
+  EXPECT_FALSE(IsSubfolderName("a.pdf"));  // no separator: a plain name
+  EXPECT_FALSE(IsSubfolderName("/a.pdf"));
+  EXPECT_FALSE(IsSubfolderName("sub/"));
+  EXPECT_FALSE(IsSubfolderName("a//b"));
+  EXPECT_FALSE(IsSubfolderName("../a.pdf"));
+  EXPECT_FALSE(IsSubfolderName("a\\..\\b.pdf"));
+  EXPECT_FALSE(IsSubfolderName("./a.pdf"));
+  EXPECT_FALSE(IsSubfolderName("sub/.zf-0123456789abcdef-a.part"));
+  EXPECT_FALSE(IsSubfolderName(std::string(4096, 'a') + "/b"));
+}
+
 TEST_F(Naming, NamesThatAreNoPlainFileNamesLeaveTheFileUnresolved) {
   struct Case {
     std::string format;
@@ -163,7 +182,8 @@ TEST_F(Naming, NamesThatAreNoPlainFileNamesLeaveTheFileUnresolved) {
   };
   const std::vector<Case> cases = {
       {"../$1.pdf", "../x.pdf"},
-      {"$1/evil.pdf", "x/evil.pdf"},
+      {"$1/../evil.pdf", "x/../evil.pdf"},
+      {"$1//evil.pdf", "x//evil.pdf"},
       {"/etc/$1", "/etc/x"},
       {".", "."},
       {"..", ".."},
@@ -177,6 +197,8 @@ TEST_F(Naming, NamesThatAreNoPlainFileNamesLeaveTheFileUnresolved) {
     AddRule(R"((.*)\.pdf)", "fine.pdf");  // not tried: the first match decides
     const PassContext pass = Resolve({"x.pdf"});
     EXPECT_TRUE(pass.files.at(1).unresolved);
+    EXPECT_TRUE(pass.files.at(1).refused);
+    EXPECT_FALSE(pass.files.at(1).reason.empty());
     EXPECT_EQ(pass.files.at(1).comment, "cannot rename");
     EXPECT_EQ(pass.files.at(1).newname, "");
 
@@ -186,6 +208,15 @@ TEST_F(Naming, NamesThatAreNoPlainFileNamesLeaveTheFileUnresolved) {
     EXPECT_EQ(resolved.newname, "");
     EXPECT_EQ(resolved.rejected, c.rejected);
     EXPECT_FALSE(resolved.unavailable);
+  }
+  // A name into a subfolder is taken as it stands; delivery checks that the
+  // subfolder is there.
+  for (const char* format : {"sub/$1.pdf", "a/b/$1.pdf"}) {
+    queue = QueueRecord();
+    AddRule(R"((.*)\.pdf)", format);
+    const PassContext pass = Resolve({"x.pdf"});
+    EXPECT_FALSE(pass.files.at(1).unresolved) << format;
+    EXPECT_NE(pass.files.at(1).newname.find("x.pdf"), std::string::npos) << format;
   }
   // At the limit a name is still taken.
   queue = QueueRecord();

@@ -311,11 +311,15 @@ TEST_F(Engine, AFailedPreCheckSkipsTheQueueSilently) {
   EXPECT_EQ(host.IconsOf(1), (std::vector<int>{kActive, kIdle, kIdle}));
 }
 
-TEST_F(Engine, AnErrorEscapingAStageEndsTheWholePass) {
+// One queue's failure ends that queue's pass only: the queues after it are
+// served in the same pass, and the operator hears of it once per cause, not
+// in every cycle.
+TEST_F(Engine, AnErrorEscapingAQueuesPassEndsOnlyThatQueueAndIsReportedOnce) {
   const struct {
     const char* what;
     bool badMask;
-  } cases[] = {{"invalid ignore mask", true}, {"stage throws", false}};
+    const char* reason;
+  } cases[] = {{"invalid ignore mask", true, "[abc"}, {"stage throws", false, "resolve failed"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     RecordingHost h;
@@ -323,7 +327,11 @@ TEST_F(Engine, AnErrorEscapingAStageEndsTheWholePass) {
     CountingFiles fs;
     FakeClock ck;
     RecordingStages st;
-    st.throwOnResolve = !c.badMask;
+    if (!c.badMask) {
+      st.onResolve = [](Trenamethread&, PassContext& pass) {
+        if (pass.queue->name == "A") throw std::runtime_error("resolve failed");
+      };
+    }
     auto ctl = std::make_shared<EngineControl>();
     QueueFolders a, b;
     AddQueue(h.table, "A", a, [&](QueueRecord& q) {
@@ -336,23 +344,46 @@ TEST_F(Engine, AnErrorEscapingAStageEndsTheWholePass) {
     h.onEvent = [&](const HostEvent& e) {
       if (e == Progress(0) && ++cycles == 3) ctl->stop = true;
     };
-    Trenamethread engine({h, fs, ck, &st, nullptr}, ctl);
-    engine.Execute();  // two whole cycles: the worker lives on after each error
+    std::vector<VisualLogEntry> rows;
+    VisualLog visual(ck, DefaultRegionalSettings(),
+                     [&](VisualLogEntry e) { rows.push_back(std::move(e)); });
+    Trenamethread engine({h, fs, ck, &st, nullptr, &visual}, ctl);
+    engine.Execute();  // two whole cycles
     EXPECT_EQ(fs.ListsOf(a.in), 2);
-    EXPECT_EQ(fs.ListsOf(b.in), 0);
-    EXPECT_EQ(st.delivered, 0);
-    // After each full: A's icon goes active and stays so; nothing else follows.
-    const std::vector<HostEvent> events = h.Events();
-    std::vector<HostEvent> afterFull;
-    bool inPass = false;
-    for (const HostEvent& e : events) {
-      if (e.kind == HostEvent::kProgress) inPass = false;
-      if (inPass) afterFull.push_back(e);
-      if (e.kind == HostEvent::kFull) inPass = true;
-    }
-    EXPECT_EQ(afterFull, (std::vector<HostEvent>{Icon(1, kActive), Refresh(), Ftp(0),
-                                                 Icon(1, kActive), Refresh(), Ftp(0)}));
+    EXPECT_EQ(fs.ListsOf(b.in), 2);  // B is served in both cycles
+    EXPECT_EQ(st.readyNames.back(), "b.pdf");
+    // A's icon goes back to idle after its failed pass, as after any other.
+    const std::vector<int> icons = h.IconsOf(1);
+    ASSERT_FALSE(icons.empty());
+    EXPECT_EQ(icons.back(), kIdle);
+    ASSERT_EQ(rows.size(), 1u);  // the same cause in the second cycle stays quiet
+    EXPECT_EQ(rows[0].queue, "A");
+    EXPECT_EQ(rows[0].status, 2);
+    EXPECT_TRUE(rows[0].problem);
+    EXPECT_EQ(rows[0].comment, "Queue \"A\" not served");
+    EXPECT_NE(rows[0].reason.find(c.reason), std::string::npos) << rows[0].reason;
   }
+}
+
+// A cause that goes away and comes back is reported again.
+TEST_F(Engine, AQueueProblemIsReportedAgainAfterItWentAway) {
+  host.settings.switchedOn = true;
+  QueueFolders a;
+  AddQueue(host.table, "A", a, [](QueueRecord& q) { q.ignoremask = "[abc"; });
+  WriteFile(a.in + "/a.pdf", "x");
+  std::vector<VisualLogEntry> rows;
+  VisualLog visual(clock, DefaultRegionalSettings(),
+                   [&](VisualLogEntry e) { rows.push_back(std::move(e)); });
+  auto ctl = std::make_shared<EngineControl>();
+  Trenamethread engine({host, files, clock, &stages, nullptr, &visual}, ctl);
+  EXPECT_FALSE(engine.ScanQueues().ok());
+  EXPECT_FALSE(engine.ScanQueues().ok());
+  EXPECT_EQ(rows.size(), 1u);
+  host.table.Update(1, [](QueueRecord& q) { q.ignoremask = "none"; });
+  EXPECT_TRUE(engine.ScanQueues().ok());
+  host.table.Update(1, [](QueueRecord& q) { q.ignoremask = "[abc"; });
+  EXPECT_FALSE(engine.ScanQueues().ok());
+  EXPECT_EQ(rows.size(), 2u);
 }
 
 // An FTP intake that lists one remote file and "fetches" it when asked.
@@ -552,6 +583,44 @@ TEST(EngineThreads, RunsWhileTheTableIsEditedUnderIt) {
     if (r->lastlogrenew != 0) {
       EXPECT_EQ(r->lastlogrenew, static_cast<double>(r->uid)) << "slot " << slot;
     }
+  }
+}
+
+// A stop is honoured at once, not after the current slice of a long wait: a
+// browse time of 1000 seconds has slices of 100 seconds, and a stable time of
+// 1000 seconds the same.
+TEST(EngineStop, WakesTheBrowseAndStableWaitsAtOnce) {
+  for (const bool inStableWait : {false, true}) {
+    SCOPED_TRACE(inStableWait ? "stable wait" : "browse wait");
+    RecordingHost h;
+    h.settings.switchedOn = true;
+    h.settings.browsetime = inStableWait ? 1 : 1000;
+    h.settings.stabletime = 1000;
+    QueueFolders a;
+    AddQueue(h.table, "A", a);
+    WriteFile(a.in + "/a.pdf", "x");
+    SystemClock clock;
+    SystemFileAccess files;
+    std::atomic<bool> inPass{false};
+    h.onEvent = [&](const HostEvent& e) {
+      if (e.kind == HostEvent::kFtp) inPass = true;  // the pass has begun
+    };
+    const auto started = std::chrono::steady_clock::now();
+    std::shared_ptr<EngineControl> control = Trenamethread::Start({h, files, clock});
+    // In the stable wait: the pass has begun and sleeps its first slice.
+    if (inStableWait) {
+      for (int i = 0; i < 400 && !inPass; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      ASSERT_TRUE(inPass.load());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    control->stop = true;
+    for (int i = 0; i < 3000 && !control->finished; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // Far below a single slice of 100 seconds.
+    EXPECT_TRUE(control->finished.load());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
   }
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -265,15 +266,37 @@ TEST_F(PdfSplitter, PagesAreWrittenUnderTemporaryNamesOfTheProgramsShape) {
   EXPECT_THAT(renamed, ElementsAre("SPO_001.pdf", "SPO_002.pdf", "SPO_003.pdf"));
 }
 
-TEST_F(PdfSplitter, APageThatCannotTakeItsNameTakesTheRenamedOnesAlong) {
+// A page that cannot take its name fails the split, but the pages already
+// renamed stay: each is complete and has replaced the page of an earlier
+// delivery, so removing it would leave the output with fewer pages than it
+// had. The pages not yet published go.
+TEST_F(PdfSplitter, AFailedRenameKeepsThePagesAlreadyPublished) {
   test::WriteFile(in_ / "SPO.pdf", test::TestPdf(5));
-  // The fourth page cannot be renamed onto its final name: a folder has it.
-  // By then pages 1 to 3 carry their final names and must go again.
+  for (const char* old : {"SPO_001.pdf", "SPO_002.pdf", "SPO_003.pdf", "SPO_005.pdf"}) {
+    test::WriteFile(out_ / old, "earlier delivery");
+  }
   fs::create_directory(out_ / "SPO_004.pdf");
   const CallResult r = Split("SPO.pdf", 1);
   EXPECT_FALSE(r.ok());
-  EXPECT_THAT(Listing(out_), ElementsAre("SPO_004.pdf"));
-  EXPECT_TRUE(fs::is_directory(out_ / "SPO_004.pdf"));
+  EXPECT_THAT(Listing(out_), ElementsAre("SPO_001.pdf", "SPO_002.pdf", "SPO_003.pdf",
+                                         "SPO_004.pdf", "SPO_005.pdf"));
+  // Pages 1 to 3 are the new ones, whole; page 5 is still the earlier one.
+  for (const char* page : {"SPO_001.pdf", "SPO_002.pdf", "SPO_003.pdf"}) {
+    EXPECT_EQ(test::ReadFile(out_ / page).substr(0, 5), "%PDF-") << page;
+  }
+  EXPECT_EQ(test::ReadFile(out_ / "SPO_005.pdf"), "earlier delivery");
+}
+
+// The splitter reads only a regular file: a link under the name is refused
+// (its target may be any file the service can read), and a pipe does not
+// block the caller.
+TEST_F(PdfSplitter, ReadsNoLinkAndNoPipe) {
+  test::WriteFile(in_ / "real.pdf", test::TestPdf(2));
+  fs::create_symlink(in_ / "real.pdf", in_ / "link.pdf");
+  ASSERT_EQ(mkfifo((in_ / "pipe.pdf").c_str(), 0600), 0);
+  EXPECT_EQ(Split("link.pdf", 1).value, 0);
+  EXPECT_EQ(Split("pipe.pdf", 1).value, 0);
+  EXPECT_TRUE(Listing(out_).empty());
 }
 
 }  // namespace

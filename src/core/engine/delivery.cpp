@@ -1,18 +1,37 @@
 #include "engine/delivery.h"
 
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <set>
+#include <vector>
 
+#include "engine/naming.h"
 #include "engine/renamethread.h"
+#include "platform/paths.h"
 
 namespace zf {
 namespace {
 
 DeliveryResult Success(const std::string& newname) {
-  return DeliveryResult{newname, true, std::string(kRenamed)};
+  return DeliveryResult{newname, true, std::string(kRenamed), {}};
 }
-DeliveryResult Failure(const std::string& newname, std::string_view comment) {
-  return DeliveryResult{newname, false, std::string(comment)};
+DeliveryResult Failure(const std::string& newname, std::string_view comment,
+                       std::string reason = {}) {
+  return DeliveryResult{newname, false, std::string(comment), std::move(reason)};
+}
+
+// The short reason an operator needs: the system's words for the error.
+std::string ReasonOf(const Status& status) {
+  if (status.code() == ESTALE) return "the file was replaced after it was found stable";
+  if (status.code() == EINVAL) return "not a regular file, or the same file as the target";
+  if (status.code() > 0) return std::strerror(status.code());
+  return status.message();
+}
+
+void Tell(const DeliveryReports& reports, std::string_view input, std::string_view comment,
+          std::string_view reason) {
+  if (reports.problem) reports.problem(input, comment, reason);
 }
 
 }  // namespace
@@ -26,17 +45,23 @@ Delivery::Delivery(ExpressionLibrary& library, FileOperations& files, VisualLog&
       clock_(clock) {}
 
 Status Delivery::DeliverFiles(Trenamethread& engine, PassContext& pass) {
-  return DeliverFiles(pass, [&] { return engine.KeepGoing(pass); });
+  DeliveryReports reports;
+  reports.problem = [&](std::string_view input, std::string_view comment, std::string_view reason) {
+    engine.ReportProblem(pass, input, comment, reason);
+  };
+  reports.clear = [&](std::string_view input) { engine.ClearProblem(pass, input); };
+  return DeliverFiles(
+      pass, [&] { return engine.KeepGoing(pass); }, reports);
 }
 
-Status Delivery::DeliverFiles(PassContext& pass, const KeepGoingFn& keepGoing) {
+Status Delivery::DeliverFiles(PassContext& pass, const KeepGoingFn& keepGoing,
+                              const DeliveryReports& reports) {
   if (!pass.queue) return Status::Ok();
   try {
     for (int k = 1; k <= pass.files.count(); ++k) {
       const FileEntry& entry = pass.files.at(k);
-      if (const std::optional<DeliveryResult> result = Deliver(pass, entry)) {
-        Status reported = Report(pass, entry, *result);
-        if (!reported.ok()) return reported;
+      if (const std::optional<DeliveryResult> result = Deliver(pass, entry, reports)) {
+        Report(pass, entry, *result, reports);
       }
       if (!keepGoing()) break;
     }
@@ -46,75 +71,181 @@ Status Delivery::DeliverFiles(PassContext& pass, const KeepGoingFn& keepGoing) {
   return Status::Ok();
 }
 
-std::optional<DeliveryResult> Delivery::Deliver(const PassContext& pass, const FileEntry& entry) {
+std::optional<DeliveryResult> Delivery::Deliver(const PassContext& pass, const FileEntry& entry,
+                                                const DeliveryReports& reports) {
   if (!entry.ready) return std::nullopt;
-  if (!entry.newname.empty()) return pass.queue->Splitpdf ? Split(pass, entry) : Copy(pass, entry);
-  if (entry.unresolved) return Unresolved(pass, entry);
+  // Delivered before but still there: delivering it again would only repeat
+  // the same copy and the same "Renamed" in every pass.
+  if (IsUndeletable(pass, entry)) return std::nullopt;
+  if (!entry.newname.empty()) {
+    const Result<Target> target = TargetOf(pass, entry.newname);
+    if (!target.ok()) return Refused(pass, entry, target.status().message(), reports);
+    return pass.queue->Splitpdf ? Split(pass, entry, *target, reports)
+                                : Copy(pass, entry, *target, reports);
+  }
+  if (entry.refused) return Refused(pass, entry, entry.reason, reports);
+  if (entry.unresolved) return Unresolved(pass, entry, reports);
   // Ready but neither named nor unresolved: naming did not reach it, or could
   // not ask the library. It waits for a later pass.
   return std::nullopt;
 }
 
-DeliveryResult Delivery::Copy(const PassContext& pass, const FileEntry& entry) {
-  const std::string source = pass.inputFolder + entry.oldname;
-  if (!files_.CopyReplacing(source, pass.outputFolder + entry.newname).ok()) {
-    return Failure(entry.newname, kCannotCopy);
+Result<Delivery::Target> Delivery::TargetOf(const PassContext& pass, const std::string& newname) {
+  if (newname.find_first_of("/\\") == std::string::npos) return Target{pass.outputFolder, newname};
+  // A name with separators names a subfolder of the output folder. Every
+  // folder on the way must exist there as a real folder: a link could lead
+  // anywhere, and nothing is ever written outside the output folder.
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = newname.find_first_of("/\\", start);
+    parts.push_back(newname.substr(start, end == std::string::npos ? end : end - start));
+    if (end == std::string::npos) break;
+    start = end + 1;
   }
-  // A file that cannot be deleted is met again in a later cycle.
-  (void)files_.Delete(source);
+  std::string folder = pass.outputFolder;
+  bool exists = true;
+  for (std::size_t i = 0; i + 1 < parts.size() && exists; ++i) {
+    folder += parts[i];
+    exists = files_.FolderExists(folder);
+    folder += '/';
+  }
+  if (exists) return Target{folder, parts.back()};
+  // A backslash is an ordinary character in a name here: without such a
+  // subfolder the name is taken as it stands, as before.
+  if (newname.find('/') == std::string::npos) return Target{pass.outputFolder, newname};
+  return Status::Error("the output folder has no subfolder for \"" + newname + "\"", ENOENT);
+}
+
+DeliveryResult Delivery::Copy(const PassContext& pass, const FileEntry& entry, const Target& target,
+                              const DeliveryReports& reports) {
+  const Status copied = files_.CopyReplacing(pass.inputFolder + entry.oldname,
+                                             target.folder + target.name, entry.identity);
+  if (!copied.ok()) return Failure(entry.newname, kCannotCopy, ReasonOf(copied));
+  DeleteInput(pass, entry, reports);
   return Success(entry.newname);
 }
 
-DeliveryResult Delivery::Split(const PassContext& pass, const FileEntry& entry) {
-  // Without PDFSplitter nothing is renamed: the file waits under its own
+DeliveryResult Delivery::Split(const PassContext& pass, const FileEntry& entry,
+                               const Target& target, const DeliveryReports& reports) {
+  // Without PDFSplitter nothing is touched: the file waits under its own
   // name, and each pass says why.
-  if (!library_.Has(EntryPoint::kPDFSplitter)) return Failure(entry.newname, kCannotSplit);
-  const std::string renamed = pass.inputFolder + entry.newname;
-  // A file that already bears its new name needs no rename; the refusing
-  // rename would otherwise fail on the file itself, in every cycle.
-  if (entry.newname != entry.oldname &&
-      !files_.RenameNoReplace(pass.inputFolder + entry.oldname, renamed).ok()) {
-    return Failure(entry.newname, kCannotRenameBeforeSplit);
+  if (!library_.Has(EntryPoint::kPDFSplitter)) {
+    return Failure(entry.newname, kCannotSplit, "the expression library cannot split PDF files");
   }
-  const CallResult split = library_.SplitPdf(renamed, entry.pagenumber, pass.outputFolder);
+  const std::string input = pass.inputFolder + entry.oldname;
+  // The splitter names the pages after the file it is given, so it gets the
+  // file under its new name: a second link in our staging folder. The input
+  // keeps its old name until the pages are out, so a crash at any point
+  // leaves it where the rules found it.
+  const std::string staging = pass.inputFolder + std::string(kStagingFolder);
+  const std::string link = staging + "/" + target.name;
+  Status staged = files_.MakeFolder(staging);
+  if (staged.ok()) {
+    (void)files_.Delete(link);  // a link left by an earlier failure
+    staged = files_.HardLink(input, link);
+    if (!staged.ok() && (staged.code() == EPERM || staged.code() == EOPNOTSUPP ||
+                         staged.code() == EXDEV || staged.code() == EMLINK)) {
+      // A file system without hard links: a copy under the new name serves.
+      staged = files_.CopyReplacing(input, link, entry.identity);
+    }
+  }
+  if (staged.ok() && entry.identity.known()) {
+    // The link is made by name: it must be the file found stable.
+    const Result<FileIdentity> linked = files_.IdentityOf(link);
+    if (linked.ok() && !(*linked == entry.identity)) {
+      staged = Status::Error("replaced", ESTALE);
+    }
+  }
+  if (!staged.ok()) {
+    (void)files_.Delete(link);
+    return Failure(entry.newname, kCannotRenameBeforeSplit, ReasonOf(staged));
+  }
+  const CallResult split = library_.SplitPdf(link, entry.pagenumber, target.folder);
+  (void)files_.Delete(link);
+  // The staging folder goes when empty, so the input folder looks as the
+  // operator left it. (A folder is never taken as a file, so one that stays
+  // does no harm.)
+  (void)files_.RemoveFolderIfEmpty(staging);
   if (split.ok()) {
-    (void)files_.Delete(renamed);
+    DeleteInput(pass, entry, reports);
     return Success(entry.newname);
   }
-  KeepUnsplitFile(pass, entry);
-  return Failure(entry.newname, kCannotSplit);
+  KeepUnsplitFile(pass, entry, reports);
+  return Failure(
+      entry.newname, kCannotSplit,
+      split.value == 0 ? "not a PDF file the splitter can read" : "the pages could not be written");
 }
 
-void Delivery::KeepUnsplitFile(const PassContext& pass, const FileEntry& entry) {
-  const std::string renamed = pass.inputFolder + entry.newname;
-  if (!pass.errorFolder.empty() &&
-      files_.CopyReplacing(renamed, pass.errorFolder + entry.oldname).ok()) {
-    (void)files_.Delete(renamed);
+void Delivery::KeepUnsplitFile(const PassContext& pass, const FileEntry& entry,
+                               const DeliveryReports& reports) {
+  // The file stands under its old name; with an error folder it goes there.
+  if (pass.errorFolder.empty()) return;
+  if (files_
+          .CopyReplacing(pass.inputFolder + entry.oldname, pass.errorFolder + entry.oldname,
+                         entry.identity)
+          .ok()) {
+    DeleteInput(pass, entry, reports);
+  }
+}
+
+std::optional<DeliveryResult> Delivery::Refused(const PassContext& pass, const FileEntry& entry,
+                                                const std::string& reason,
+                                                const DeliveryReports& reports) {
+  if (!pass.errorFolder.empty()) {
+    DeliveryResult result = Unresolved(pass, entry, reports);
+    if (result.reason.empty()) result.reason = reason;
+    return result;
+  }
+  // Without an error folder the file stays where it is: a name that cannot be
+  // used is a fault of the rules, not of the file. Said once, not every pass.
+  Tell(reports, entry.oldname, kCannotRename, reason);
+  return std::nullopt;
+}
+
+DeliveryResult Delivery::Unresolved(const PassContext& pass, const FileEntry& entry,
+                                    const DeliveryReports& reports) {
+  if (!pass.errorFolder.empty()) {
+    const Status copied = files_.CopyReplacing(pass.inputFolder + entry.oldname,
+                                               pass.errorFolder + entry.oldname, entry.identity);
+    // Deleting now would lose the file; it stays and is tried again.
+    if (!copied.ok()) return Failure(std::string(), kCannotCopy, ReasonOf(copied));
+  }
+  DeleteInput(pass, entry, reports);
+  return Failure(std::string(), entry.comment.empty() ? std::string(kCannotRename) : entry.comment);
+}
+
+void Delivery::DeleteInput(const PassContext& pass, const FileEntry& entry,
+                           const DeliveryReports& reports) {
+  const Status deleted = files_.Delete(pass.inputFolder + entry.oldname);
+  const auto key = std::make_pair(pass.uid, entry.oldname);
+  if (deleted.ok() || deleted.code() == ENOENT) {
+    undeletable_.erase(key);
     return;
   }
-  // Back under the name it came with, so that the next cycle names it as
-  // before; under its new name the rules might no longer fit it, and a queue
-  // without an error folder would then delete it.
-  if (entry.newname != entry.oldname) {
-    (void)files_.RenameNoReplace(renamed, pass.inputFolder + entry.oldname);
-  }
+  undeletable_[key] = Undeletable{entry.identity, entry.filesize64, entry.filetime};
+  Tell(reports, entry.oldname, "Cannot delete",
+       ReasonOf(deleted) + "; delivered, and not delivered again while it stays unchanged");
 }
 
-DeliveryResult Delivery::Unresolved(const PassContext& pass, const FileEntry& entry) {
-  const std::string source = pass.inputFolder + entry.oldname;
-  if (!pass.errorFolder.empty() &&
-      !files_.CopyReplacing(source, pass.errorFolder + entry.oldname).ok()) {
-    // Deleting now would lose the file; it stays and is tried again.
-    return Failure(std::string(), kCannotCopy);
-  }
-  (void)files_.Delete(source);
-  return Failure(std::string(), entry.comment);
+bool Delivery::IsUndeletable(const PassContext& pass, const FileEntry& entry) const {
+  const auto found = undeletable_.find({pass.uid, entry.oldname});
+  if (found == undeletable_.end()) return false;
+  const Undeletable& seen = found->second;
+  return seen.identity == entry.identity && seen.size == entry.filesize64 &&
+         seen.filetime == entry.filetime;
 }
 
-Status Delivery::Report(const PassContext& pass, const FileEntry& entry,
-                        const DeliveryResult& result) {
-  visualLog_.AddVisualLogEntry(entry.oldname, result.newname, result.comment,
-                               result.success ? 1 : 2);
+void Delivery::Report(const PassContext& pass, const FileEntry& entry, const DeliveryResult& result,
+                      const DeliveryReports& reports) {
+  VisualLogEntry row;
+  row.inputName = entry.oldname;
+  row.outputName = result.newname;
+  row.comment = result.comment;
+  row.status = result.success ? 1 : 2;
+  row.queue = pass.queue->name;
+  row.reason = result.reason;
+  visualLog_.AddVisualLogEntry(std::move(row));
   LogFileEntry line;
   line.inputName = entry.oldname;
   line.outputName = result.newname;
@@ -122,25 +253,51 @@ Status Delivery::Report(const PassContext& pass, const FileEntry& entry,
   if (!result.success) line.comment = result.comment;
   line.fileTime = entry.filetime;
   line.pollTime = clock_.Now();
-  return logWriter_.WriteLogFileEntry(*pass.queue, line);
+  // A log file that cannot be written loses this entry, and the operator must
+  // hear of it; the files themselves are delivered all the same.
+  const Status logged = logWriter_.WriteLogFileEntry(*pass.queue, line);
+  if (!logged.ok()) {
+    Tell(reports, entry.oldname, "Cannot write the log file", logged.message());
+    if (reports.clear) reports.clear(entry.oldname);  // each lost entry is told
+  }
 }
 
 Result<int> RemoveDeliveryLeftovers(const std::string& folder, FileOperations& files) {
   return files.RemoveTempFiles(folder);
 }
 
+Result<int> RemoveStagingLeftovers(const std::string& inputFolder, FileOperations& files) {
+  if (inputFolder.empty()) return Status::Error("No folder to clean", EINVAL);
+  const std::string staging =
+      IncludeTrailingPathDelimiter(inputFolder) + std::string(kStagingFolder);
+  if (!files.FolderExists(staging)) return 0;
+  return files.RemoveAllFiles(staging);
+}
+
 int RemoveDeliveryLeftovers(const QueueTable& table, FileOperations& files) {
   const QueueTable::State state = table.Snapshot();
   std::set<std::string> folders;
+  std::set<std::string> inputs;
   for (int i = 0; i < state.Nfolders; ++i) {
     const QueueRecord& queue = *state.slots[static_cast<std::size_t>(i)];
+    // Every folder a pass writes to: copies and pages, files sent to the
+    // error folder, FTP fetches; splits stage links in the input folder.
     for (const std::string* folder : {&queue.Outputfolder, &queue.Errorfolder}) {
       if (!folder->empty()) folders.insert(*folder);
     }
+    if (queue.FTPuse && !queue.FTPTemppath.empty()) {
+      folders.insert(queue.FTPTemppath);
+      inputs.insert(queue.FTPTemppath);
+    }
+    if (!queue.FTPuse && !queue.Inputfolder.empty()) inputs.insert(queue.Inputfolder);
   }
   int removed = 0;
   for (const std::string& folder : folders) {
     const Result<int> result = files.RemoveTempFiles(folder);
+    if (result.ok()) removed += *result;
+  }
+  for (const std::string& folder : inputs) {
+    const Result<int> result = RemoveStagingLeftovers(folder, files);
     if (result.ok()) removed += *result;
   }
   return removed;

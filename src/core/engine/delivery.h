@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,53 +32,106 @@ struct DeliveryResult {
   std::string newname;  // the output name both logs show; empty for an unnamed file
   bool success = false;
   std::string comment;  // the visual log's comment; the log file's too for a failure
+  std::string reason;   // why it failed, for the operator; never in the log file
 };
 
+// Where delivery tells of problems that are no result of their own (an input
+// that cannot be deleted, a refused name kept in the input folder, a log file
+// that cannot be written). Empty functions: not told.
+struct DeliveryReports {
+  std::function<void(std::string_view inputName, std::string_view comment, std::string_view reason)>
+      problem;
+  std::function<void(std::string_view inputName)> clear;
+};
+
+// The hidden folder inside an input folder where a file to be split gets its
+// new name: a second hard link, so the file keeps its old name in the input
+// folder until every page is published, and a crash leaves it there.
+inline constexpr std::string_view kStagingFolder = ".zf-staging";
+
 // The last stage of a per-queue pass: every ready entry with a new name goes
-// to the output folder (copied, or renamed in place and split into pages),
-// every unresolved one to the error folder, or is deleted when the queue has
-// none. Each result goes first to the visual log, then to the log file.
+// to the output folder (copied, or split into pages), every unresolved one to
+// the error folder, or is deleted when the queue has none. Each result goes
+// first to the visual log, then to the log file.
 //
 // No input file is lost on the way: a copy that fails leaves the input and
 // the old target as they were; an unresolved file whose copy into the error
 // folder fails stays in the input folder ("Cannot copy", no new name); a file
-// that was renamed for splitting and could not be split goes to the error
-// folder under its old name, or, without an error folder or when that copy
-// fails, is renamed back to its old name in the input folder (it keeps the
-// new name only when the old one has been taken meanwhile).
+// to be split is split from a link under its new name in the staging folder
+// and its input is deleted only once all its pages are published; a file whose
+// rule gave a name that cannot be used goes to the error folder, or stays in
+// the input folder when the queue has none. Only the copy's or the pages'
+// folder entry being durable lets the input go.
+//
+// An input that cannot be deleted after its delivery is reported once and not
+// delivered again while it stays unchanged (same file, size and time) in this
+// run. A log file that cannot be written is reported and delivery goes on.
 class Delivery {
  public:
   // All must outlive this object.
   Delivery(ExpressionLibrary& library, FileOperations& files, VisualLog& visualLog,
            LogFileWriter& logWriter, Clock& clock);
 
-  // The stage, asking engine.KeepGoing after each entry. Stops at the first
-  // error of the log writer and returns it; entries not reached stay as they
-  // are for a later cycle.
+  // The stage, asking engine.KeepGoing after each entry; problems go to
+  // engine.ReportProblem. Entries not reached stay as they are for a later
+  // cycle.
   Status DeliverFiles(Trenamethread& engine, PassContext& pass);
-  Status DeliverFiles(PassContext& pass, const KeepGoingFn& keepGoing);
+  Status DeliverFiles(PassContext& pass, const KeepGoingFn& keepGoing,
+                      const DeliveryReports& reports = {});
 
  private:
-  std::optional<DeliveryResult> Deliver(const PassContext& pass, const FileEntry& entry);
-  DeliveryResult Copy(const PassContext& pass, const FileEntry& entry);
-  DeliveryResult Split(const PassContext& pass, const FileEntry& entry);
-  DeliveryResult Unresolved(const PassContext& pass, const FileEntry& entry);
-  void KeepUnsplitFile(const PassContext& pass, const FileEntry& entry);
-  Status Report(const PassContext& pass, const FileEntry& entry, const DeliveryResult& result);
+  struct Target {
+    std::string folder;  // the output folder or a subfolder of it, ending in "/"
+    std::string name;    // the file name in it
+  };
+  struct Undeletable {
+    FileIdentity identity;
+    std::int64_t size = 0;
+    TDateTime filetime = 0;
+  };
+
+  std::optional<DeliveryResult> Deliver(const PassContext& pass, const FileEntry& entry,
+                                        const DeliveryReports& reports);
+  Result<Target> TargetOf(const PassContext& pass, const std::string& newname);
+  DeliveryResult Copy(const PassContext& pass, const FileEntry& entry, const Target& target,
+                      const DeliveryReports& reports);
+  DeliveryResult Split(const PassContext& pass, const FileEntry& entry, const Target& target,
+                       const DeliveryReports& reports);
+  std::optional<DeliveryResult> Refused(const PassContext& pass, const FileEntry& entry,
+                                        const std::string& reason, const DeliveryReports& reports);
+  DeliveryResult Unresolved(const PassContext& pass, const FileEntry& entry,
+                            const DeliveryReports& reports);
+  void KeepUnsplitFile(const PassContext& pass, const FileEntry& entry,
+                       const DeliveryReports& reports);
+  // Deletes the delivered input; one that stays is remembered and reported.
+  void DeleteInput(const PassContext& pass, const FileEntry& entry, const DeliveryReports& reports);
+  bool IsUndeletable(const PassContext& pass, const FileEntry& entry) const;
+  void Report(const PassContext& pass, const FileEntry& entry, const DeliveryResult& result,
+              const DeliveryReports& reports);
 
   ExpressionLibrary& library_;
   FileOperations& files_;
   VisualLog& visualLog_;
   LogFileWriter& logWriter_;
   Clock& clock_;
+  // Inputs that were delivered but could not be deleted, by queue identity
+  // and name. Touched by the worker only.
+  std::map<std::pair<std::uint64_t, std::string>, Undeletable> undeletable_;
 };
+
+// Removes what interrupted work left in an input folder: the staging folder
+// of splits (its links; the files themselves still stand under their old
+// names, or were published and deleted). Answers how many links went.
+Result<int> RemoveStagingLeftovers(const std::string& inputFolder,
+                                   FileOperations& files = SystemFileOperations::Instance());
 
 // Removes what interrupted copies left in `folder`: files whose names have
 // the shape of delivery's temporary files, and nothing else. For the start-up
 // of the program, before the engine runs; answers how many were removed.
 Result<int> RemoveDeliveryLeftovers(const std::string& folder,
                                     FileOperations& files = SystemFileOperations::Instance());
-// The same for the output and error folders of every queue of the table.
+// The same for the output and error folders of every queue of the table, its
+// FTP temporary folders, and the staging folders of its input folders.
 // Folders that cannot be read are passed over; answers the number removed.
 int RemoveDeliveryLeftovers(const QueueTable& table,
                             FileOperations& files = SystemFileOperations::Instance());

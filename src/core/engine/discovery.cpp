@@ -114,6 +114,7 @@ void CheckStability(FileAccess& files, Clock& clock, PassContext& pass,
         // may wrap to the same 32-bit value.
         e.ready = !now->Has(fileattr::kDirectory | kNeverTaken) && now->size == e.filesize64 &&
                   FileTimeOf(now.value(), filetimetype, clock) == e.filetime;
+        e.identity = now->identity;
       }
       if (!keepGoing()) return;
     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/datetime.h"
+#include "platform/fileidentity.h"
 
 namespace zf {
 
@@ -18,9 +19,17 @@ struct FileEntry {
   // be seen growing, and must not look unchanged forever.
   std::int64_t filesize64 = 0;
   bool ready = false;
-  std::string newname;
+  // The file found stable (set with `ready`): delivery reads only this file,
+  // whatever may have been put under its name since.
+  FileIdentity identity;
+  std::string newname;  // may name a subfolder of the output folder: "sub/name"
   bool unresolved = false;
+  // A rule gave a name that cannot be used (it would leave the output folder,
+  // names a subfolder that does not exist, ...): such a file goes to the error
+  // folder, or stays where it is; it is never deleted for it.
+  bool refused = false;
   std::string comment;
+  std::string reason;  // why, for the operator, beside the comment
   std::int32_t pagenumber = 0;
 };
 

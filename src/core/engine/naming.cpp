@@ -28,6 +28,28 @@ bool IsPlainFileName(std::string_view name) {
          !FileOperations::IsTempName(name);
 }
 
+bool IsSubfolderName(std::string_view name) {
+  constexpr std::size_t kPathMax = 4095;
+  if (name.size() > kPathMax || name.find_first_of("/\\") == std::string_view::npos) return false;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = name.find_first_of("/\\", start);
+    if (!IsPlainFileName(name.substr(start, end == std::string_view::npos ? end : end - start))) {
+      return false;
+    }
+    if (end == std::string_view::npos) return true;
+    start = end + 1;
+  }
+}
+
+std::string RefusedNameReason(std::string_view name) {
+  if (name.empty()) return "the rule gave an empty name";
+  if (name.size() > kNameMax && name.find('/') == std::string_view::npos) {
+    return "the name is longer than 255 bytes";
+  }
+  return "the name \"" + std::string(name) + "\" leaves the output folder";
+}
+
 bool ReadPageNumber(std::string_view text, std::int32_t& value) {
   std::string_view digits = text;
   // from_chars takes a minus itself but no plus.
@@ -77,10 +99,11 @@ ResolvedName NameResolver::ResolveRules(int count, const RuleAt& ruleAt, bool sp
       if (outcome == RuleOutcome::kMatched) {
         // The first matching rule decides, even when its name cannot be used:
         // a name that would leave the output folder is no name at all.
-        if (IsPlainFileName(output)) {
+        if (IsPlainFileName(output) || IsSubfolderName(output)) {
           result.newname = std::move(output);
-        } else if (!output.empty()) {
+        } else {
           result.rejected = std::move(output);
+          result.refused = true;
         }
         break;
       }
@@ -146,6 +169,12 @@ Status NameResolver::ResolveNames(PassContext& pass, NamingState& state,
         if (resolved.newname.empty()) {
           entry.unresolved = true;
           entry.comment = std::string(kCannotRename);
+          // A name was made but cannot be used: that is no reason to delete
+          // the file, as a queue without an error folder would.
+          if (resolved.refused) {
+            entry.refused = true;
+            entry.reason = RefusedNameReason(resolved.rejected);
+          }
         } else {
           entry.newname = std::move(resolved.newname);
         }

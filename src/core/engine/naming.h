@@ -34,6 +34,8 @@ struct ResolvedName {
   // A matching rule built this text, but it is no plain file name (see
   // IsPlainFileName), so it was not taken; empty otherwise.
   std::string rejected;
+  // A rule matched but its name (in `rejected`, possibly empty) cannot be used.
+  bool refused = false;
 };
 
 // Name resolution: the queue's rules in order through the expression library;
@@ -83,11 +85,21 @@ class NameResolver {
 // delivery's temporary files (which the start-up clean-up removes).
 bool IsPlainFileName(std::string_view name);
 
+// A name for a file in a subfolder of the output folder, as configurations
+// written on the desktop platform give it: "/" or "\" between the parts,
+// every part a plain file name (so no "..", no empty part, no leading
+// separator), at most 4095 bytes in all. Whether the subfolder exists is for
+// delivery to see.
+bool IsSubfolderName(std::string_view name);
+
+// Why a matching rule's name was refused, for the operator.
+std::string RefusedNameReason(std::string_view name);
+
 // A page text as an integer: an optional sign and decimal digits, nothing
 // else, within 32 bits. False leaves `value` alone.
 bool ReadPageNumber(std::string_view text, std::int32_t& value);
 
-// The text of an unresolved entry.
+// The text of an unresolved entry, and of one whose name was refused.
 inline constexpr std::string_view kCannotRename = "cannot rename";
 
 }  // namespace zf

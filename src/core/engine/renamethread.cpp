@@ -84,7 +84,13 @@ void Trenamethread::Cycle() {
   }
   int slice = 0;
   do {
-    if (!StopRequested()) clock().SleepMs(BrowseTime() * 1000 / kBrowseSlices);
+    // A slice of a long browse time lasts up to 100 seconds; a stop must not
+    // wait for it. (A switch-off need not wake it: nothing runs anyway, and
+    // waking would turn the switched-off wait into a spin.)
+    if (!StopRequested()) {
+      clock().SleepMsUnless(BrowseTime() * 1000 / kBrowseSlices,
+                            [this] { return StopRequested(); });
+    }
     try {
       if (host().SwitchedOn()) {
         progress_ = std::min(progress_ + 1, EngineHost::kCycleProgressMax);
@@ -101,7 +107,7 @@ void Trenamethread::Cycle() {
   if (!StopRequested() && host().SwitchedOn()) {
     progress_ = EngineHost::kCycleProgressMax;
     host().CycleProgressFull();
-    (void)ScanQueues();  // an error ends this pass only; nothing reports it
+    (void)ScanQueues();  // a failing queue was reported and passed over
   }
 }
 
@@ -112,6 +118,7 @@ Status Trenamethread::ScanQueues() {
   // Deleting a queue while the pass runs moves the later queues down; a queue
   // is still served at most once per pass.
   std::vector<std::uint64_t> served;
+  Status first;  // the first failure of a queue's pass, for the caller
   for (int i = 1; i <= n; ++i) {
     if (last != 0) host().QueueIconChanged(last, QueueIcon::kIdle);
     RecordPtr queue;
@@ -121,7 +128,7 @@ Status Trenamethread::ScanQueues() {
     if (queue && fresh && queue->Enabled && host().SwitchedOn()) {
       host().QueueIconChanged(i, QueueIcon::kActive);
       host().RefreshQueueList();
-      clock().SleepMs(kSlotPauseMs);
+      clock().SleepMsUnless(kSlotPauseMs, [this] { return StopRequested(); });
       last = i;
       if (queue->uid != 0) served.push_back(queue->uid);
       Status status;
@@ -132,16 +139,23 @@ Status Trenamethread::ScanQueues() {
       } catch (...) {
         status = EscapedError("unknown error");
       }
-      // The failed queue keeps its active icon, as nothing else is reported.
-      if (!status.ok()) return status;
+      // One queue's trouble stays with that queue: it is reported (once per
+      // cause) and the queues after it are served as usual.
+      if (status.ok()) {
+        problems_.erase({queue->uid, std::string()});
+      } else {
+        ReportProblem(queue->uid, queue->name, {}, "Queue \"" + queue->name + "\" not served",
+                      status.message());
+        if (first.ok()) first = status;
+      }
     }
     // The pause paces the pass; once the program is closing it would only
     // hold the close up by 100 ms for every slot still to come.
-    if (!StopRequested()) clock().SleepMs(kSlotPauseMs);
+    if (!StopRequested()) clock().SleepMsUnless(kSlotPauseMs, [this] { return StopRequested(); });
     if (last != 0) host().QueueIconChanged(last, QueueIcon::kIdle);
     host().RefreshQueueList();
   }
-  return Status::Ok();
+  return first;
 }
 
 Status Trenamethread::ProcessQueue(int slot) {
@@ -197,7 +211,7 @@ void Trenamethread::StableWait(const PassContext& pass) {
   int slice = 0;
   do {
     ++slice;
-    clock().SleepMs(StableTime() * 1000 / kStableSlices);
+    clock().SleepMsUnless(StableTime() * 1000 / kStableSlices, [&] { return !KeepGoing(pass); });
   } while (slice < kStableSlices && KeepGoing(pass));
 }
 
@@ -241,9 +255,16 @@ bool Trenamethread::UpdateQueue(const PassContext& pass,
 
 void Trenamethread::ReportProblem(const PassContext& pass, std::string_view inputName,
                                   std::string_view comment, std::string_view reason) {
+  ReportProblem(pass.uid, pass.queue ? std::string_view(pass.queue->name) : std::string_view(),
+                inputName, comment, reason);
+}
+
+void Trenamethread::ReportProblem(std::uint64_t uid, std::string_view queueName,
+                                  std::string_view inputName, std::string_view comment,
+                                  std::string_view reason) {
   std::string text(comment);
   text.append("\n").append(reason);
-  std::string& last = problems_[{pass.uid, std::string(inputName)}];
+  std::string& last = problems_[{uid, std::string(inputName)}];
   if (last == text) return;
   last = std::move(text);
   if (services_.visualLog == nullptr) return;
@@ -252,7 +273,8 @@ void Trenamethread::ReportProblem(const PassContext& pass, std::string_view inpu
   entry.comment = comment;
   entry.reason = reason;
   entry.status = 2;
-  if (pass.queue) entry.queue = pass.queue->name;
+  entry.problem = true;
+  entry.queue = queueName;
   services_.visualLog->AddVisualLogEntry(std::move(entry));
 }
 

@@ -62,7 +62,8 @@ class Trenamethread {
   // The thread body: polling cycles until `stop` is seen. Never throws.
   void Execute();
   // One pass over the queue table. An error that escapes a queue's pass ends
-  // the whole pass and is returned; the next cycle starts afresh.
+  // that queue's pass only: it is reported (ReportProblem, once per cause)
+  // and the next queue is served. Answers the first such error.
   Status ScanQueues();
   // The pass of the queue in `slot` as it stands now.
   Status ProcessQueue(int slot);
@@ -103,6 +104,8 @@ class Trenamethread {
 
  private:
   void Cycle();
+  void ReportProblem(std::uint64_t uid, std::string_view queueName, std::string_view inputName,
+                     std::string_view comment, std::string_view reason);
   Status ProcessRecord(int slot, const RecordPtr& queue);
   void StableWait(const PassContext& pass);
   int BrowseTime() const;

@@ -22,6 +22,10 @@ struct VisualLogEntry {
   // window shows as a tooltip and the headless service after the comment.
   std::string queue;
   std::string reason;
+  // A problem that is no file's result (a queue that cannot be served, a log
+  // file that cannot be written): the headless service writes it to its
+  // standard error rather than among the results.
+  bool problem = false;
 
   bool operator==(const VisualLogEntry&) const = default;
 };

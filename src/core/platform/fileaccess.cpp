@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <algorithm>
 #include <atomic>
@@ -56,6 +57,7 @@ Status LookUp(int dirfd, const char* name, FileInfo& info) {
       info.attributes = AttributesOf(info.name, sx.stx_mode);
       info.lastAccess = {sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec};
       info.lastWrite = {sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec};
+      info.identity = {makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino};
       info.creationIsBirth = (sx.stx_mask & STATX_BTIME) != 0;
       info.creation = info.creationIsBirth ? UnixTime{sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec}
                                            : UnixTime{sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec};
@@ -72,6 +74,7 @@ Status LookUp(int dirfd, const char* name, FileInfo& info) {
   info.lastWrite = {st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
   info.creation = {st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
   info.creationIsBirth = false;
+  info.identity = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
   return Status::Ok();
 }
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/fileidentity.h"
 #include "platform/result.h"
 
 namespace zf {
@@ -41,6 +42,9 @@ struct FileInfo {
   UnixTime lastAccess;
   UnixTime lastWrite;
   bool creationIsBirth = false;
+  // Which file this is: the copy checks it still reads the file that was
+  // found stable, not one swapped in under the same name since.
+  FileIdentity identity;
 
   bool Has(std::uint32_t attribute) const { return (attributes & attribute) != 0; }
 };

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -29,14 +30,16 @@ std::pair<std::string, std::string> SplitPath(const std::string& path) {
   return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
 }
 
-Status WriteAll(int fd, const char* data, std::size_t size, const std::string& target) {
+Status WriteAllAt(int fd, const char* data, std::size_t size, off_t offset,
+                  const std::string& target) {
   while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
+    const ssize_t n = ::pwrite(fd, data, size, offset);
     if (n < 0) {
       if (errno == EINTR) continue;
       return ErrnoStatus("Cannot write a copy to", target, errno);
     }
     data += n;
+    offset += n;
     size -= static_cast<std::size_t>(n);
   }
   return Status::Ok();
@@ -53,15 +56,25 @@ SystemFileOperations& SystemFileOperations::Instance() {
   return instance;
 }
 
-Status SystemFileOperations::CopyReplacing(const std::string& source, const std::string& target) {
+Status SystemFileOperations::CopyReplacing(const std::string& source, const std::string& target,
+                                           FileIdentity expected) {
   if (int err = InjectFault(FileStep::kOpenSource, source)) {
     return ErrnoStatus("Cannot open", source, err);
   }
-  UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (in.get() < 0) return ErrnoStatus("Cannot open", source, errno);
+  // No link is followed and no pipe can block the engine: what is read is
+  // the regular file that was found stable, or nothing.
+  UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
+  if (in.get() < 0) {
+    return ErrnoStatus("Cannot open", source, errno == ELOOP ? EINVAL : errno);
+  }
   struct stat st {};
   if (::fstat(in.get(), &st) != 0) return ErrnoStatus("Cannot read", source, errno);
   if (!S_ISREG(st.st_mode)) return ErrnoStatus("Cannot copy", source, EINVAL);
+  if (expected.known() && (static_cast<std::uint64_t>(st.st_dev) != expected.device ||
+                           static_cast<std::uint64_t>(st.st_ino) != expected.inode)) {
+    return Status::Error("Cannot copy " + source + ": it is not the file that was found stable",
+                         ESTALE);
+  }
   struct stat existing {};
   if (::stat(target.c_str(), &existing) == 0 && existing.st_dev == st.st_dev &&
       existing.st_ino == st.st_ino) {
@@ -101,43 +114,70 @@ Status SystemFileOperations::CopyInto(int sourceFd, const std::string& source,
   struct stat before {};
   if (::fstat(sourceFd, &before) != 0) return ErrnoStatus("Cannot read", source, errno);
 
-  // The kernel copies without a trip through user space where it can (and
-  // clones where the file system allows); elsewhere read and write do it.
+  // Only the data is copied: holes of a sparse file stay holes, so a mostly
+  // empty image of gigabytes does not fill the output disk. The kernel
+  // copies without a trip through user space where it can (and clones where
+  // the file system allows); elsewhere read and write do it.
   bool kernelCopy = true;
   std::unique_ptr<char[]> buffer;
-  std::uint64_t copied = 0;
-  for (;;) {
-    if (int err = InjectFault(FileStep::kWrite, target)) {
-      return ErrnoStatus("Cannot write a copy to", target, err);
-    }
-    ssize_t n = 0;
-    if (kernelCopy) {
-      n = ::copy_file_range(sourceFd, nullptr, out.get(), nullptr, kChunk, 0);
-      if (n < 0) {
-        const int err = errno;
-        if (err == EINTR) continue;
-        // Both file offsets moved with what was copied, so plain reads and
-        // writes carry on from the same place.
-        if (err == EXDEV || err == ENOSYS || err == EOPNOTSUPP || err == EINVAL) {
-          kernelCopy = false;
-          continue;
-        }
+  std::uint64_t copied = 0;  // data written plus holes passed over
+  bool cutShort = false;     // the source ended before its size said
+  const off_t size = before.st_size;
+  off_t offset = 0;
+  while (offset < size && !cutShort) {
+    off_t data = ::lseek(sourceFd, offset, SEEK_DATA);
+    // ENXIO: only a hole is left. Any other error: a file system that cannot
+    // tell, where everything counts as data.
+    if (data < 0) data = errno == ENXIO ? size : offset;
+    if (data >= size) break;
+    off_t hole = ::lseek(sourceFd, data, SEEK_HOLE);
+    if (hole < 0 || hole > size) hole = size;
+    copied += static_cast<std::uint64_t>(data - offset);
+    offset = data;
+    while (offset < hole) {
+      if (int err = InjectFault(FileStep::kWrite, target)) {
         return ErrnoStatus("Cannot write a copy to", target, err);
       }
-    } else {
-      if (!buffer) buffer = std::make_unique<char[]>(kChunk);
-      n = ::read(sourceFd, buffer.get(), kChunk);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return ErrnoStatus("Cannot read", source, errno);
+      const auto want = static_cast<std::size_t>(std::min<off_t>(hole - offset, kChunk));
+      ssize_t n = 0;
+      if (kernelCopy) {
+        loff_t from = offset;
+        loff_t to = offset;
+        n = ::copy_file_range(sourceFd, &from, out.get(), &to, want, 0);
+        if (n < 0) {
+          const int err = errno;
+          if (err == EINTR) continue;
+          if (err == EXDEV || err == ENOSYS || err == EOPNOTSUPP || err == EINVAL) {
+            kernelCopy = false;
+            continue;
+          }
+          return ErrnoStatus("Cannot write a copy to", target, err);
+        }
+      } else {
+        if (!buffer) buffer = std::make_unique<char[]>(kChunk);
+        n = ::pread(sourceFd, buffer.get(), want, offset);
+        if (n < 0) {
+          if (errno == EINTR) continue;
+          return ErrnoStatus("Cannot read", source, errno);
+        }
+        if (n > 0) {
+          Status written =
+              WriteAllAt(out.get(), buffer.get(), static_cast<std::size_t>(n), offset, target);
+          if (!written.ok()) return written;
+        }
       }
-      if (n > 0) {
-        Status written = WriteAll(out.get(), buffer.get(), static_cast<std::size_t>(n), target);
-        if (!written.ok()) return written;
+      if (n == 0) {
+        cutShort = true;  // the source shrank; the check below says so
+        break;
       }
+      offset += n;
+      copied += static_cast<std::uint64_t>(n);
     }
-    if (n == 0) break;
-    copied += static_cast<std::uint64_t>(n);
+  }
+  // A hole up to the end: the copy gets its full length without writing zeros.
+  if (!cutShort && offset < size) copied += static_cast<std::uint64_t>(size - offset);
+  if (::ftruncate(out.get(), size) != 0) {
+    return ErrnoStatus("Cannot write a copy to", target, errno);
   }
 
   // A file that another program is still writing, or that shrank under us,
@@ -218,6 +258,53 @@ Status SystemFileOperations::Delete(const std::string& path) {
     return ErrnoStatus("Cannot delete", path, err);
   if (::unlink(path.c_str()) != 0) return ErrnoStatus("Cannot delete", path, errno);
   return Status::Ok();
+}
+
+Status SystemFileOperations::HardLink(const std::string& from, const std::string& to) {
+  if (int err = InjectFault(FileStep::kHardLink, to)) {
+    return ErrnoStatus("Cannot link " + from + " as", to, err);
+  }
+  if (::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0) != 0) {
+    return ErrnoStatus("Cannot link " + from + " as", to, errno);
+  }
+  return Status::Ok();
+}
+
+Status SystemFileOperations::MakeFolder(const std::string& path) {
+  if (int err = InjectFault(FileStep::kMakeFolder, path)) {
+    return ErrnoStatus("Cannot create the folder", path, err);
+  }
+  if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+    return ErrnoStatus("Cannot create the folder", path, errno);
+  }
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return ErrnoStatus("Cannot create the folder", path, errno);
+  if (!S_ISDIR(st.st_mode)) return ErrnoStatus("Cannot create the folder", path, ENOTDIR);
+  return Status::Ok();
+}
+
+Result<FileIdentity> SystemFileOperations::IdentityOf(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return ErrnoStatus("Cannot look up", path, errno);
+  return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+Status SystemFileOperations::RemoveFolderIfEmpty(const std::string& path) {
+  if (::rmdir(path.c_str()) != 0) return ErrnoStatus("Cannot remove the folder", path, errno);
+  return Status::Ok();
+}
+
+bool SystemFileOperations::FolderExists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+Result<int> SystemFileOperations::RemoveAllFiles(const std::string& folder) {
+  Result<int> removed = RemoveFilesIn(
+      folder, [](std::string_view) { return true; },
+      [this](const std::string& path) { return InjectFault(FileStep::kDelete, path) == 0; });
+  if (removed.ok()) (void)::rmdir(folder.c_str());
+  return removed;
 }
 
 Result<int> SystemFileOperations::RemoveTempFiles(const std::string& folder) {

@@ -3,6 +3,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/fileidentity.h"
 #include "platform/result.h"
 #include "platform/tempfile.h"
 
@@ -31,12 +32,41 @@ class FileOperations {
   // copy is in place but not known to survive a power cut. A
   // source and target that are one file (the same path, or a hard link) are
   // refused with EINVAL: replacing would leave nothing to copy from.
-  virtual Status CopyReplacing(const std::string& source, const std::string& target) = 0;
+  //
+  // The source is opened without following a link and without blocking, and
+  // must be a regular file; with `expected` known it must also be that very
+  // file (ESTALE otherwise), so a link or pipe swapped in under the name after
+  // the file was found stable is never read. Holes of a sparse source stay
+  // holes in the copy.
+  virtual Status CopyReplacing(const std::string& source, const std::string& target,
+                               FileIdentity expected = {}) = 0;
 
   // Renames `from` to `to`; fails with EEXIST when `to` exists.
   virtual Status RenameNoReplace(const std::string& from, const std::string& to) = 0;
 
   virtual Status Delete(const std::string& path) = 0;
+
+  // A second name `to` for the file `from` (a link itself is never followed);
+  // fails with EEXIST when `to` exists.
+  virtual Status HardLink(const std::string& from, const std::string& to) = 0;
+
+  // Makes the folder unless it is there; a link or a file of that name is
+  // refused with ENOTDIR.
+  virtual Status MakeFolder(const std::string& path) = 0;
+
+  // Removes the folder when it holds nothing; anything else is left alone.
+  virtual Status RemoveFolderIfEmpty(const std::string& path) = 0;
+
+  // True for a real folder at `path`; a link to one does not count.
+  virtual bool FolderExists(const std::string& path) = 0;
+
+  // Removes every regular file directly in `folder` (for a folder that holds
+  // only what this program put there) and the folder itself once empty;
+  // answers how many files went.
+  virtual Result<int> RemoveAllFiles(const std::string& folder) = 0;
+
+  // The identity of the entry at `path` itself (a link is not followed).
+  virtual Result<FileIdentity> IdentityOf(const std::string& path) = 0;
 
   // Removes the temporary files of interrupted copies from `folder` (see
   // IsTempName) and answers how many went. Folders and links are left alone.
@@ -57,6 +87,8 @@ enum class FileStep {
   kRenameNoReplace,
   kLink,  // the fallback of RenameNoReplace where the file system cannot refuse
   kDelete,
+  kHardLink,
+  kMakeFolder,
 };
 
 // The operating system's file operations. Not final: tests derive from it to
@@ -68,9 +100,16 @@ class SystemFileOperations : public FileOperations {
   // their target; only for measuring what the flushes cost.
   explicit SystemFileOperations(bool flushToDisk = true) : flush_(flushToDisk) {}
 
-  Status CopyReplacing(const std::string& source, const std::string& target) override;
+  Status CopyReplacing(const std::string& source, const std::string& target,
+                       FileIdentity expected = {}) override;
   Status RenameNoReplace(const std::string& from, const std::string& to) override;
   Status Delete(const std::string& path) override;
+  Status HardLink(const std::string& from, const std::string& to) override;
+  Status MakeFolder(const std::string& path) override;
+  Result<FileIdentity> IdentityOf(const std::string& path) override;
+  bool FolderExists(const std::string& path) override;
+  Status RemoveFolderIfEmpty(const std::string& path) override;
+  Result<int> RemoveAllFiles(const std::string& folder) override;
   Result<int> RemoveTempFiles(const std::string& folder) override;
 
   // One instance for callers that are not handed another.

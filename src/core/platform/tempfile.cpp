@@ -83,6 +83,12 @@ Result<TempFile> CreateTempFile(const std::string& folder, std::string_view targ
 
 Result<int> RemoveTempFilesIn(const std::string& folder,
                               const std::function<bool(const std::string&)>& mayRemove) {
+  return RemoveFilesIn(folder, IsTempName, mayRemove);
+}
+
+Result<int> RemoveFilesIn(const std::string& folder,
+                          const std::function<bool(std::string_view)>& wanted,
+                          const std::function<bool(const std::string&)>& mayRemove) {
   if (folder.empty()) return Status::Error("No folder to clean", EINVAL);
   UniqueFd dirFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dirFd.valid()) return ErrnoStatus("Cannot open", folder, errno);
@@ -97,7 +103,8 @@ Result<int> RemoveTempFilesIn(const std::string& folder,
   }
   std::vector<std::string> names;
   while (const dirent* entry = ::readdir(dir.get())) {
-    if (IsTempName(entry->d_name)) names.emplace_back(entry->d_name);
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != ".." && wanted(name)) names.emplace_back(name);
   }
   const std::string prefix = folder.back() == '/' ? folder : folder + "/";
   int removed = 0;

@@ -39,6 +39,13 @@ struct TempFile {
 Result<TempFile> CreateTempFile(const std::string& folder, std::string_view targetName,
                                 mode_t mode = 0666);
 
+// Removes the regular files whose names `wanted` accepts from `folder`
+// (never a folder or a link) and answers how many went; `mayRemove`, when
+// given, is asked for each full path first (a test seam).
+Result<int> RemoveFilesIn(const std::string& folder,
+                          const std::function<bool(std::string_view)>& wanted,
+                          const std::function<bool(const std::string&)>& mayRemove = {});
+
 // Removes the regular files of temporary shape from `folder` and answers how
 // many went. Folders, links and every other name are left alone.
 // `mayRemove`, when given, is asked for each full path first (a test seam).
