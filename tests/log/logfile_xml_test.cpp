@@ -12,6 +12,7 @@
 #include "log/jmflog.h"
 #include "log/logfile.h"
 #include "logfile_fixture.h"
+#include "platform/tempfile.h"
 
 namespace zf {
 namespace {
@@ -397,7 +398,7 @@ TEST(LogFileXml, NewOnMaxCountsRootChildren) {
 
 TEST(LogFileXml, FileWithoutJmfRootIsNeverTouched) {
   // With newonmax the size rule finds the foreign root first; without it the
-  // writing step does. Either way the call ends and nothing is reported.
+  // writing step does. Either way the call ends with an error.
   for (const bool newonmax : {false, true}) {
     LogFixture f(1);
     f.Edit([&](QueueRecord& q) {
@@ -407,8 +408,12 @@ TEST(LogFileXml, FileWithoutJmfRootIsNeverTouched) {
     LogFileWriter writer(f.table, f.clock, "hh:nn");
     const std::string foreign = "<?xml version=\"1.0\"?>\n<Other><Page01.pdf/></Other>\n";
     WriteFile(f.Path("Sport.xml"), foreign);
-    EXPECT_TRUE(f.Write(writer, Entry("Page01.pdf", "X.pdf")).ok());
-    EXPECT_TRUE(f.Write(writer, Entry("Page02.pdf", "X.pdf")).ok());
+    for (const char* name : {"Page01.pdf", "Page02.pdf"}) {
+      // The entry is lost, which the caller must hear of.
+      EXPECT_EQ(f.Write(writer, Entry(name, "X.pdf")).message(),
+                "Unable to write to the log file " + f.Path("Sport.xml") +
+                    ": its root element is not JMF; it is left as it is");
+    }
     EXPECT_EQ(f.Files(), std::vector<std::string>{"Sport.xml"});
     EXPECT_EQ(ReadFile(f.Path("Sport.xml")), foreign);
   }
@@ -514,10 +519,47 @@ TEST(LogFileXmlCrash, FailedSaveLeavesTheOldFileWhole) {
   ASSERT_EQ(children.size(), 3u);
   EXPECT_EQ(Name(children[2]), "Page04.pdf");
 
-  // A locked folder: nothing can be saved, and the caller is told.
-  test::Immutable folder(f.dir.path().string());
-  if (!folder.ok()) return;
-  EXPECT_EQ(f.Write(writer, Entry("Page05.pdf", "X.pdf")).code(), EPERM);
+  // A locked folder: nothing can be saved, and the caller is told; the next
+  // entry once it takes files again is written.
+  {
+    test::Immutable folder(f.dir.path().string());
+    if (!folder.ok()) return;
+    status = f.Write(writer, Entry("Page05.pdf", "X.pdf"));
+    EXPECT_EQ(status.code(), EPERM);
+    EXPECT_EQ(status.message(),
+              "Unable to save the log file " + f.Path("Sport.xml") + ": Operation not permitted");
+  }
+  ASSERT_TRUE(f.Write(writer, Entry("Page06.pdf", "X.pdf")).ok());
+  const Parsed last(f.Path("Sport.xml"));
+  ASSERT_EQ(Elements(last.root).size(), 4u);
+  EXPECT_EQ(Name(Elements(last.root)[3]), "Page06.pdf");
+}
+
+// Records the file behind every descriptor the writer writes to.
+class RecordingIo : public LogFileIo {
+ public:
+  std::vector<std::string> paths;
+  ssize_t Write(int fd, const void* data, std::size_t size) override {
+    std::error_code ec;
+    paths.push_back(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec));
+    return LogFileIo::Write(fd, data, size);
+  }
+};
+
+TEST(LogFileXmlCrash, NewContentGoesToATemporaryOfTheSharedShape) {
+  LogFixture f(1);
+  RecordingIo io;
+  LogFileWriter writer(f.table, f.clock, "hh:nn", io);
+  ASSERT_TRUE(f.Write(writer, Entry("Page01.pdf", "X.pdf")).ok());
+  ASSERT_TRUE(f.Write(writer, Entry("Page02.pdf", "X.pdf")).ok());
+  ASSERT_GE(io.paths.size(), 2u);
+  for (const std::filesystem::path written : io.paths) {
+    // Beside the log, so that the start-up clean-up of the folder finds it after a kill.
+    EXPECT_EQ(written.parent_path(), std::filesystem::canonical(f.dir.path()));
+    EXPECT_TRUE(IsTempName(written.filename().string())) << written;
+    EXPECT_NE(written.filename().string().find("-Sport.xml"), std::string::npos) << written;
+  }
+  EXPECT_EQ(f.Files(), std::vector<std::string>{"Sport.xml"});
 }
 
 TEST(LogFileXmlCrash, TinyDiskRunningFull) {
