@@ -2,11 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fcntl.h>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <functional>
+#include <future>
 #include <thread>
 
 #include "logfile_fixture.h"
+#include "platform/tempfile.h"
 
 namespace zf {
 namespace {
@@ -261,32 +269,42 @@ TEST(LogFileRenewal, OneQueueThatCannotRenewLeavesTheOthersServed) {
   EXPECT_EQ(ReadFile(f.Path("Second_081220251405.log")), "second");
 }
 
-TEST(LogFileCsv, RefusedWritesInALockedFolder) {
+TEST(LogFileCsv, RefusedWritesAreReportedAndTheNextEntryIsWritten) {
   LogFixture f;
   LogFileWriter writer(f.table, f.clock, "dd.mm.yyyy hh:nn:ss:zzz");
+  const std::string path = f.Path("Sport.log");
   {
     // No file yet and none can be made: the caller learns of it.
     test::Immutable folder(f.dir.path().string());
     if (!folder.ok()) GTEST_SKIP() << "chattr +i is not available here";
     const Status status = f.Write(writer, Entry("Page01.pdf", "X.pdf"));
-    EXPECT_FALSE(status.ok());
-    EXPECT_NE(status.message().find("Sport.log"), std::string::npos);
     EXPECT_EQ(status.code(), EPERM);
+    EXPECT_EQ(status.message(),
+              "Unable to create the log file " + path + ": Operation not permitted");
   }
+  // Once the folder takes files again, the next entry creates the file.
+  ASSERT_TRUE(f.Write(writer, Entry("Page01.pdf", "SPO_0812_01.pdf")).ok());
+  const std::string content = std::string(kCreated) + kPage01Line;
+  EXPECT_EQ(ReadFile(path), content);
+
   f.Edit([](QueueRecord& q) { q.Logfile = "/nonexistent/zentrafold/logs"; });
   EXPECT_EQ(f.Write(writer, Entry("Page01.pdf", "X.pdf")).code(), ENOENT);
 
-  // An existing file that refuses the line: the entry is dropped quietly and
-  // the file keeps its content.
+  // An existing file that refuses the line: the caller learns of the lost
+  // entry, the file keeps its content and takes the next entry once it can.
   f.Edit([&](QueueRecord& q) { q.Logfile = f.dir.path().string(); });
-  const std::string content = std::string(kCreated) + kPage01Line;
-  WriteFile(f.Path("Sport.log"), content);
   {
-    test::Immutable file(f.Path("Sport.log"));
+    test::Immutable file(path);
     test::Immutable folder(f.dir.path().string());
-    EXPECT_TRUE(f.Write(writer, Entry("Page02.pdf", "Y.pdf")).ok());
+    const Status status = f.Write(writer, Entry("Page02.pdf", "Y.pdf"));
+    EXPECT_EQ(status.code(), EPERM);
+    EXPECT_EQ(status.message(),
+              "Unable to write to the log file " + path + ": Operation not permitted");
   }
-  EXPECT_EQ(ReadFile(f.Path("Sport.log")), content);
+  EXPECT_EQ(ReadFile(path), content);
+  ASSERT_TRUE(f.Write(writer, Entry("Page01.pdf", "SPO_0812_01.pdf")).ok());
+  EXPECT_EQ(ReadFile(path), content + kPage01Line);
+  WriteFile(path, content);
 
   // A renewal that cannot move the file leaves it in place with the entry.
   f.Edit([](QueueRecord& q) {
@@ -368,24 +386,164 @@ TEST(LogFileQueue, EditsOnAnotherThreadWhileWriting) {
     q.Maxentries = 50;
   });
   LogFileWriter writer(f.table, f.clock, "hh:nn:ss");
-  const QueueRecord pass = f.Queue();
+  // The editor keeps at most a few edits ahead of the entries written. Each
+  // edit copies whole records under the table's lock; an editor looping
+  // without pause can hold that lock so often that the writer starves on it,
+  // most of all under ThreadSanitizer on a busy machine.
+  constexpr int kEditsPerEntry = 3;
+  constexpr int kEntries = 200;
+  std::atomic<int> entries{0};
   std::atomic<bool> done{false};
+  int edits = 0;
   std::thread editor([&] {
-    int n = 0;
     while (!done.load()) {
-      f.table.Update(f.slot, [&](QueueRecord& q) { q.Outputfolder = std::to_string(++n); });
+      if (edits >= kEditsPerEntry * (entries.load() + 1)) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        continue;
+      }
+      const std::string n = std::to_string(++edits);
+      f.table.Update(f.slot, [&](QueueRecord& q) { q.Outputfolder = n; });
       auto other = f.table.Append([&](QueueRecord& q) { q.name = "Other"; });
       if (other.ok()) (void)f.table.Delete(*other);
     }
   });
-  for (int i = 0; i < 200; ++i) {
+  for (int i = 0; i < kEntries; ++i) {
     f.clock.now += 10.0 / 24 / 60;  // ten minutes per entry, so a day passes
     ASSERT_TRUE(f.Write(writer, Entry("P" + std::to_string(i) + ".pdf", "Q.pdf")).ok());
+    ++entries;
   }
   done = true;
   editor.join();
+  EXPECT_GT(edits, 0);
+  EXPECT_LE(edits, kEditsPerEntry * (kEntries + 1));
+  // The writer wrote back its renewal day only, never a stale copy of the rest.
+  EXPECT_EQ(f.Queue().Outputfolder, std::to_string(edits));
   EXPECT_GT(f.Queue().lastlogrenew, EncodeDateTime(2025, 12, 8));
   EXPECT_GE(f.Files().size(), 4u);  // 200 entries at 50 per file
+}
+
+// Runs `write` on a thread of its own. A write still blocked after a few
+// seconds (on a FIFO nobody writes to) is released by opening the FIFO's
+// other end, so that a hang fails the test instead of stopping the run.
+Status WriteWithoutHanging(const std::string& fifo, const std::function<Status()>& write) {
+  std::packaged_task<Status()> task(write);
+  std::future<Status> result = task.get_future();
+  std::thread thread(std::move(task));
+  const bool finished = result.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  if (!finished) ::close(::open(fifo.c_str(), O_RDWR | O_NONBLOCK));
+  thread.join();
+  EXPECT_TRUE(finished) << "the write waited on a FIFO";
+  return result.get();
+}
+
+TEST(LogFilePlanted, NoFormatFollowsALinkOrWaitsOnAFifo) {
+  constexpr const char* kLinkReason = "it is a symbolic link, which is never followed";
+  struct Kind {
+    const char* what;
+    const char* reason;  // in the error's message
+    mode_t type;
+    bool toTarget = false;  // a link to a file outside the log folder
+  } kinds[] = {
+      {"link to a file elsewhere", kLinkReason, S_IFLNK, true},
+      {"link to nothing", kLinkReason, S_IFLNK},
+      {"FIFO", "it is not a regular file", S_IFIFO},
+      {"folder", "Is a directory", S_IFDIR},
+  };
+  for (const int logtype : {0, 1}) {
+    for (const bool rules : {false, true}) {
+      for (const Kind& kind : kinds) {
+        SCOPED_TRACE(std::string(kind.what) + (logtype == 0 ? " as .log" : " as .xml") +
+                     (rules ? " with every renewal rule" : ""));
+        LogFixture f(logtype);
+        test::TempDir elsewhere;
+        const std::string target = elsewhere / "target";
+        const std::string original = logtype == 0
+                                         ? std::string(kCreated)
+                                         : "<?xml version=\"1.0\"?>\n<JMF><Folder/></JMF>\n";
+        WriteFile(target, original);
+        const std::string path = f.LogPath();
+        const std::string name = path.substr(path.rfind('/') + 1);
+        if (kind.type == S_IFLNK) {
+          ASSERT_EQ(::symlink(kind.toTarget ? target.c_str() : "/nonexistent/zf", path.c_str()), 0);
+        } else if (kind.type == S_IFIFO) {
+          ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0);
+        } else {
+          ASSERT_EQ(::mkdir(path.c_str(), 0777), 0);
+        }
+        if (rules) {
+          f.Edit([](QueueRecord& q) {
+            q.newonstart = q.newonmax = q.daily = true;
+            q.Maxentries = 0;
+          });
+        }
+        LogFileWriter writer(f.table, f.clock, "hh:nn");
+        if (rules) writer.RenewLogFilesOnStart();
+        const Status status =
+            WriteWithoutHanging(path, [&] { return f.Write(writer, Entry("P.pdf", "Q.pdf")); });
+        EXPECT_FALSE(status.ok());
+        EXPECT_EQ(status.message().rfind("Unable to ", 0), 0u) << status.message();
+        EXPECT_NE(status.message().find(path + ": " + kind.reason), std::string::npos)
+            << status.message();
+        // Left where it was, as it was, and nothing written through it.
+        struct stat st;
+        ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & S_IFMT, kind.type);
+        EXPECT_EQ(f.Files(), std::vector<std::string>{name});
+        EXPECT_EQ(ReadFile(target), original);
+
+        // Once it is gone, the next entry starts the log.
+        std::filesystem::remove(path);
+        EXPECT_TRUE(f.Write(writer, Entry("P.pdf", "Q.pdf")).ok());
+        ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+      }
+    }
+  }
+}
+
+TEST(LogFileLeftovers, TemporariesGoFromEveryLogFolder) {
+  LogFixture f;  // "Sport" logs into the fixture's folder
+  const std::string second = f.dir / "second";
+  std::filesystem::create_directory(second);
+  const std::string notAFolder = f.dir / "plain";
+  WriteFile(notAFolder, "x");
+  for (const std::string& folder :
+       {second + "/", f.dir.path().string(), std::string("/nonexistent/zf"), std::string()}) {
+    f.table.Append([&](QueueRecord& q) {
+      q.name = "Q";
+      q.Logfile = folder;  // the fixture's folder a second time: cleaned once
+    });
+  }
+  auto temp = [](const std::string& folder, const char* target) {
+    Result<TempFile> created = CreateTempFile(folder, target);
+    EXPECT_TRUE(created.ok());
+    return created.ok() ? created->path.substr(created->path.rfind('/') + 1) : std::string();
+  };
+  temp(f.dir.path().string(), "Sport.xml");
+  temp(f.dir.path().string(), "Sport.xml");
+  temp(second, "Q.xml");
+  const std::string kept = temp(second, "Q.xml");
+  std::filesystem::remove(second + "/" + kept);
+  std::filesystem::create_directory(second + "/" + kept);  // a folder of that shape stays
+  WriteFile(f.Path("Sport.xml"), "<JMF/>");
+
+  const Result<int> removed = RemoveLogLeftovers(f.table);
+  ASSERT_TRUE(removed.ok()) << removed.status().message();
+  EXPECT_EQ(*removed, 3);
+  EXPECT_EQ(f.Files(), (std::vector<std::string>{"Sport.xml", "plain", "second"}));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(second),
+                          std::filesystem::directory_iterator()),
+            1);
+
+  // A log folder that is no folder is the error; the others are still cleaned.
+  f.table.Append([&](QueueRecord& q) { q.Logfile = notAFolder; });
+  temp(second, "Q.xml");
+  const Result<int> failed = RemoveLogLeftovers(f.table);
+  EXPECT_EQ(failed.status().code(), ENOTDIR);
+  EXPECT_NE(failed.status().message().find(notAFolder), std::string::npos);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(second),
+                          std::filesystem::directory_iterator()),
+            1);
 }
 
 TEST(LogFileCrash, FailedAppendLeavesEarlierEntriesWhole) {
@@ -394,12 +552,15 @@ TEST(LogFileCrash, FailedAppendLeavesEarlierEntriesWhole) {
   LogFileWriter writer(f.table, f.clock, "dd.mm.yyyy hh:nn:ss:zzz", io);
   ASSERT_TRUE(f.Write(writer, Entry("Page01.pdf", "SPO_0812_01.pdf")).ok());
   const std::string before = ReadFile(f.LogPath());
-  io.room = 10;                                                     // part of the line fits
-  EXPECT_TRUE(f.Write(writer, Entry("Page02.pdf", "X.pdf")).ok());  // dropped quietly
+  io.room = 10;  // part of the line fits
+  Status status = f.Write(writer, Entry("Page02.pdf", "X.pdf"));
+  EXPECT_EQ(status.code(), ENOSPC);
+  EXPECT_EQ(status.message(),
+            "Unable to write to the log file " + f.LogPath() + ": No space left on device");
   EXPECT_EQ(ReadFile(f.LogPath()), before);
   io.room = SIZE_MAX;
   io.failSync = true;  // the disk refuses at the flush
-  EXPECT_TRUE(f.Write(writer, Entry("Page03.pdf", "X.pdf")).ok());
+  EXPECT_EQ(f.Write(writer, Entry("Page03.pdf", "X.pdf")).code(), EIO);
   EXPECT_EQ(ReadFile(f.LogPath()), before);
   io.failSync = false;
   ASSERT_TRUE(f.Write(writer, Entry("Page01.pdf", "SPO_0812_01.pdf")).ok());
@@ -408,7 +569,7 @@ TEST(LogFileCrash, FailedAppendLeavesEarlierEntriesWhole) {
   // A new file that cannot be written whole is not left behind half-written.
   std::filesystem::remove(f.LogPath());
   io.room = 20;
-  const Status status = f.Write(writer, Entry("Page01.pdf", "X.pdf"));
+  status = f.Write(writer, Entry("Page01.pdf", "X.pdf"));
   EXPECT_EQ(status.code(), ENOSPC);
   EXPECT_TRUE(f.Files().empty());
 }
@@ -424,16 +585,16 @@ TEST(LogFileCrash, TinyDiskRunningFull) {
   const std::string name(150, 'n');
   int written = 0;
   for (int i = 0; i < 400; ++i) {
-    ASSERT_TRUE(f.Write(writer, Entry(name + std::to_string(i), "X.pdf")).ok());
+    const Status status = f.Write(writer, Entry(name + std::to_string(i), "X.pdf"));
     const std::string line = name + std::to_string(i) +
                              ",X.pdf,,OK,,08.12.2025 14:03:10:123,08.12.2025 14:05:12:500\r\n";
-    const std::string now = ReadFile(path);
-    if (now == expected + line) {
+    if (status.ok()) {
       expected += line;
       ++written;
     } else {
-      EXPECT_EQ(now, expected) << "entry " << i;  // refused: the file is as before
+      EXPECT_EQ(status.code(), ENOSPC) << status.message();
     }
+    EXPECT_EQ(ReadFile(path), expected) << "entry " << i;  // a refused one leaves it as before
   }
   EXPECT_GT(written, 10);
   EXPECT_LT(written, 400);

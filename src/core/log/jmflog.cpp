@@ -1,12 +1,15 @@
 #include "jmflog.h"
 
+#include <libxml/chvalid.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <libxml/xmlwriter.h>
 
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <vector>
 
 namespace zf {
 
@@ -58,6 +61,88 @@ bool IsValidUtf8(std::string_view text) {
     left -= n;
   }
   return true;
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// Windows-1252 from 0x80 to 0x9F; from 0xA0 on it equals Latin-1.
+constexpr char16_t kWindows1252[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,  // 0x80
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,  // 0x88
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,  // 0x90
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,  // 0x98
+};
+
+// The code points of a valid UTF-8 text.
+std::vector<char32_t> CodePoints(std::string_view utf8) {
+  std::vector<char32_t> cps;
+  cps.reserve(utf8.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+  std::size_t left = utf8.size();
+  while (left > 0) {
+    char32_t cp = 0;
+    const std::size_t n = Utf8Length(p, left, cp);
+    cps.push_back(cp);
+    p += n;
+    left -= n;
+  }
+  return cps;
+}
+
+// The character classes libxml2 checks names with (xmlValidateNCName), so
+// that exactly the names it accepted before the encoding stay as they are.
+bool IsNameStartChar(char32_t cp) {
+  return cp == '_' || xmlIsBaseCharQ(cp) || xmlIsIdeographicQ(cp);
+}
+bool IsNameChar(char32_t cp) {
+  return IsNameStartChar(cp) || xmlIsDigitQ(cp) || cp == '.' || cp == '-' || xmlIsCombiningQ(cp) ||
+         xmlIsExtenderQ(cp);
+}
+
+bool IsHexDigit(char32_t cp) {
+  return (cp >= '0' && cp <= '9') || (cp >= 'A' && cp <= 'F') || (cp >= 'a' && cp <= 'f');
+}
+
+// Whether `digits` hex digits follow "_x" at `at` in `cps`.
+bool HexRunAt(const std::vector<char32_t>& cps, std::size_t at, std::size_t digits) {
+  if (at + 2 + digits > cps.size() || cps[at + 1] != 'x') return false;
+  for (std::size_t i = at + 2; i < at + 2 + digits; ++i) {
+    if (!IsHexDigit(cps[i])) return false;
+  }
+  return true;
+}
+
+// The length of the escape "_xHHHH_" or "_xHHHHHHHH_" at `at`, with the
+// character it stands for in `cp`; 0 when none stands there.
+std::size_t EscapeAt(const std::vector<char32_t>& cps, std::size_t at, char32_t& cp) {
+  if (cps[at] != '_') return 0;
+  for (const std::size_t digits : {std::size_t{4}, std::size_t{8}}) {
+    const std::size_t close = at + 2 + digits;
+    if (!HexRunAt(cps, at, digits) || close >= cps.size() || cps[close] != '_') continue;
+    cp = 0;
+    for (std::size_t k = at + 2; k < close; ++k) {
+      cp = cp * 16 + (cps[k] <= '9' ? cps[k] - '0' : (cps[k] | 0x20) - 'a' + 10);
+    }
+    const bool character = cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
+    return character ? digits + 3 : 0;
+  }
+  return 0;
 }
 
 bool IsXmlChar(char32_t cp) {
@@ -239,11 +324,52 @@ std::string ToUtf8(std::string_view text) {
   out.reserve(text.size() + text.size() / 2);
   for (const char ch : text) {
     const auto b = static_cast<unsigned char>(ch);
-    if (b < 0x80) {
-      out += ch;
+    AppendUtf8(out, b >= 0x80 && b < 0xA0 ? kWindows1252[b - 0x80] : b);
+  }
+  return out;
+}
+
+std::string EncodeXmlName(std::string_view name) {
+  const std::vector<char32_t> cps = CodePoints(ToUtf8(name));
+  std::vector<bool> escaped(cps.size());
+  for (std::size_t i = 0; i < cps.size(); ++i) {
+    escaped[i] = i == 0 ? !IsNameStartChar(cps[i]) : !IsNameChar(cps[i]);
+  }
+  // A "_" would be misread when "x" and hex digits follow and then anything
+  // whose encoding starts with "_": a "_" or a character to be escaped.
+  const auto closes = [&](std::size_t at) {
+    return at < cps.size() && (cps[at] == '_' || escaped[at]);
+  };
+  std::string out;
+  out.reserve(name.size());
+  for (std::size_t i = 0; i < cps.size(); ++i) {
+    if (cps[i] == '_' &&
+        ((HexRunAt(cps, i, 4) && closes(i + 6)) || (HexRunAt(cps, i, 8) && closes(i + 10)))) {
+      escaped[i] = true;
+    }
+    if (!escaped[i]) {
+      AppendUtf8(out, cps[i]);
+      continue;
+    }
+    char escape[16];
+    std::snprintf(escape, sizeof escape, cps[i] > 0xFFFF ? "_x%08X_" : "_x%04X_",
+                  static_cast<unsigned>(cps[i]));
+    out += escape;
+  }
+  return out;
+}
+
+std::string DecodeXmlName(std::string_view elementName) {
+  const std::vector<char32_t> cps = CodePoints(ToUtf8(elementName));
+  std::string out;
+  out.reserve(elementName.size());
+  for (std::size_t i = 0; i < cps.size();) {
+    char32_t cp = 0;
+    if (const std::size_t length = EscapeAt(cps, i, cp); length > 0) {
+      AppendUtf8(out, cp);
+      i += length;
     } else {
-      out += static_cast<char>(0xC0 | (b >> 6));
-      out += static_cast<char>(0x80 | (b & 0x3F));
+      AppendUtf8(out, cps[i++]);
     }
   }
   return out;
@@ -375,14 +501,8 @@ void JmfLogText::Shift(std::size_t fromElement, std::size_t delta) {
 
 Status JmfLogText::AddEntry(const Entry& entry) {
   if (!jmfRoot_) return Status::Error("the document has no JMF root");
-  // The document declares namespaces, so a tag must be a name without a
-  // colon: "Job:1.pdf" passes as a plain XML name but would make its prefix
-  // unbound, and namespace-aware readers then reject the whole log.
-  if (entry.inputName.empty() || xmlValidateNCName(X(entry.inputName.c_str()), 0) != 0 ||
-      entry.inputName.find('\0') != std::string::npos) {
-    return Status::Error("the input name \"" + entry.inputName +
-                         "\" is not a valid XML element name");
-  }
+  if (entry.inputName.empty()) return Status::Error("an empty input name has no element name");
+  const std::string tag = EncodeXmlName(entry.inputName);
 
   std::string newname;
   {
@@ -400,13 +520,12 @@ Status JmfLogText::AddEntry(const Entry& entry) {
     newname = w.Text(from, to);
   }
 
-  const auto found = byTag_.find(entry.inputName);
+  const auto found = byTag_.find(tag);
   if (found == byTag_.end()) {
-    const std::string piece =
-        "<" + entry.inputName + ">" + newname + "</" + entry.inputName + ">\n";
+    const std::string piece = "<" + tag + ">" + newname + "</" + tag + ">\n";
     text_.insert(rootEnd_, piece);
-    elements_.push_back(Element{entry.inputName, rootEnd_, rootEnd_ + piece.size() - 1});
-    byTag_.emplace(entry.inputName, elements_.size() - 1);
+    elements_.push_back(Element{tag, rootEnd_, rootEnd_ + piece.size() - 1});
+    byTag_.emplace(tag, elements_.size() - 1);
     rootEnd_ += piece.size();
     return Status::Ok();
   }

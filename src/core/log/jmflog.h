@@ -18,12 +18,29 @@ inline constexpr std::string_view kJdfNamespace = "http://www.CIP4.org/JDFSchema
 void PrepareXmlLibrary();
 
 // Texts of the system are 8-bit; an XML file must be UTF-8. A text that is
-// valid UTF-8 is kept, any other is read as Latin-1.
+// valid UTF-8 is kept, any other is read as Windows-1252, the code page such
+// names come from: its euro sign and typographic quotes (0x80-0x9F) would be
+// control characters if read as Latin-1. The five bytes that code page leaves
+// undefined keep their Latin-1 meaning (U+0081 ...).
 std::string ToUtf8(std::string_view text);
 // ToUtf8, then every character that XML 1.0 does not allow (control
 // characters, U+FFFE, U+FFFF) becomes U+FFFD, so that an attribute value
 // can never make the document ill-formed.
 std::string ToXmlText(std::string_view text);
+
+// The element name that stands for an input name in the log. A file name is
+// rarely an XML name ("0517_SPO_07.pdf", "report 12.pdf"), so every character
+// that cannot stand at its place in a name without a colon (an NCName)
+// becomes "_x" + its code point in 4 upper-case hex digits (8 above U+FFFF)
+// + "_", and the "_" of a text that would read as such an escape becomes
+// "_x005F_". Every other name is its own element name, so files written
+// before the encoding existed keep finding their elements. The text is read
+// as ToUtf8 reads it. Empty in, empty out: no element name stands for it.
+std::string EncodeXmlName(std::string_view name);
+// The input name (UTF-8) an element name stands for; the reverse of
+// EncodeXmlName, for readers of the log. Escapes are read in upper or lower
+// case; one that names no character is kept as it is.
+std::string DecodeXmlName(std::string_view elementName);
 
 // The text of one JMF log document, kept together with the places where an
 // entry goes. Adding an entry splices a few hundred bytes into the text
@@ -40,7 +57,7 @@ class JmfLogText {
     std::string output;
   };
   struct Entry {
-    std::string inputName;
+    std::string inputName;  // as it is, not encoded
     std::string outputName;
     std::string status;
     std::string fileTime;
@@ -65,9 +82,9 @@ class JmfLogText {
   // Roughly what the object holds in memory, for bounding a cache of them.
   std::size_t MemorySize() const;
 
-  // Appends one Newname entry to the root child whose tag is the input name,
-  // or to a new such child at the end of the root. An input name that is not
-  // a valid XML name without a colon is an error and changes nothing.
+  // Appends one Newname entry to the root child whose tag is the input name
+  // as EncodeXmlName gives it, or to a new such child at the end of the root.
+  // An empty input name is an error and changes nothing.
   Status AddEntry(const Entry& entry);
 
  private:

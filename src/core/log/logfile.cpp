@@ -1,5 +1,6 @@
 #include "logfile.h"
 
+#include "platform/tempfile.h"
 #include "platform/uniquefd.h"
 
 #include <fcntl.h>
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <list>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "config/datetimepattern.h"
@@ -34,6 +36,37 @@ constexpr std::size_t kMaxCsvStates = 256;
 std::string ErrnoText(int error) {
   char buffer[256];
   return strerror_r(error, buffer, sizeof buffer);  // the GNU form returns the text
+}
+
+// "Unable to <action> the log file <path>: <reason>", with the errno as code.
+Status LogFileError(std::string_view action, const std::string& path, int error,
+                    std::string_view reason = {}) {
+  return Status::Error("Unable to " + std::string(action) + " the log file " + path + ": " +
+                           (reason.empty() ? ErrnoText(error) : std::string(reason)),
+                       error);
+}
+
+// Opens an existing log file. Whatever else someone plants under the log's
+// name is refused, never used: a link is not followed (it could make us
+// append to any file the service may write), and a FIFO is not waited on
+// (O_NONBLOCK; a regular file's reads and writes ignore the flag). A missing
+// file gives the code ENOENT. `st` receives the file's state.
+Result<UniqueFd> OpenLogFile(const std::string& path, int flags, std::string_view action,
+                             struct stat& st) {
+  UniqueFd fd(::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!fd.valid()) {
+    const int error = errno;
+    if (error == ELOOP) {
+      return LogFileError(action, path, error, "it is a symbolic link, which is never followed");
+    }
+    return LogFileError(action, path, error);
+  }
+  if (::fstat(fd.get(), &st) != 0) return LogFileError(action, path, errno);
+  if (S_ISDIR(st.st_mode)) return LogFileError(action, path, EISDIR);
+  if (!S_ISREG(st.st_mode)) {
+    return LogFileError(action, path, -1, "it is not a regular file");
+  }
+  return fd;
 }
 
 // What identifies one version of a file: a counted state is valid while the
@@ -121,46 +154,41 @@ Status WriteAll(LogFileIo& io, int fd, std::string_view data) {
   return Status::Ok();
 }
 
-// Replaces the file at `path` by `text`; `saved` receives the new file's state.
-Status SaveXml(LogFileIo& io, unsigned& counter, const std::string& path, const std::string& text,
+// Replaces the file at `path` by `text`; `id` receives the new file's state.
+Status SaveXml(LogFileIo& io, const std::string& path, const std::string& text,
                std::optional<mode_t> mode, FileId& id) {
   const std::string folder = FolderOf(path);
-  const std::string name = path.substr(path.rfind('/') + 1);
   // The new content goes to a file beside the old one first: until the
   // rename, the old file is the log, whole, whatever happens to the write.
-  std::string temp;
-  int rawFd = -1;
-  for (int attempt = 0; attempt < 100 && rawFd < 0; ++attempt) {
-    temp =
-        folder + "/." + name + "." + std::to_string(::getpid()) + "." + std::to_string(counter++);
-    rawFd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (rawFd < 0 && errno != EEXIST) break;
-  }
-  if (rawFd < 0) {
-    const int error = errno;
-    return Status::Error("Unable to save the log file " + path + ": " + ErrnoText(error), error);
-  }
-  UniqueFd fd(rawFd);
-  if (mode) ::fchmod(fd.get(), *mode);
-  Status written = WriteAll(io, fd.get(), text);
-  if (written.ok() && io.Sync(fd.get()) != 0) written = Status::Error(ErrnoText(errno), errno);
+  // Its name has the shape the start-up clean-up removes after a kill.
+  Result<TempFile> created = CreateTempFile(folder, path.substr(path.rfind('/') + 1));
+  if (!created.ok()) return LogFileError("save", path, created.status().code());
+  TempFile temp = std::move(created).value();
+  if (mode) ::fchmod(temp.fd.get(), *mode);
+  Status written = WriteAll(io, temp.fd.get(), text);
+  if (written.ok() && io.Sync(temp.fd.get()) != 0) written = Status::Error({}, errno);
   struct stat st {};
-  if (written.ok() && ::fstat(fd.get(), &st) != 0) {
-    written = Status::Error(ErrnoText(errno), errno);
+  if (written.ok() && ::fstat(temp.fd.get(), &st) != 0) written = Status::Error({}, errno);
+  if (written.ok()) {
+    if (const int error = temp.fd.Close(); error != 0) written = Status::Error({}, error);
   }
-  if (written.ok() && fd.Close() != 0) written = Status::Error(ErrnoText(errno), errno);
-  if (written.ok() && ::rename(temp.c_str(), path.c_str()) != 0) {
-    written = Status::Error(ErrnoText(errno), errno);
+  if (written.ok() && ::rename(temp.path.c_str(), path.c_str()) != 0) {
+    written = Status::Error({}, errno);
   }
   if (!written.ok()) {
-    fd.Close();
-    ::unlink(temp.c_str());
-    return Status::Error("Unable to save the log file " + path + ": " + written.message(),
-                         written.code());
+    temp.fd.Close();
+    ::unlink(temp.path.c_str());
+    return LogFileError("save", path, written.code());
   }
   SyncFolderQuietly(folder);
   id = IdOf(st);
   return Status::Ok();
+}
+
+// Another program's XML file under the log's name is never touched; the
+// entry it would have received is lost, which the caller must hear of.
+Status NotJmf(const std::string& path) {
+  return LogFileError("write to", path, -1, "its root element is not JMF; it is left as it is");
 }
 
 }  // namespace
@@ -302,6 +330,13 @@ bool LogFileWriter::ApplyDailyRule(const Call& call) {
 }
 
 LogFileWriter::Renewal LogFileWriter::Renew(const std::string& path, TDateTime now) {
+  // Only a regular file is moved aside: a link, FIFO or folder planted under
+  // the log's name stays where it is, and the entry reports it.
+  struct stat current;
+  if (::lstat(path.c_str(), &current) != 0) {
+    return errno == ENOENT ? Renewal::kMissing : Renewal::kFailed;
+  }
+  if (!S_ISREG(current.st_mode)) return Renewal::kFailed;
   const std::string stamp = FormatDateTimeText("ddmmyyyyhhnn", now);
   // The stamp has minute resolution: a second renewal within the minute
   // finds its name taken and adds a number, so no archive is ever replaced.
@@ -327,6 +362,29 @@ LogFileWriter::Renewal LogFileWriter::Renew(const std::string& path, TDateTime n
     return errno == ENOENT ? Renewal::kMissing : Renewal::kFailed;
   }
   return Renewal::kFailed;
+}
+
+Result<int> RemoveLogLeftovers(const QueueTable& table) {
+  const QueueTable::State state = table.Snapshot();
+  std::set<std::string> folders;
+  for (int i = 0; i < state.Nfolders; ++i) {
+    std::string folder = state.slots[static_cast<std::size_t>(i)]->Logfile;
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    if (!folder.empty()) folders.insert(std::move(folder));
+  }
+  int removed = 0;
+  Status first;
+  for (const std::string& folder : folders) {
+    Result<int> cleaned = RemoveTempFilesIn(folder);
+    if (cleaned.ok()) {
+      removed += *cleaned;
+    } else if (cleaned.status().code() != ENOENT && first.ok()) {
+      // A log folder that does not exist yet holds nothing to clean.
+      first = cleaned.status();
+    }
+  }
+  if (!first.ok()) return first;
+  return removed;
 }
 
 void LogFileWriter::RenewLogFilesOnStart() {
@@ -380,14 +438,16 @@ Status LogFileWriter::WriteCsv(const Call& call, const LogFileEntry& entry) {
     status = CreateCsvFile(call.path, line, call.now, exists);
     if (!exists) return status;
   }
-  return Status::Ok();
+  return LogFileError("write to", call.path, EAGAIN,
+                      "another program removes and creates it again while we write");
 }
 
 std::optional<std::uint64_t> LogFileWriter::CountCsvLines(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return std::nullopt;
+  // A file that cannot be opened is reported by the append that follows.
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  Result<UniqueFd> opened = OpenLogFile(path, O_RDONLY, "read", st);
+  if (!opened.ok()) return std::nullopt;
+  const UniqueFd fd = std::move(opened).value();
   const FileId id = IdOf(st);
   if (const auto it = caches_->csv.find(path); it != caches_->csv.end() && it->second.id == id) {
     return it->second.Lines();
@@ -416,31 +476,32 @@ std::optional<std::uint64_t> LogFileWriter::CountCsvLines(const std::string& pat
 
 Status LogFileWriter::AppendCsvLine(const std::string& path, const std::string& line,
                                     bool& missing) {
-  // Every failure here drops the entry and leaves the file as it was: an
-  // existing log is never replaced, only appended to.
-  UniqueFd fd(::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC));
-  if (!fd.valid()) {
-    missing = errno == ENOENT;
-    return Status::Ok();
-  }
+  // Every failure here loses the entry, which the caller is told, and leaves
+  // the file as it was: an existing log is never replaced, only appended to.
   struct stat before;
-  if (::fstat(fd.get(), &before) != 0 || !S_ISREG(before.st_mode)) return Status::Ok();
+  Result<UniqueFd> opened = OpenLogFile(path, O_RDWR | O_APPEND, "write to", before);
+  if (!opened.ok()) {
+    missing = opened.status().code() == ENOENT;
+    return missing ? Status::Ok() : opened.status();
+  }
+  const UniqueFd fd = std::move(opened).value();
   bool endsWithBreak = true;
   if (before.st_size > 0) {
     char last = 0;
-    if (::pread(fd.get(), &last, 1, before.st_size - 1) != 1) return Status::Ok();
+    const ssize_t n = ::pread(fd.get(), &last, 1, before.st_size - 1);
+    if (n != 1) return LogFileError("write to", path, n < 0 ? errno : EIO);
     endsWithBreak = last == '\n';
   }
   // A last line without its break (written by someone else) is ended first,
   // so that the entry stays a line of its own.
   const std::string data = endsWithBreak ? line : "\r\n" + line;
   Status written = WriteAll(io_, fd.get(), data);
-  if (written.ok() && io_.Sync(fd.get()) != 0) written = Status::Error(ErrnoText(errno), errno);
+  if (written.ok() && io_.Sync(fd.get()) != 0) written = Status::Error({}, errno);
   if (!written.ok()) {
     // Take back whatever part of the line reached the file.
     if (::ftruncate(fd.get(), before.st_size) == 0) io_.Sync(fd.get());
     caches_->csv.erase(path);
-    return Status::Ok();
+    return LogFileError("write to", path, written.code());
   }
 
   const auto it = caches_->csv.find(path);
@@ -457,6 +518,8 @@ Status LogFileWriter::AppendCsvLine(const std::string& path, const std::string& 
 
 Status LogFileWriter::CreateCsvFile(const std::string& path, const std::string& line, TDateTime now,
                                     bool& exists) {
+  // O_EXCL also refuses a link or anything else already under the name;
+  // the append then reports what it is.
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
   if (!fd.valid()) {
     const int error = errno;
@@ -464,20 +527,21 @@ Status LogFileWriter::CreateCsvFile(const std::string& path, const std::string& 
       exists = true;
       return Status::Ok();
     }
-    return Status::Error("Unable to create the log file " + path + ": " + ErrnoText(error), error);
+    return LogFileError("create", path, error);
   }
   const std::string content =
       "Log created " + FormatDateTimeText("ddmmyyyy hhnnss", now) + "\r\n" + line;
   Status written = WriteAll(io_, fd.get(), content);
-  if (written.ok() && io_.Sync(fd.get()) != 0) written = Status::Error(ErrnoText(errno), errno);
+  if (written.ok() && io_.Sync(fd.get()) != 0) written = Status::Error({}, errno);
   struct stat st;
   const bool known = written.ok() && ::fstat(fd.get(), &st) == 0;
-  if (written.ok() && fd.Close() != 0) written = Status::Error(ErrnoText(errno), errno);
+  if (written.ok()) {
+    if (const int error = fd.Close(); error != 0) written = Status::Error({}, error);
+  }
   if (!written.ok()) {
     fd.Close();
     ::unlink(path.c_str());
-    return Status::Error("Unable to create the log file " + path + ": " + written.message(),
-                         written.code());
+    return LogFileError("create", path, written.code());
   }
   SyncFolderQuietly(FolderOf(path));
   if (known) {
@@ -491,24 +555,16 @@ Status LogFileWriter::CreateCsvFile(const std::string& path, const std::string& 
 
 LogFileWriter::LoadedXml LogFileWriter::LoadXml(const std::string& path) {
   LoadedXml loaded;
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) {
-    const int error = errno;
-    if (error == ENOENT) {
-      loaded.missing = true;
-    } else {
-      loaded.status =
-          Status::Error("Unable to read the log file " + path + ": " + ErrnoText(error), error);
-    }
-    return loaded;
-  }
+  // The bytes are read through our own descriptor and parsed from memory, so
+  // the parser never opens the path (and never follows a link) itself.
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0) {
-    const int error = errno;
-    loaded.status =
-        Status::Error("Unable to read the log file " + path + ": " + ErrnoText(error), error);
+  Result<UniqueFd> opened = OpenLogFile(path, O_RDONLY, "read", st);
+  if (!opened.ok()) {
+    loaded.missing = opened.status().code() == ENOENT;
+    if (!loaded.missing) loaded.status = opened.status();
     return loaded;
   }
+  const UniqueFd fd = std::move(opened).value();
   const FileId id = IdOf(st);
   loaded.mode = static_cast<mode_t>(st.st_mode & 07777);
   if (Caches::Document* cached = caches_->FindXml(path); cached != nullptr) {
@@ -527,9 +583,7 @@ LogFileWriter::LoadedXml LogFileWriter::LoadXml(const std::string& path) {
     const ssize_t n = ::read(fd.get(), bytes.data() + total, bytes.size() - total);
     if (n < 0) {
       if (errno == EINTR) continue;
-      const int error = errno;
-      loaded.status =
-          Status::Error("Unable to read the log file " + path + ": " + ErrnoText(error), error);
+      loaded.status = LogFileError("read", path, errno);
       return loaded;
     }
     if (n == 0) break;
@@ -564,7 +618,7 @@ Status LogFileWriter::WriteXml(const Call& call, const LogFileEntry& entry) {
     counted = LoadXml(call.path);
     // A file that cannot be read or parsed skips the rule.
     if (counted->doc != nullptr) {
-      if (!counted->doc->HasJmfRoot()) return Status::Ok();  // not ours: never touched
+      if (!counted->doc->HasJmfRoot()) return NotJmf(call.path);
       if (queue.Maxentries < 0 ||
           counted->doc->RootElementCount() > static_cast<std::size_t>(queue.Maxentries)) {
         Renew(call.path, call.now);
@@ -589,7 +643,7 @@ Status LogFileWriter::WriteXml(const Call& call, const LogFileEntry& entry) {
   } else if (doc == nullptr) {
     return loaded.status;
   } else if (!doc->HasJmfRoot()) {
-    return Status::Ok();  // not ours: never touched
+    return NotJmf(call.path);
   } else {
     mode = loaded.mode;
   }
@@ -598,12 +652,10 @@ Status LogFileWriter::WriteXml(const Call& call, const LogFileEntry& entry) {
       ToUtf8(entry.inputName), ToXmlText(entry.outputName), ToXmlText(entry.statusText),
       ToXmlText(FormatDateTimeText(logFormat_, entry.fileTime)),
       ToXmlText(FormatDateTimeText(logFormat_, entry.pollTime)), ToXmlText(entry.comment)});
-  if (!added.ok()) {
-    return Status::Error("Unable to write to the log file " + call.path + ": " + added.message());
-  }
+  if (!added.ok()) return LogFileError("write to", call.path, -1, added.message());
 
   FileId id;
-  if (Status saved = SaveXml(io_, tempCounter_, call.path, doc->Text(), mode, id); !saved.ok()) {
+  if (Status saved = SaveXml(io_, call.path, doc->Text(), mode, id); !saved.ok()) {
     // The kept document holds the entry the disk refused: read the file anew.
     caches_->DropXml(call.path);
     return saved;

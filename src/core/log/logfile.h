@@ -32,6 +32,12 @@ std::string LogFilePath(const QueueRecord& queue);
 // before the extension. A renewal finding that name taken adds "_1", "_2"...
 std::string LogArchivePath(std::string_view currentPath, TDateTime moment);
 
+// Removes what a killed writer left in the log folders: the temporary files
+// (platform/tempfile.h) in every queue's `Logfile` folder, each folder once.
+// Answers how many went; a folder that does not exist is skipped, and the
+// first folder that cannot be cleaned is the error, after the others are.
+Result<int> RemoveLogLeftovers(const QueueTable& table);
+
 // Writes the per-queue log files and renews them.
 //
 // One instance serves the worker thread (RenewLogFilesOnStart runs before it
@@ -41,9 +47,10 @@ std::string LogArchivePath(std::string_view currentPath, TDateTime moment);
 //
 // Every write leaves the file whole: a comma-separated entry is appended and
 // undone when the disk refuses it; an XML file is written beside the old one
-// and renamed over it. Line and element counts are kept between entries for
-// the file as it was last written, so an entry costs no reading of the file
-// unless someone else changed it.
+// and renamed over it. Only a regular file is a log file: a link under the
+// log's name is never followed, a FIFO never waited on. Line and element
+// counts are kept between entries for the file as it was last written, so an
+// entry costs no reading of the file unless someone else changed it.
 class LogFileWriter {
  public:
   // `logFormat` is the working copy of the `logformat` setting, taken once.
@@ -58,10 +65,12 @@ class LogFileWriter {
   // queue's current record is used; when the queue has left the table
   // meanwhile, `passRecord` is used and `lastlogrenew` is left alone.
   //
-  // Errors: a new comma-separated file cannot be created; an XML file cannot
-  // be read, parsed or saved, or the input name is no valid XML element name.
-  // Everything else (renewal failures, a comma-separated file that refuses
-  // the appended line, an XML file whose root is not JMF) gives Ok.
+  // Every failure that loses the entry is an error naming the file and the
+  // reason: the file cannot be created, opened, read, parsed, appended to or
+  // saved; it is no regular file; an XML file's root is not JMF; the input
+  // name is empty. Nothing of it is kept between entries, so the first entry
+  // after the cause is gone is written again. A renewal that fails loses
+  // nothing (the entry goes into the current file) and gives Ok.
   Status WriteLogFileEntry(const QueueRecord& passRecord, const LogFileEntry& entry);
 
   // Moves the current log file of every queue with `newonstart` aside. A
@@ -95,7 +104,6 @@ class LogFileWriter {
   LogFileIo& io_;
   std::string senderId_;
   std::unique_ptr<Caches> caches_;
-  unsigned tempCounter_ = 0;
   // Daily renewals this writer made, by queue identity; guards against a
   // second renewal on one day when it must fall back to a pass's record.
   std::unordered_map<std::uint64_t, TDateTime> dailyRenewed_;
