@@ -46,6 +46,8 @@ struct IniNameEqual {
 // - writing a key replaces its line where it stands, or appends the key
 //   after the last non-blank line of its section; a new section goes to
 //   the end of the file;
+// - a line whose first non-blank character is ";" is a comment, never a key;
+// - carriage returns at the end of a line are not part of it;
 // - nothing is ever removed: lines the reader does not understand (comments,
 //   stray text, repeated keys) are written back as they were.
 // Sections and keys are indexed by hash, so applying every key of a large
@@ -79,7 +81,10 @@ class IniDocument {
   TDateTime ReadDateTime(std::string_view section, std::string_view key, TDateTime def) const;
 
   // Text is written as it stands, except that line breaks and NUL characters
-  // become blanks: a value must never start a new line of the file.
+  // become blanks (a value must never start a new line of the file), and a
+  // value that starts or ends with a blank or is wrapped in a pair of quotes
+  // is written inside double quotes, so that it reads back unchanged here and
+  // in every reader that trims and then strips one pair of quotes.
   void WriteString(std::string_view section, std::string_view key, std::string_view value);
   void WriteInteger(std::string_view section, std::string_view key, std::int64_t value);
   void WriteBool(std::string_view section, std::string_view key, bool value);
