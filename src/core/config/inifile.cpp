@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "config/inidatetime.h"
+#include "platform/paths.h"
 
 namespace zf {
 namespace {
@@ -369,14 +370,15 @@ std::string UnableToWriteMessage(const std::string& path) {
   return "Unable to write to " + (ec ? path : full.lexically_normal().string());
 }
 
-IniDocument ReadIniFile(const std::string& path, const FileSystem& fs) {
-  auto text = fs.ReadWholeFile(path);
+IniDocument ReadIniFile(const std::string& pathAsGiven, const FileSystem& fs) {
+  auto text = fs.ReadWholeFile(FindNameIgnoringCase(pathAsGiven));
   if (!text.ok()) return IniDocument();
   return IniDocument::Parse(std::move(text).value());
 }
 
-Status UpdateIniFile(const std::string& path, const std::function<void(IniDocument&)>& apply,
+Status UpdateIniFile(const std::string& pathAsGiven, const std::function<void(IniDocument&)>& apply,
                      const FileSystem& fs) {
+  const std::string path = FindNameIgnoringCase(pathAsGiven);
   IniDocument doc;
   auto text = fs.ReadWholeFile(path);
   if (text.ok()) {

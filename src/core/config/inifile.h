@@ -124,6 +124,10 @@ class IniDocument {
   std::string eol_ = "\n";  // the file's own line ending, used for every line written
 };
 
+// Both file functions below look a file up without regard to case when its
+// exact name is missing (FindNameIgnoringCase), and then read and replace the
+// file found, so a save never adds a second file differing only in case.
+
 // Reads the file as it is now. A missing or unreadable file reads as empty:
 // reading configuration never fails.
 IniDocument ReadIniFile(const std::string& path, const FileSystem& fs = DefaultFileSystem());
