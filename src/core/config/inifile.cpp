@@ -300,11 +300,11 @@ bool IniDocument::ReadBool(std::string_view section, std::string_view key, bool 
   return ReadInteger(section, key, def ? 1 : 0) != 0;
 }
 
-TDateTime IniDocument::ReadDateTime(std::string_view section, std::string_view key,
-                                    TDateTime def) const {
+TDateTime IniDocument::ReadDateTime(std::string_view section, std::string_view key, TDateTime def,
+                                    const RegionalSettings& regional) const {
   const auto value = Value(section, key);
   if (!value) return def;
-  return ParseIniDateTime(*value).value_or(def);
+  return ParseIniDateTime(*value, regional).value_or(def);
 }
 
 IniDocument::Section& IniDocument::SectionForWrite(std::string_view section) {
@@ -360,8 +360,9 @@ void IniDocument::WriteBool(std::string_view section, std::string_view key, bool
   WriteString(section, key, value ? "1" : "0");
 }
 
-void IniDocument::WriteDateTime(std::string_view section, std::string_view key, TDateTime value) {
-  WriteString(section, key, FormatIniDateTime(value));
+void IniDocument::WriteDateTime(std::string_view section, std::string_view key, TDateTime value,
+                                const RegionalSettings& regional) {
+  WriteString(section, key, FormatIniDateTime(value, regional));
 }
 
 std::string UnableToWriteMessage(const std::string& path) {

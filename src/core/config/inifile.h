@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/systemregional.h"
 #include "platform/datetime.h"
 #include "platform/files.h"
 #include "platform/result.h"
@@ -77,8 +78,10 @@ class IniDocument {
   std::int32_t ReadInteger(std::string_view section, std::string_view key, std::int32_t def) const;
   // Read as an integer with the default taken as 1 or 0; true when not 0.
   bool ReadBool(std::string_view section, std::string_view key, bool def) const;
-  // Missing, empty or unreadable: the default.
-  TDateTime ReadDateTime(std::string_view section, std::string_view key, TDateTime def) const;
+  // Missing, empty or unreadable: the default. Read and written in the
+  // regional settings' terms (see ParseIniDateTime and FormatIniDateTime).
+  TDateTime ReadDateTime(std::string_view section, std::string_view key, TDateTime def,
+                         const RegionalSettings& regional = SystemRegionalSettings()) const;
 
   // Text is written as it stands, except that line breaks and NUL characters
   // become blanks (a value must never start a new line of the file), and a
@@ -88,7 +91,8 @@ class IniDocument {
   void WriteString(std::string_view section, std::string_view key, std::string_view value);
   void WriteInteger(std::string_view section, std::string_view key, std::int64_t value);
   void WriteBool(std::string_view section, std::string_view key, bool value);
-  void WriteDateTime(std::string_view section, std::string_view key, TDateTime value);
+  void WriteDateTime(std::string_view section, std::string_view key, TDateTime value,
+                     const RegionalSettings& regional = SystemRegionalSettings());
 
  private:
   // Lines and names are views: into the file's text as read, or into the
