@@ -46,6 +46,30 @@ TEST(DbConnectFile, EachTestRewritesAllFiveKeysAndKeepsTheRest) {
   EXPECT_NE(ReadFile(file.path()).find("[Other]\nx=1\n"), std::string::npos);
 }
 
+TEST(DbConnectFile, ACommentedOutKeyNeverReachesTheDriver) {
+  TempDir dir;
+  const DbConnectFile file(dir / "dbconnect.ini");
+  WriteFile(file.path(), "[MSSQLVeltraneLite]\n;Password=old\n; HostName=test\nDriverName=MSSQL\n");
+  ASSERT_TRUE(file.Write(Connection("1")).ok());
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"DriverName", "MSSQL"}, {"HostName", "host1"}, {"Database", "db1"},
+      {"User_Name", "user1"},  {"Password", "pw1"},   {"OS Authentication", "False"},
+  };
+  EXPECT_EQ(file.ReadParameters(), expected);
+  EXPECT_NE(ReadFile(file.path()).find(";Password=old\n"), std::string::npos);  // kept as it was
+}
+
+TEST(DbConnectFile, APasswordInQuotesOrWithEdgeBlanksReachesTheDriverUnchanged) {
+  TempDir dir;
+  const DbConnectFile file(dir / "dbconnect.ini");
+  GeneralSettings s = Connection("");
+  s.Password = "'pw' ";
+  ASSERT_TRUE(file.Write(s).ok());
+  const auto parameters = file.ReadParameters();
+  ASSERT_EQ(parameters.size(), 5u);
+  EXPECT_EQ(parameters[3], (std::pair<std::string, std::string>{"Password", "'pw' "}));
+}
+
 TEST(DbConnectFile, AFailedWriteIsReportedWithThePath) {
   TempDir dir;
   const DbConnectFile file(dir / "missing-folder/dbconnect.ini");

@@ -5,6 +5,8 @@
 #include <unistd.h>
 #include <cerrno>
 #include <filesystem>
+#include <random>
+#include <string_view>
 
 #include "failingfilesystem.h"
 #include "tempdir.h"
@@ -183,9 +185,103 @@ TEST(IniDocument, ValueFormsOfWriting) {
   doc.WriteBool("S", "f", false);
   doc.WriteDateTime("S", "d", EncodeDateTime(1980, 1, 1, 1, 1, 1, 1));
   doc.WriteDateTime("S", "m", EncodeDateTime(2024, 3, 5));
-  doc.WriteString("S", "blanks", "  padded  ");
+  EXPECT_EQ(doc.Serialize(), "[S]\nneg=-12\nt=1\nf=0\nd=01/01/1980 01:01:01\nm=05/03/2024\n");
+}
+
+TEST(IniDocument, ValuesThatReadingWouldChangeAreWrittenInQuotes) {
+  const struct {
+    std::string value;
+    std::string line;  // as written
+  } cases[] = {
+      // Written as they stand.
+      {"plain", "k=plain"},
+      {"", "k="},
+      {"a b", "k=a b"},
+      {"\"", "k=\""},              // one quote is no pair
+      {"\"mixed'", "k=\"mixed'"},  // nor are two different ones
+      {"say \"hi\" now", "k=say \"hi\" now"},
+      {"'", "k='"},
+      // A blank at either end, or a pair of quotes around: inside double quotes.
+      {"  padded  ", "k=\"  padded  \""},
+      {"^Page(\\d+) ", "k=\"^Page(\\d+) \""},  // a regular expression ending in a blank
+      {"\tTab", "k=\"\tTab\""},
+      {"'pw'", "k=\"'pw'\""},  // a password in quotes of its own
+      {"\"'pw'\"", "k=\"\"'pw'\"\""},
+      {"\"\"", "k=\"\"\"\""},
+      {"''", "k=\"''\""},
+      {" \"x\" ", "k=\" \"x\" \""},
+      {"line\nbreak ", "k=\"line break \""},  // a line break is a blank, then quoted
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    IniDocument doc;
+    doc.WriteString("S", "k", c.value);
+    EXPECT_EQ(doc.Serialize(), "[S]\n" + c.line + "\n");
+    std::string expected = c.value;
+    for (char& ch : expected) {
+      if (ch == '\n') ch = ' ';
+    }
+    EXPECT_EQ(IniDocument::Parse(doc.Serialize()).ReadString("S", "k", "?"), expected);
+  }
+}
+
+TEST(IniFile, AnyValueOfPrintableCharactersBlanksAndQuotesSurvivesSaveAndReload) {
+  static constexpr std::string_view kFavoured = "  \t\"\"''";
+  std::mt19937 random(20);
+  std::uniform_int_distribution<int> length(0, 12), printable(0x20, 0x7E), pick(0, 2),
+      favoured(0, static_cast<int>(kFavoured.size()) - 1);
+  std::vector<std::string> values;
+  for (int i = 0; i < 3000; ++i) {
+    std::string value;
+    for (int n = length(random); n > 0; --n) {
+      value += pick(random) == 0 ? static_cast<char>(printable(random))
+                                 : kFavoured[static_cast<std::size_t>(favoured(random))];
+    }
+    values.push_back(std::move(value));
+  }
+  TempDir dir;
+  const std::string path = dir / "fuzz.ini";
+  ASSERT_TRUE(UpdateIniFile(path, [&](IniDocument& doc) {
+                for (std::size_t i = 0; i < values.size(); ++i) {
+                  doc.WriteString("S", "k" + std::to_string(i), values[i]);
+                }
+              }).ok());
+  const IniDocument back = ReadIniFile(path);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    ASSERT_EQ(back.ReadString("S", "k" + std::to_string(i), "?"), values[i]) << "value " << i;
+  }
+}
+
+TEST(IniDocument, EveryTrailingCarriageReturnGoes) {
+  const struct {
+    std::string text;
+    std::string saved;
+  } cases[] = {
+      {"[a]\nx=1\n[b]\r\r\ny=2\r\r\n", "[a]\nx=1\n[b]\ny=2\n"},
+      {"[a]\nx=1\n[b\r\r\ny=2\r\n", "[a]\nx=1\n[b\ny=2\n"},  // an unclosed header
+      {"[a]\r\nx=1\r\n[b]\r\r\r\ny=2\r\n", "[a]\r\nx=1\r\n[b]\r\ny=2\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.saved);
+    IniDocument doc = IniDocument::Parse(c.text);
+    EXPECT_TRUE(doc.HasSection("b"));
+    EXPECT_EQ(doc.ReadInteger("b", "y", 0), 2);
+    EXPECT_EQ(doc.Serialize(), c.saved);
+    doc.WriteInteger("b", "y", 3);  // found where it is, not added again
+    EXPECT_EQ(IniDocument::Parse(doc.Serialize()).SectionValues("b").size(), 1u);
+  }
+}
+
+TEST(IniDocument, CommentLinesAreNoKeys) {
+  IniDocument doc =
+      IniDocument::Parse("[C]\n;Password=old\nHostName=h\n  ; User_Name=u\nPassword=new\n;=x\n");
+  const std::vector<std::pair<std::string, std::string>> expected = {{"HostName", "h"},
+                                                                     {"Password", "new"}};
+  EXPECT_EQ(doc.SectionValues("C"), expected);
+  EXPECT_FALSE(doc.Value("C", ";Password").has_value());
+  doc.WriteString("C", "User_Name", "v");  // appended; the comment stays as it was
   EXPECT_EQ(doc.Serialize(),
-            "[S]\nneg=-12\nt=1\nf=0\nd=01/01/1980 01:01:01\nm=05/03/2024\nblanks=  padded  \n");
+            "[C]\n;Password=old\nHostName=h\n  ; User_Name=u\nPassword=new\n;=x\nUser_Name=v\n");
 }
 
 TEST(IniDocument, SectionValuesListEachKeyOnceInFileOrder) {

@@ -11,6 +11,7 @@
 #include "failingfilesystem.h"
 #include "immutable.h"
 #include "tempdir.h"
+#include "testlocale.h"
 
 namespace zf {
 namespace {
@@ -527,6 +528,53 @@ TEST(QueueConfigFile, AFailedSaveLeavesTheFileAsItWas) {
   EXPECT_EQ(closeState.message(), "Unable to write to " + path);
   EXPECT_EQ(ReadFile(path), before);
   EXPECT_EQ(table.Get(1).name, "Changed");  // the table in memory is unchanged
+}
+
+TEST(QueueConfigFile, LastlogrenewFollowsTheRegionalSettings) {
+  TempDir dir;
+  const std::string path = dir / "Zentrafold.ini";
+  const RegionalSettings us = test::InstalledLocale("en_US.UTF-8");
+  WriteFile(path, "[System]\nNfolders=1\n[Folder1]\nname=A\nlastlogrenew=12/8/2025\n");
+  QueueTable table;
+  QueueConfigFile(path, DefaultFileSystem(), us).Load(table);
+  EXPECT_EQ(ToMilliseconds(table.Get(1).lastlogrenew), ToMilliseconds(EncodeDateTime(2025, 12, 8)));
+  QueueConfigFile(path, DefaultFileSystem(), DefaultRegionalSettings()).Load(table);
+  EXPECT_EQ(ToMilliseconds(table.Get(1).lastlogrenew), ToMilliseconds(EncodeDateTime(2025, 8, 12)));
+
+  table.Update(1, [](QueueRecord& r) { r.lastlogrenew = EncodeDateTime(2025, 12, 8, 14, 5, 12); });
+  ASSERT_TRUE(QueueConfigFile(path, DefaultFileSystem(), us).Save(table).ok());
+  EXPECT_NE(ReadFile(path).find("lastlogrenew=12/08/2025 02:05:12 PM\n"), std::string::npos);
+}
+
+TEST(QueueConfigFile, ASecondSaveWritesTheSameText) {
+  TempDir dir;
+  const QueueConfigFile file(dir / "Zentrafold.ini");
+  QueueTable table;
+  ASSERT_TRUE(table
+                  .Append([](QueueRecord& r) {
+                    r.name = "A";
+                    r.lastlogrenew = EncodeDateTime(2024, 3, 5, 0, 0, 0, 500);
+                    r.NRegularexpr = 1;
+                    r.rule(1).match = "^Page(\\d+) ";  // ends in a blank
+                    r.rule(1).format = "'quoted'";
+                    r.FTPpasw = " pw";
+                  })
+                  .ok());
+  ASSERT_TRUE(table
+                  .Append([](QueueRecord& r) {
+                    r.name = "B";
+                    r.lastlogrenew = EncodeDateTime(1850, 6, 1, 0, 0, 0, 1);
+                  })
+                  .ok());
+  ASSERT_TRUE(file.Save(table).ok());
+  const std::string first = ReadFile(file.path());
+  QueueTable loaded;
+  file.Load(loaded);
+  ASSERT_TRUE(file.Save(loaded).ok());
+  EXPECT_EQ(ReadFile(file.path()), first);
+  EXPECT_EQ(loaded.Get(1).rule(1).match, "^Page(\\d+) ");
+  EXPECT_EQ(loaded.Get(1).rule(1).format, "'quoted'");
+  EXPECT_EQ(loaded.Get(1).FTPpasw, " pw");
 }
 
 TEST(QueueConfigFile, AReloadAppearsToReadersInOneStep) {

@@ -4,6 +4,9 @@
 
 #include <cerrno>
 
+#include <filesystem>
+
+#include "config/configpaths.h"
 #include "config/inifile.h"
 #include "config/queuefile.h"
 #include "failingfilesystem.h"
@@ -215,6 +218,45 @@ TEST(GeneralSettingsFile, SharingOneFileWithTheQueueTable) {
   queues.Load(loaded);
   EXPECT_EQ(loaded.Nfolders(), 1);
   EXPECT_EQ(ReadIniFile(path).ReadInteger("System", "browsetime", 0), 99);
+}
+
+TEST(GeneralSettingsFile, AMigratedFolderKeepsItsSettingsInTheQueueFile) {
+  TempDir dir;
+  WriteFile(dir / "Zentrafold.ini",
+            "[System]\nNfolders=1\nbrowsetime=5\nstabletime=7\nPassword=old\n"
+            "[Folder1]\nname=Sport\n");
+  // The program file is spelt in lower case, as on Linux.
+  const ConfigPaths paths = ConfigPaths::For(dir / "zentrafold", dir.path().string());
+  const GeneralSettingsFile settings(paths.settingsFile);
+  WorkingSettings working;
+  const auto loaded = settings.Load(working);
+  EXPECT_EQ(loaded.settings.browsetime, 5);
+  EXPECT_EQ(loaded.settings.stabletime, 7);
+  EXPECT_EQ(loaded.settings.Password, "old");
+
+  GeneralSettings changed = loaded.settings;
+  changed.browsetime = 9;
+  ASSERT_TRUE(settings.Save(changed, working).ok());
+  int files = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++files;
+  EXPECT_EQ(files, 1) << "a second file differing only in case";
+  EXPECT_EQ(ReadIniFile(dir / "Zentrafold.ini").ReadInteger("System", "browsetime", 0), 9);
+  QueueTable table;
+  QueueConfigFile(paths.queueFile).Load(table);
+  EXPECT_EQ(table.Get(1).name, "Sport");
+}
+
+TEST(GeneralSettingsFile, PasswordsAndFormsWithEdgeBlanksOrQuotesComeBackUnchanged) {
+  TempDir dir;
+  const GeneralSettingsFile file(dir / "zentrafold.ini");
+  GeneralSettings s = Filled();
+  s.Password = "\"'pw'\"";
+  s.Username = " sa ";
+  s.logformat = "hh:nn ";
+  WorkingSettings working;
+  ASSERT_TRUE(file.Save(s, working).ok());
+  ASSERT_TRUE(file.Save(file.Load(working).settings, working).ok());  // a second round
+  EXPECT_EQ(file.Load(working).settings, s);
 }
 
 }  // namespace

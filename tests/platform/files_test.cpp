@@ -5,9 +5,11 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <vector>
 
 #include "failingfilesystem.h"
 #include "immutable.h"
+#include "platform/tempfile.h"
 #include "tempdir.h"
 
 namespace zf {
@@ -52,6 +54,72 @@ TEST(Files, AtomicWriteCreatesAndReplacesAndLeavesNoTemporaryFile) {
   ASSERT_TRUE(DefaultFileSystem().WriteWholeFileAtomic(path, big).ok());
   EXPECT_EQ(ReadFile(path), big);
   EXPECT_EQ(EntriesIn(dir.path()), 1);
+}
+
+// Sets the umask for one scope; 0 lets every bit the writer asks for through.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(mode_t mask) : old_(::umask(mask)) {}
+  ~ScopedUmask() { ::umask(old_); }
+
+ private:
+  mode_t old_;
+};
+
+// The real file system that, just before the content is written, notes the
+// temporary files in the target's folder with their permission bits.
+class WatchingFileSystem : public FileSystem {
+ public:
+  struct Seen {
+    std::string name;
+    mode_t mode;
+  };
+  mutable std::vector<Seen> seen;
+
+ protected:
+  int InjectFault(WriteStep step, const std::string& path) const override {
+    if (step != WriteStep::kWrite) return 0;
+    for (const auto& e : fs::directory_iterator(fs::path(path).parent_path())) {
+      const std::string name = e.path().filename().string();
+      if (name == fs::path(path).filename()) continue;
+      struct stat st {};
+      if (::stat(e.path().c_str(), &st) == 0) seen.push_back({name, st.st_mode & 07777});
+    }
+    return 0;
+  }
+};
+
+TEST(Files, TheTemporaryFileHasTheCommonShapeAndOwnerOnlyBitsFromTheStart) {
+  const ScopedUmask open(0);
+  const struct {
+    const char* what;
+    int oldMode;  // -1: no file yet
+    mode_t finalMode;
+  } cases[] = {
+      {"a new file", -1, 0600},
+      {"a file readable by all", 0644, 0644},
+      {"a group file", 0660, 0660},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string path = dir / "Zentrafold.ini";
+    if (c.oldMode >= 0) {
+      WriteFile(path, "old");
+      ASSERT_EQ(::chmod(path.c_str(), static_cast<mode_t>(c.oldMode)), 0);
+    }
+    const WatchingFileSystem files;
+    ASSERT_TRUE(files.WriteWholeFileAtomic(path, "FTPpasw=secret\n").ok());
+    ASSERT_EQ(files.seen.size(), 1u);
+    EXPECT_TRUE(IsTempName(files.seen[0].name)) << files.seen[0].name;
+    EXPECT_NE(files.seen[0].name.find("Zentrafold.ini"), std::string::npos);
+    EXPECT_EQ(files.seen[0].mode, 0600u) << std::oct << files.seen[0].mode;
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.finalMode) << std::oct << (st.st_mode & 07777);
+    EXPECT_EQ(ReadFile(path), "FTPpasw=secret\n");
+    EXPECT_EQ(EntriesIn(dir.path()), 1);
+  }
 }
 
 TEST(Files, AtomicWriteKeepsPermissionsAndFollowsLinks) {

@@ -79,18 +79,6 @@ void AppendNumber(std::string& out, int value, int minDigits) {
   if (n > 0) out.append(buffer, static_cast<std::size_t>(n));
 }
 
-// Values outside the years 1 to 9999 (or not numbers at all) have no calendar
-// date; they are held to the nearest end so that formatting never fails.
-DateTimeParts DecodeForFormatting(TDateTime value) {
-  static const TDateTime kFirst = EncodeDateTime(1, 1, 1);
-  static const TDateTime kLast = EncodeDateTime(9999, 12, 31, 23, 59, 59, 999);
-  if (std::isnan(value)) return DecodeDateTime(0);
-  // Before 1899-12-30 the whole-day part counts backwards while the time of
-  // day still counts forwards, so all of (kFirst - 1, kFirst] lies on 1.1.0001.
-  if (!(value > kFirst - 1)) return DecodeDateTime(kFirst);
-  return DecodeDateTime(std::min(value, kLast));
-}
-
 class Formatter {
  public:
   Formatter(const DateTimeParts& parts, const RegionalSettings& regional)
@@ -257,6 +245,52 @@ void Formatter::Append(std::string_view pattern, int depth) {
 }
 
 }  // namespace
+
+// Values outside the years 1 to 9999 (or not numbers at all) have no calendar
+// date; they are held to the nearest end so that formatting never fails.
+DateTimeParts DecodeForFormatting(TDateTime value) {
+  static const TDateTime kFirst = EncodeDateTime(1, 1, 1);
+  static const TDateTime kLast = EncodeDateTime(9999, 12, 31, 23, 59, 59, 999);
+  if (std::isnan(value)) return DecodeDateTime(0);
+  // Before 1899-12-30 the whole-day part counts backwards while the time of
+  // day still counts forwards, so all of (kFirst - 1, kFirst] lies on 1.1.0001.
+  if (!(value > kFirst - 1)) return DecodeDateTime(kFirst);
+  return DecodeDateTime(std::min(value, kLast));
+}
+
+DateOrder DateOrderOf(std::string_view pattern) {
+  constexpr std::size_t kNone = std::string_view::npos;
+  std::size_t day = kNone, month = kNone, year = kNone;
+  std::size_t i = 0;
+  while (i < pattern.size()) {
+    const char c = pattern[i];
+    if (c == '"' || c == '\'') {
+      const std::size_t close = pattern.find(c, i + 1);
+      if (close == std::string_view::npos) break;
+      i = close + 1;
+      continue;
+    }
+    const char letter = Upper(c);
+    if (letter == 'A') {  // "ampm" and the day names hold letters of other fields
+      std::size_t length = 1;
+      ReadAField(pattern, i, length);
+      i += length;
+      continue;
+    }
+    std::size_t run = 1;
+    while (i + run < pattern.size() && Upper(pattern[i + run]) == letter) ++run;
+    if (letter == 'D' && run <= 2 && day == kNone) day = i;
+    if (letter == 'M' && month == kNone) month = i;
+    if (letter == 'Y' && year == kNone) year = i;
+    i += run;
+  }
+  if (year < day && year < month) return DateOrder::kYearMonthDay;
+  return month < day ? DateOrder::kMonthDayYear : DateOrder::kDayMonthYear;
+}
+
+bool UsesTwelveHourClock(std::string_view timePattern) {
+  return MorningAfternoonFieldFollows(timePattern, 0);
+}
 
 const RegionalSettings& DefaultRegionalSettings() {
   static const RegionalSettings kDefaults;

@@ -30,7 +30,21 @@ struct RegionalSettings {
   std::string eraName = "A.D.";
 };
 
+// The built-in settings above; the C and POSIX locales give these too.
 const RegionalSettings& DefaultRegionalSettings();
+
+// The order of day, month and year in a date pattern, by the first field of
+// each kind outside quoted text (day names are not days).
+enum class DateOrder { kDayMonthYear, kMonthDayYear, kYearMonthDay };
+DateOrder DateOrderOf(std::string_view datePattern);
+
+// True when a time pattern shows the hour on the 12-hour clock, that is when
+// it has a morning/afternoon field ("ampm", "am/pm", "a/p").
+bool UsesTwelveHourClock(std::string_view timePattern);
+
+// The parts of `value` as the formatter shows them: values outside the years
+// 1 to 9999, or no number at all, are held to the nearest end.
+DateTimeParts DecodeForFormatting(TDateTime value);
 
 // Formats `value` by the letter notation of log stamps and `logformat`.
 // Never fails for a well-formed value.

@@ -1,9 +1,8 @@
 #include "config/inidatetime.h"
 
 #include <array>
-#include <cctype>
 #include <cstdint>
-#include <cstdio>
+#include <string>
 #include <vector>
 
 namespace zf {
@@ -21,13 +20,19 @@ bool IsSpace(char c) {
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
-bool IsAlpha(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+// Letters, and the bytes of characters beyond ASCII, which regional month
+// names and AM/PM strings are made of.
+bool IsWordChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || static_cast<unsigned char>(c) >= 0x80;
 }
 
+// ASCII letters only: other bytes belong to regional names and stay as the
+// locale gives them, whatever locale the process runs in.
 std::string Lower(std::string_view text) {
   std::string out(text);
-  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
   return out;
 }
 
@@ -44,8 +49,8 @@ bool Tokenize(std::string_view s, std::vector<Token>& out) {
       Token t{Token::kNumber, s.substr(start, i - start)};
       for (char d : t.text) t.number = t.number * 10 + (d - '0');
       out.push_back(t);
-    } else if (IsAlpha(c)) {
-      while (i < s.size() && IsAlpha(s[i])) ++i;
+    } else if (IsWordChar(c)) {
+      while (i < s.size() && IsWordChar(s[i])) ++i;
       out.push_back({Token::kWord, s.substr(start, i - start)});
     } else if (IsSpace(c)) {
       while (i < s.size() && IsSpace(s[i])) ++i;
@@ -60,7 +65,8 @@ bool Tokenize(std::string_view s, std::vector<Token>& out) {
   return true;
 }
 
-int MonthFromName(std::string_view word) {
+// `word` is in lower case (ASCII letters); English names are always known.
+int MonthFromName(std::string_view word, const RegionalSettings& regional) {
   static constexpr std::array<std::string_view, 12> kShort = {
       "jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"};
   static constexpr std::array<std::string_view, 12> kLong = {
@@ -69,7 +75,74 @@ int MonthFromName(std::string_view word) {
   for (std::size_t m = 0; m < 12; ++m) {
     if (word == kShort[m] || word == kLong[m]) return static_cast<int>(m) + 1;
   }
+  for (std::size_t m = 0; m < 12; ++m) {
+    if (word == Lower(regional.shortMonthNames[m]) || word == Lower(regional.longMonthNames[m])) {
+      return static_cast<int>(m) + 1;
+    }
+  }
   return 0;
+}
+
+// A separator the written form can use: something other than blanks, with
+// no digit, letter or quote that would mix with the fields.
+bool UsableSeparator(std::string_view separator) {
+  bool visible = false;
+  for (char c : separator) {
+    if (IsDigit(c) || IsWordChar(c) || c == '"' || c == '\'') return false;
+    visible = visible || !IsSpace(c);
+  }
+  return visible;
+}
+
+// The form the settings give INI date-times (see FormatIniDateTime).
+struct IniForm {
+  std::string dateSeparator = "/";
+  std::string timeSeparator = ":";
+  DateOrder order = DateOrder::kDayMonthYear;
+  bool twelveHour = false;  // with the settings' AM/PM strings
+
+  explicit IniForm(const RegionalSettings& regional)
+      : order(DateOrderOf(regional.shortDateFormat)),
+        twelveHour(UsesTwelveHourClock(regional.longTimeFormat) && !regional.timeAMString.empty() &&
+                   !regional.timePMString.empty() &&
+                   regional.timeAMString != regional.timePMString) {
+    if (UsableSeparator(regional.dateSeparator)) dateSeparator = regional.dateSeparator;
+    if (UsableSeparator(regional.timeSeparator)) timeSeparator = regional.timeSeparator;
+  }
+
+  // Separators go in quoted, so the formatter writes them as chosen here.
+  std::string DatePattern() const {
+    const std::string sep = "\"" + dateSeparator + "\"";
+    switch (order) {
+      case DateOrder::kMonthDayYear:
+        return "mm" + sep + "dd" + sep + "yyyy";
+      case DateOrder::kYearMonthDay:
+        return "yyyy" + sep + "mm" + sep + "dd";
+      case DateOrder::kDayMonthYear:
+        break;
+    }
+    return "dd" + sep + "mm" + sep + "yyyy";
+  }
+  std::string TimePattern() const {
+    const std::string sep = "\"" + timeSeparator + "\"";
+    return "hh" + sep + "nn" + sep + "ss" + (twelveHour ? " ampm" : "");
+  }
+};
+
+// Replaces every `from` in `text` by `to`.
+void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
+  if (from.empty()) return;
+  for (std::size_t pos = 0; (pos = text.find(from, pos)) != std::string::npos; pos += to.size()) {
+    text.replace(pos, from.size(), to);
+  }
+}
+
+// Separators the reader knows anyway need no translation.
+bool Within(std::string_view text, std::string_view allowed) {
+  for (char c : text) {
+    if (allowed.find(c) == std::string_view::npos) return false;
+  }
+  return true;
 }
 
 int ExpandYear(const Token& t) {
@@ -103,22 +176,25 @@ class Reader {
 
 }  // namespace
 
-std::string FormatIniDateTime(TDateTime value) {
-  const DateTimeParts p = DecodeDateTime(value);
-  char buffer[48];
-  if (p.hour == 0 && p.minute == 0 && p.second == 0 && p.millisecond == 0) {
-    std::snprintf(buffer, sizeof buffer, "%02d/%02d/%04d", p.day, p.month, p.year);
-  } else {
-    std::snprintf(buffer, sizeof buffer, "%02d/%02d/%04d %02d:%02d:%02d", p.day, p.month, p.year,
-                  p.hour, p.minute, p.second);
+std::string FormatIniDateTime(TDateTime value, const RegionalSettings& regional) {
+  const IniForm form(regional);
+  const DateTimeParts p = DecodeForFormatting(value);
+  std::string pattern = form.DatePattern();
+  if (p.hour != 0 || p.minute != 0 || p.second != 0) {
+    pattern += ' ';
+    pattern += form.TimePattern();
   }
-  return buffer;
+  return FormatDateTimeText(pattern, value, regional);
 }
 
-std::optional<TDateTime> ParseIniDateTime(std::string_view text) {
+std::optional<TDateTime> ParseIniDateTime(std::string_view text, const RegionalSettings& regional) {
   while (!text.empty() && IsSpace(text.front())) text.remove_prefix(1);
   while (!text.empty() && IsSpace(text.back())) text.remove_suffix(1);
-  std::string s = Lower(text);
+  const IniForm form(regional);
+  std::string s(text);
+  if (!Within(form.dateSeparator, "/.- ")) ReplaceAll(s, form.dateSeparator, "/");
+  if (!Within(form.timeSeparator, ":.")) ReplaceAll(s, form.timeSeparator, ":");
+  s = Lower(s);
   // "a.m." and "p.m." are one mark each, not a date separator.
   for (const char* mark : {"a.m.", "p.m."}) {
     for (std::size_t pos; (pos = s.find(mark)) != std::string::npos;) {
@@ -140,7 +216,9 @@ std::optional<TDateTime> ParseIniDateTime(std::string_view text) {
     }
     if (!in.Is(Token::kNumber) && !in.Is(Token::kWord)) return std::nullopt;
     field[f] = &in.Next();
-    if (field[f]->kind == Token::kWord && MonthFromName(field[f]->text) == 0) return std::nullopt;
+    if (field[f]->kind == Token::kWord && MonthFromName(field[f]->text, regional) == 0) {
+      return std::nullopt;
+    }
   }
   if (in.IsPunct(".")) in.Next();  // "yyyy. mm. dd." ends with a dot
 
@@ -178,8 +256,9 @@ std::optional<TDateTime> ParseIniDateTime(std::string_view text) {
     in.SkipSpace();
     if (in.Is(Token::kWord)) {
       const std::string_view mark = in.Next().text;
-      am = mark == "am";
-      pm = mark == "pm";
+      am = mark == "am" || (!regional.timeAMString.empty() && mark == Lower(regional.timeAMString));
+      pm = !am && (mark == "pm" ||
+                   (!regional.timePMString.empty() && mark == Lower(regional.timePMString)));
       if (!am && !pm) return std::nullopt;
       in.SkipSpace();
     }
@@ -203,7 +282,7 @@ std::optional<TDateTime> ParseIniDateTime(std::string_view text) {
   const Token& f1 = *field[1];
   const Token& f2 = *field[2];
   if (wordAt >= 0) {
-    month = MonthFromName(field[static_cast<std::size_t>(wordAt)]->text);
+    month = MonthFromName(field[static_cast<std::size_t>(wordAt)]->text, regional);
     if (wordAt == 1 && f0.text.size() >= 3) {  // yyyy-mmm-dd
       year = ExpandYear(f0);
       day = static_cast<int>(f2.number);
@@ -224,7 +303,10 @@ std::optional<TDateTime> ParseIniDateTime(std::string_view text) {
     year = ExpandYear(f2);
     const int a = static_cast<int>(f0.number);
     const int b = static_cast<int>(f1.number);
-    const bool monthFirst = am || pm;
+    // AM/PM in a file from elsewhere marks the US form, unless the settings'
+    // own times carry it.
+    const bool monthFirst =
+        form.order == DateOrder::kMonthDayYear || ((am || pm) && !form.twelveHour);
     day = monthFirst ? b : a;
     month = monthFirst ? a : b;
     if (!ValidDate(year, month, day) && ValidDate(year, day, month)) std::swap(day, month);

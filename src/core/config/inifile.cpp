@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "config/inidatetime.h"
+#include "platform/paths.h"
 
 namespace zf {
 namespace {
@@ -44,18 +45,32 @@ std::optional<std::string_view> HeaderName(std::string_view line) {
   return Trim(name);
 }
 
-// The key of a key=value line, or empty for any other line.
+// The key of a key=value line, or empty for any other line. A line starting
+// with ";" is a comment, whatever it holds: a commented-out ";Password=old"
+// is no key.
 std::string_view LineKey(std::string_view line) {
   const auto eq = line.find('=');
   if (eq == std::string_view::npos) return {};
-  return Trim(line.substr(0, eq));
+  const std::string_view key = Trim(line.substr(0, eq));
+  if (!key.empty() && key.front() == ';') return {};
+  return key;
+}
+
+bool IsQuotePair(std::string_view v) {
+  return v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front();
+}
+
+// True for a value the reader would change if it stood bare: one with a
+// blank at either end, or one wrapped in a pair of quotes. Every reader of
+// these files trims blanks and then takes one pair of quotes away.
+bool NeedsQuotes(std::string_view value) {
+  if (value.empty()) return false;
+  return IsBlank(value.front()) || IsBlank(value.back()) || IsQuotePair(value);
 }
 
 std::string LineValue(std::string_view line) {
   std::string_view v = Trim(line.substr(line.find('=') + 1));
-  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
-    v = v.substr(1, v.size() - 2);
-  }
+  if (IsQuotePair(v)) v = v.substr(1, v.size() - 2);
   if (v.size() > kIniMaxValueLength) v = v.substr(0, kIniMaxValueLength);
   return std::string(v);
 }
@@ -174,7 +189,9 @@ IniDocument IniDocument::Parse(std::string textIn) {
     if (end == std::string_view::npos) end = text.size();
     std::string_view line = text.substr(pos, end - pos);
     pos = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    // Every carriage return at the end goes: a "\r\r\n" left by a converter
+    // would otherwise stick to a section name or a value.
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
 
     if (auto name = HeaderName(line)) {
       doc.sections_.push_back(Section{line, {}, {}, {}});
@@ -283,11 +300,11 @@ bool IniDocument::ReadBool(std::string_view section, std::string_view key, bool 
   return ReadInteger(section, key, def ? 1 : 0) != 0;
 }
 
-TDateTime IniDocument::ReadDateTime(std::string_view section, std::string_view key,
-                                    TDateTime def) const {
+TDateTime IniDocument::ReadDateTime(std::string_view section, std::string_view key, TDateTime def,
+                                    const RegionalSettings& regional) const {
   const auto value = Value(section, key);
   if (!value) return def;
-  return ParseIniDateTime(*value).value_or(def);
+  return ParseIniDateTime(*value, regional).value_or(def);
 }
 
 IniDocument::Section& IniDocument::SectionForWrite(std::string_view section) {
@@ -310,7 +327,8 @@ void IniDocument::WriteString(std::string_view section, std::string_view key,
   // An existing key is rewritten where it stands, under the spelling the
   // file already uses; the map keeps pointing at that spelling.
   const std::string_view name = k != sec.keys.end() ? k->first : key;
-  char* at = arena_.Allocate(name.size() + 1 + value.size());
+  // Room for two quotes, which only some values get.
+  char* at = arena_.Allocate(name.size() + 1 + value.size() + 2);
   std::memcpy(at, name.data(), name.size());
   at[name.size()] = '=';
   char* out = at + name.size() + 1;
@@ -318,7 +336,14 @@ void IniDocument::WriteString(std::string_view section, std::string_view key,
   for (std::size_t i = 0; i < value.size(); ++i) {
     if (out[i] == '\r' || out[i] == '\n' || out[i] == '\0') out[i] = ' ';
   }
-  const std::string_view line(at, name.size() + 1 + value.size());
+  std::size_t written = value.size();
+  if (NeedsQuotes({out, written})) {
+    std::memmove(out + 1, out, written);
+    out[0] = '"';
+    out[written + 1] = '"';
+    written += 2;
+  }
+  const std::string_view line(at, name.size() + 1 + written);
   if (k != sec.keys.end()) {
     sec.body[k->second] = line;
     return;
@@ -335,8 +360,9 @@ void IniDocument::WriteBool(std::string_view section, std::string_view key, bool
   WriteString(section, key, value ? "1" : "0");
 }
 
-void IniDocument::WriteDateTime(std::string_view section, std::string_view key, TDateTime value) {
-  WriteString(section, key, FormatIniDateTime(value));
+void IniDocument::WriteDateTime(std::string_view section, std::string_view key, TDateTime value,
+                                const RegionalSettings& regional) {
+  WriteString(section, key, FormatIniDateTime(value, regional));
 }
 
 std::string UnableToWriteMessage(const std::string& path) {
@@ -345,14 +371,15 @@ std::string UnableToWriteMessage(const std::string& path) {
   return "Unable to write to " + (ec ? path : full.lexically_normal().string());
 }
 
-IniDocument ReadIniFile(const std::string& path, const FileSystem& fs) {
-  auto text = fs.ReadWholeFile(path);
+IniDocument ReadIniFile(const std::string& pathAsGiven, const FileSystem& fs) {
+  auto text = fs.ReadWholeFile(FindNameIgnoringCase(pathAsGiven));
   if (!text.ok()) return IniDocument();
   return IniDocument::Parse(std::move(text).value());
 }
 
-Status UpdateIniFile(const std::string& path, const std::function<void(IniDocument&)>& apply,
+Status UpdateIniFile(const std::string& pathAsGiven, const std::function<void(IniDocument&)>& apply,
                      const FileSystem& fs) {
+  const std::string path = FindNameIgnoringCase(pathAsGiven);
   IniDocument doc;
   auto text = fs.ReadWholeFile(path);
   if (text.ok()) {

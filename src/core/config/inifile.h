@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/systemregional.h"
 #include "platform/datetime.h"
 #include "platform/files.h"
 #include "platform/result.h"
@@ -46,6 +47,8 @@ struct IniNameEqual {
 // - writing a key replaces its line where it stands, or appends the key
 //   after the last non-blank line of its section; a new section goes to
 //   the end of the file;
+// - a line whose first non-blank character is ";" is a comment, never a key;
+// - carriage returns at the end of a line are not part of it;
 // - nothing is ever removed: lines the reader does not understand (comments,
 //   stray text, repeated keys) are written back as they were.
 // Sections and keys are indexed by hash, so applying every key of a large
@@ -75,15 +78,21 @@ class IniDocument {
   std::int32_t ReadInteger(std::string_view section, std::string_view key, std::int32_t def) const;
   // Read as an integer with the default taken as 1 or 0; true when not 0.
   bool ReadBool(std::string_view section, std::string_view key, bool def) const;
-  // Missing, empty or unreadable: the default.
-  TDateTime ReadDateTime(std::string_view section, std::string_view key, TDateTime def) const;
+  // Missing, empty or unreadable: the default. Read and written in the
+  // regional settings' terms (see ParseIniDateTime and FormatIniDateTime).
+  TDateTime ReadDateTime(std::string_view section, std::string_view key, TDateTime def,
+                         const RegionalSettings& regional = SystemRegionalSettings()) const;
 
   // Text is written as it stands, except that line breaks and NUL characters
-  // become blanks: a value must never start a new line of the file.
+  // become blanks (a value must never start a new line of the file), and a
+  // value that starts or ends with a blank or is wrapped in a pair of quotes
+  // is written inside double quotes, so that it reads back unchanged here and
+  // in every reader that trims and then strips one pair of quotes.
   void WriteString(std::string_view section, std::string_view key, std::string_view value);
   void WriteInteger(std::string_view section, std::string_view key, std::int64_t value);
   void WriteBool(std::string_view section, std::string_view key, bool value);
-  void WriteDateTime(std::string_view section, std::string_view key, TDateTime value);
+  void WriteDateTime(std::string_view section, std::string_view key, TDateTime value,
+                     const RegionalSettings& regional = SystemRegionalSettings());
 
  private:
   // Lines and names are views: into the file's text as read, or into the
@@ -118,6 +127,10 @@ class IniDocument {
   NameIndex sectionIndex_;
   std::string eol_ = "\n";  // the file's own line ending, used for every line written
 };
+
+// Both file functions below look a file up without regard to case when its
+// exact name is missing (FindNameIgnoringCase), and then read and replace the
+// file found, so a save never adds a second file differing only in case.
 
 // Reads the file as it is now. A missing or unreadable file reads as empty:
 // reading configuration never fails.

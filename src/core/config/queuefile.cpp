@@ -65,7 +65,7 @@ class NumberedKey {
 };
 
 void ReadQueue(const IniDocument& doc, const std::string& section, QueueRecord& r,
-               std::vector<std::string>& warnings) {
+               const RegionalSettings& regional, std::vector<std::string>& warnings) {
   r.name = doc.ReadString(section, "name", "");
   r.Inputfolder = doc.ReadString(section, "Inputfolder", "");
   r.Outputfolder = doc.ReadString(section, "Outputfolder", "");
@@ -105,7 +105,7 @@ void ReadQueue(const IniDocument& doc, const std::string& section, QueueRecord& 
     rule.trans = doc.ReadString(section, key("Regularexpr", k, "trans"), "");
   }
 
-  r.lastlogrenew = doc.ReadDateTime(section, "lastlogrenew", DefaultLastlogrenew());
+  r.lastlogrenew = doc.ReadDateTime(section, "lastlogrenew", DefaultLastlogrenew(), regional);
   r.Makelog = doc.ReadBool(section, "Makelog", false);
   r.Logfile = doc.ReadString(section, "Logfile", "");
   r.logtype = doc.ReadInteger(section, "logtype", 0);
@@ -139,7 +139,8 @@ void ReadQueue(const IniDocument& doc, const std::string& section, QueueRecord& 
   r.FTPpassive = doc.ReadBool(section, "FTPpassive", false);
 }
 
-void WriteQueue(IniDocument& doc, const std::string& section, const QueueRecord& r) {
+void WriteQueue(IniDocument& doc, const std::string& section, const QueueRecord& r,
+                const RegionalSettings& regional) {
   doc.WriteString(section, "name", r.name);
   doc.WriteString(section, "Inputfolder", r.Inputfolder);
   doc.WriteString(section, "Outputfolder", r.Outputfolder);
@@ -168,7 +169,7 @@ void WriteQueue(IniDocument& doc, const std::string& section, const QueueRecord&
     doc.WriteBool(section, key("Regularexpr", k, "partial"), rule.partial);
     doc.WriteString(section, key("Regularexpr", k, "trans"), rule.trans);
   }
-  doc.WriteDateTime(section, "lastlogrenew", r.lastlogrenew);
+  doc.WriteDateTime(section, "lastlogrenew", r.lastlogrenew, regional);
   doc.WriteBool(section, "Makelog", r.Makelog);
   doc.WriteString(section, "Logfile", r.Logfile);
   doc.WriteInteger(section, "logtype", r.logtype);
@@ -201,8 +202,8 @@ void WriteQueue(IniDocument& doc, const std::string& section, const QueueRecord&
 
 }  // namespace
 
-QueueConfigFile::QueueConfigFile(std::string path, const FileSystem& fs)
-    : path_(std::move(path)), fs_(&fs) {}
+QueueConfigFile::QueueConfigFile(std::string path, const FileSystem& fs, RegionalSettings regional)
+    : path_(std::move(path)), fs_(&fs), regional_(std::move(regional)) {}
 
 std::vector<std::string> QueueConfigFile::Load(QueueTable& table) const {
   std::vector<std::string> warnings;
@@ -246,7 +247,7 @@ std::vector<std::string> QueueConfigFile::Load(QueueTable& table) const {
   for (int i = 1; i <= count; ++i) {
     const auto at = static_cast<std::size_t>(i - 1);
     QueueRecord record = *state.slots[at];
-    ReadQueue(doc, FolderSection(i), record, warnings);
+    ReadQueue(doc, FolderSection(i), record, regional_, warnings);
     state.slots[at] = std::make_shared<const QueueRecord>(std::move(record));
     uids[at] = claim(at, state.slots[at]->name);  // the same queue in the same slot
   }
@@ -276,7 +277,8 @@ Status QueueConfigFile::Save(const QueueTable& table) const {
           doc.WriteString(kPluginSection, key, state.plugin.*field);
         doc.WriteInteger(kSystemSection, "Nfolders", state.Nfolders);
         for (int i = 1; i <= state.Nfolders; ++i) {
-          WriteQueue(doc, FolderSection(i), *state.slots[static_cast<std::size_t>(i - 1)]);
+          WriteQueue(doc, FolderSection(i), *state.slots[static_cast<std::size_t>(i - 1)],
+                     regional_);
         }
       },
       *fs_);
@@ -289,7 +291,7 @@ Status QueueConfigFile::WriteCloseState(const QueueTable& table, const WindowLay
       [&](IniDocument& doc) {
         for (int i = 1; i <= state.Nfolders; ++i) {
           doc.WriteDateTime(FolderSection(i), "lastlogrenew",
-                            state.slots[static_cast<std::size_t>(i - 1)]->lastlogrenew);
+                            state.slots[static_cast<std::size_t>(i - 1)]->lastlogrenew, regional_);
         }
         for (std::size_t c = 0; c < layout.columnWidths.size(); ++c) {
           doc.WriteInteger("Columns" + std::to_string(c + 1), "width", layout.columnWidths[c]);

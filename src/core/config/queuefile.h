@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "config/queuetable.h"
+#include "config/systemregional.h"
 #include "platform/files.h"
 #include "platform/result.h"
 
@@ -31,7 +32,9 @@ class QueueConfigFile {
  public:
   static constexpr const char* kFileName = "Zentrafold.ini";
 
-  explicit QueueConfigFile(std::string path, const FileSystem& fs = DefaultFileSystem());
+  // `regional` gives the form of the lastlogrenew date-times.
+  explicit QueueConfigFile(std::string path, const FileSystem& fs = DefaultFileSystem(),
+                           RegionalSettings regional = SystemRegionalSettings());
   const std::string& path() const { return path_; }
 
   // Loads the table and the plugin field map and publishes them to `table`
@@ -63,6 +66,7 @@ class QueueConfigFile {
  private:
   std::string path_;
   const FileSystem* fs_;
+  RegionalSettings regional_;
 };
 
 }  // namespace zf

@@ -10,10 +10,10 @@
 namespace zf {
 
 // The general settings file: the program's own path with ".ini", section
-// `system`. It may be the very file that holds the queue table (where file
-// names compare without regard to case, "Zentrafold.ini" is also the program's
-// own name with ".ini"), so it is read fresh for every load and every save
-// keeps the keys it does not own.
+// `system`. It may be the very file that holds the queue table (file names
+// are looked up without regard to case, so "Zentrafold.ini" is also the
+// program's own name with ".ini"), so it is read fresh for every load and
+// every save keeps the keys it does not own.
 class GeneralSettingsFile {
  public:
   static constexpr int kLastDebugmode = 2;  // "Off", "Low", "High"

@@ -71,28 +71,40 @@ TDateTime EncodeDateTime(int year, int month, int day, int hour, int minute, int
   return value;
 }
 
-std::int64_t ToMilliseconds(TDateTime value) {
-  // Split into day and time-of-day the way the encoding made them.
+namespace {
+
+// The calendar day (counted from 1899-12-30) and the millisecond of that day,
+// split the way the encoding made them: the whole part is the day, before the
+// epoch too, and the fraction's size is the time of day.
+struct DayAndMillisecond {
+  std::int64_t day;
+  std::int64_t ms;
+};
+
+DayAndMillisecond SplitDateTime(TDateTime value) {
   const double whole = std::trunc(value);
-  const double frac = std::fabs(value - whole);
-  std::int64_t ms = std::llround(frac * kMsPerDay);
-  std::int64_t days = static_cast<std::int64_t>(whole);
-  if (ms >= kMsPerDay) {  // rounding carried into the next day
-    ms -= kMsPerDay;
-    days += value >= 0 ? 1 : -1;
+  DayAndMillisecond out{static_cast<std::int64_t>(whole),
+                        std::llround(std::fabs(value - whole) * kMsPerDay)};
+  // A time that rounds up to 24:00 is the start of the next calendar day,
+  // which is one day later on both sides of the epoch.
+  if (out.ms >= kMsPerDay) {
+    out.ms -= kMsPerDay;
+    out.day += 1;
   }
-  return days * kMsPerDay + ms;
+  return out;
+}
+
+}  // namespace
+
+std::int64_t ToMilliseconds(TDateTime value) {
+  const DayAndMillisecond split = SplitDateTime(value);
+  return split.day * kMsPerDay + split.ms;
 }
 
 DateTimeParts DecodeDateTime(TDateTime value) {
-  const double whole = std::trunc(value);
-  const double frac = std::fabs(value - whole);
-  std::int64_t days = static_cast<std::int64_t>(whole);
-  std::int64_t ms = std::llround(frac * kMsPerDay);
-  if (ms >= kMsPerDay) {
-    ms -= kMsPerDay;
-    days += value >= 0 ? 1 : -1;
-  }
+  const DayAndMillisecond split = SplitDateTime(value);
+  const std::int64_t days = split.day;
+  const std::int64_t ms = split.ms;
   DateTimeParts p;
   CivilFromDays(days + kEpochOffsetDays, p.year, p.month, p.day);
   p.millisecond = static_cast<int>(ms % 1000);

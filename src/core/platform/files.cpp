@@ -1,12 +1,12 @@
 #include "platform/files.h"
 
+#include "platform/tempfile.h"
 #include "platform/uniquefd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -47,8 +47,6 @@ std::filesystem::path ResolveTarget(const std::string& path) {
   return target;
 }
 
-std::atomic<unsigned> tempCounter{0};
-
 }  // namespace
 
 Result<std::string> FileSystem::ReadWholeFile(const std::string& path) const {
@@ -81,32 +79,20 @@ Status FileSystem::WriteWholeFileAtomic(const std::string& path, std::string_vie
   auto fail = [&](WriteStep step, int err) { return ErrnoStatus(StepText(step), targetText, err); };
 
   // The temporary file lives beside the target: a rename within one file
-  // system is atomic, across file systems it is not possible at all.
-  std::string tempPath;
-  int rawFd = -1;
+  // system is atomic, across file systems it is not possible at all. It is
+  // created readable by its owner only, since configuration files hold
+  // passwords.
   if (int err = InjectFault(WriteStep::kCreateTemp, targetText))
     return fail(WriteStep::kCreateTemp, err);
-  const std::string tempPrefix = target.filename().string() + ".tmp-" + std::to_string(::getpid());
-  for (int attempt = 0; attempt < 100 && rawFd < 0; ++attempt) {
-    std::string name(".");
-    name.append(tempPrefix).append("-").append(std::to_string(tempCounter++));
-    tempPath = (folder / name).string();
-    rawFd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (rawFd < 0 && errno != EEXIST) return fail(WriteStep::kCreateTemp, errno);
-  }
-  if (rawFd < 0) return fail(WriteStep::kCreateTemp, EEXIST);
-  UniqueFd fd(rawFd);
+  auto temp = CreateTempFile(folder.string(), target.filename().string(), kNewFileMode);
+  if (!temp.ok()) return fail(WriteStep::kCreateTemp, temp.status().code());
+  UniqueFd fd = std::move(temp.value().fd);
+  const std::string tempPath = std::move(temp.value().path);
 
   auto failAndRemove = [&](WriteStep step, int err) {
     ::unlink(tempPath.c_str());
     return fail(step, err);
   };
-
-  struct stat old {};
-  if (::stat(targetText.c_str(), &old) == 0) {
-    // Keep the old file's permissions; a failure here only loses the mode.
-    (void)::fchmod(fd.get(), old.st_mode & 07777);
-  }
 
   if (int err = InjectFault(WriteStep::kWrite, targetText))
     return failAndRemove(WriteStep::kWrite, err);
@@ -119,6 +105,12 @@ Status FileSystem::WriteWholeFileAtomic(const std::string& path, std::string_vie
     }
     done += static_cast<std::size_t>(n);
   }
+
+  // The old file's permissions go to the complete file, so the content is
+  // never readable more widely than either file allowed; a failure here only
+  // loses the mode.
+  struct stat old {};
+  if (::stat(targetText.c_str(), &old) == 0) (void)::fchmod(fd.get(), old.st_mode & 07777);
 
   if (int err = InjectFault(WriteStep::kSyncFile, targetText)) {
     return failAndRemove(WriteStep::kSyncFile, err);

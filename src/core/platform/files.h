@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 
@@ -19,6 +21,10 @@ enum class WriteStep { kCreateTemp, kWrite, kSyncFile, kRename, kSyncFolder };
 // file system doing everything else.
 class FileSystem {
  public:
+  // Owner read and write only: the configuration files hold FTP and
+  // database passwords.
+  static constexpr mode_t kNewFileMode = 0600;
+
   virtual ~FileSystem() = default;
 
   // The file's bytes. A missing file is an error with code ENOENT, so that
@@ -27,9 +33,13 @@ class FileSystem {
 
   // Writes `content` to a temporary file in the target's folder, flushes it to
   // the disk, renames it over `path` and flushes the folder. A symbolic link is
-  // followed, so the file it points to is replaced and the link stays. An
-  // existing file's permission bits are kept. On failure the old file is
-  // untouched and the temporary file is gone; the message names the step.
+  // followed, so the file it points to is replaced and the link stays. The
+  // temporary file carries kNewFileMode (less the umask) from the moment it
+  // exists; once its content is complete it takes an existing file's
+  // permission bits, so a new file keeps kNewFileMode and an old one its
+  // own. It has the shape of platform/tempfile.h, so RemoveTempFilesIn clears
+  // what a crash left. On failure the old file is untouched and the
+  // temporary file is gone; the message names the step.
   Status WriteWholeFileAtomic(const std::string& path, std::string_view content) const;
 
  protected:
