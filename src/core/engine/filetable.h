@@ -18,6 +18,9 @@ struct FileEntry {
   // be seen growing, and must not look unchanged forever.
   std::int64_t filesize64 = 0;
   bool ready = false;
+  // An FTP queue's file already waiting in FTPTemppath (fetched in an earlier
+  // pass, not delivered): taken as it is, never fetched.
+  bool waiting = false;
   std::string newname;
   bool unresolved = false;
   std::string comment;
