@@ -20,6 +20,7 @@
 #include "ftp/ftpleftovers.h"
 #include "ftp/ftpstages.h"
 #include "ftptestserver.h"
+#include "platform/tempfile.h"
 
 namespace zf {
 namespace {
@@ -167,11 +168,12 @@ TEST_F(EndToEnd, AFileFetchedButNotDeliveredIsListedAsLeftOver) {
   const std::string in = (served.path() / "in").string();
   WriteFile(in + "/SPO_7.pdf", "seven");
   // The output name is taken by a folder: the copy fails, and the fetched
-  // file, no longer on the server, stays in the temp folder.
+  // file, no longer on the server, waits in the temp folder for the passes
+  // to come.
   fs::create_directory(folders.out + "/Sport_7.pdf");
   const int slot = AddFtpQueue("Sport", kPassword);
   Start();
-  ASSERT_TRUE(WaitFor([&] { return Rows().size() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return !Rows().empty(); }));
   Stop();
 
   EXPECT_EQ(Rows().front().status, 2);
@@ -182,6 +184,30 @@ TEST_F(EndToEnd, AFileFetchedButNotDeliveredIsListedAsLeftOver) {
   ASSERT_EQ(leftovers->size(), 1u);
   EXPECT_EQ(leftovers->front().name, "SPO_7.pdf");
   EXPECT_EQ(leftovers->front().size, 5);
+}
+
+TEST_F(EndToEnd, AFileWaitingInTheTempFolderIsDeliveredByTheNextPass) {
+  // Fetched and deleted on the server by an earlier run that ended before
+  // delivering it; beside it, a fetch that run broke off.
+  WriteFile(temp + "/SPO_8.pdf", "eight");
+  const std::string partial = MakeTempName("SPO_9.pdf");
+  WriteFile(temp + "/" + partial, "nin");
+  AddFtpQueue("Sport", kPassword);
+  Start();
+  ASSERT_TRUE(WaitFor([&] { return Names(folders.out).size() == 1; }));
+  // A few passes more: the partial fetch is never taken.
+  const int listed = server->Count("MLSD");
+  ASSERT_TRUE(WaitFor([&] { return server->Count("MLSD") >= listed + 3; }));
+  Stop();
+
+  EXPECT_EQ(Names(folders.out), std::set<std::string>{"Sport_8.pdf"});
+  EXPECT_EQ(ReadFile(folders.out + "/Sport_8.pdf"), "eight");
+  EXPECT_TRUE(Names(folders.err).empty());
+  EXPECT_EQ(Names(temp), std::set<std::string>{partial});
+  EXPECT_EQ(server->Count("RETR"), 0);
+  ASSERT_EQ(Rows().size(), 1u);
+  EXPECT_EQ(Rows().front().inputName, "SPO_8.pdf");
+  EXPECT_EQ(Rows().front().status, 1);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/tempfile.h"
 #include "tempdir.h"
 
 namespace zf {
@@ -28,8 +29,8 @@ TEST(FtpLeftovers, FilesFetchedButNotDelivered) {
   WriteFile(temp / "a.pdf", "fetched");
   WriteFile(temp / "b.txt", "fetched");
   WriteFile(temp / "x.tmp", "ignored by the queue");
-  WriteFile(temp / ".c.pdf.part", "a fetch broken off");
-  WriteFile(temp / ".zf-0123456789abcdef-1.part", "a copy of delivery's");
+  WriteFile(temp / MakeTempName("c.pdf"), "a fetch broken off");
+  WriteFile(temp / ".d.pdf.part", "another writer's, still being written");
   fs::create_directory(temp.path() / "folder.pdf");
   fs::create_symlink(temp / "a.pdf", temp / "link.pdf");
 

@@ -2,8 +2,10 @@
 """A small FTP server on loopback for the FTP intake tests and benchmark.
 
 It serves one folder to one user, picks a free port unless told one, and
-prints "PORT <n>" once it listens. It can slow down or cut off downloads and
-can hide MLSD, so that the client's fall-back to LIST is exercised.
+prints "PORT <n>" once it listens. It can slow down (down to a trickle of a
+byte a second) or cut off downloads, refuse the download or the deletion of
+chosen files, and hide MLSD, so that the client's fall-back to LIST is
+exercised.
 It ends when its standard input closes, so a test that dies leaves no server
 behind.
 """
@@ -30,7 +32,12 @@ def main():
     parser.add_argument("--list-only", action="store_true", help="no MLSD/MLST: LIST only")
     parser.add_argument("--refuse-mlsd", action="store_true",
                         help="announce MLST in FEAT but refuse MLSD with 502")
-    parser.add_argument("--throttle", type=int, default=0, help="bytes per second sent")
+    parser.add_argument("--throttle", type=int, default=0,
+                        help="bytes per second sent, in pieces of at most a second's worth")
+    parser.add_argument("--refuse-retr", action="append", default=[], metavar="NAME",
+                        help="answer RETR of this file name with 550 (repeatable)")
+    parser.add_argument("--refuse-dele", action="append", default=[], metavar="NAME",
+                        help="answer DELE of this file name with 550 (repeatable)")
     parser.add_argument("--cut-after", type=int, default=0,
                         help="end the whole server once a download has sent this many bytes")
     parser.add_argument("--log", default="", help="file that receives every command line")
@@ -51,13 +58,15 @@ def main():
     # send is a small piece followed by a pause, so that downloads really
     # trickle in; the pause blocks the whole server, which serves one test
     # client at a time.
-    chunk = 8192
+    chunk = min(8192, args.throttle) if args.throttle else 8192
 
     class DataHandler(ThrottledDTPHandler):  # never uses sendfile
         sent = 0
 
         def send(self, data):
-            if args.throttle:
+            # Files only: listings come at once, so that a test can reach
+            # the download it slows down.
+            if args.throttle and self.file_obj is not None:
                 data = data[:chunk]
                 time.sleep(len(data) / args.throttle)
             n = super().send(data)
@@ -82,6 +91,18 @@ def main():
         def pre_process_command(self, line, cmd, arg):
             log("PASS ******" if cmd == "PASS" else line)
             return super().pre_process_command(line, cmd, arg)
+
+        def ftp_RETR(self, file):
+            if os.path.basename(file) in args.refuse_retr:
+                self.respond("550 This file may not be read.")
+                return None
+            return super().ftp_RETR(file)
+
+        def ftp_DELE(self, path):
+            if os.path.basename(path) in args.refuse_dele:
+                self.respond("550 This file may not be deleted.")
+                return None
+            return super().ftp_DELE(path)
 
         def ftp_MLSD(self, path):
             if args.refuse_mlsd:

@@ -6,14 +6,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "enginetestkit.h"
 #include "ftptestserver.h"
+#include "platform/tempfile.h"
 
 namespace zf {
 namespace {
@@ -31,6 +35,13 @@ std::string Bytes(std::size_t n, char seed) {
   std::string s(n, '\0');
   for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>(seed + i * 7 % 251);
   return s;
+}
+
+int TempNamesIn(const fs::path& folder) {
+  int count = 0;
+  for (const auto& e : fs::directory_iterator(folder))
+    count += IsTempName(e.path().filename().string());
+  return count;
 }
 
 class Session : public testing::Test {
@@ -251,7 +262,7 @@ TEST_F(Session, RetrieveReplacesTheLocalFileAndReportsProgress) {
   s->SetProgressHandler([&](std::int64_t received) { seen.push_back(received); });
   ASSERT_TRUE(s->Retrieve("big.bin", local / "big.bin", 300'000).ok());
   EXPECT_EQ(ReadFile(local / "big.bin"), content);
-  EXPECT_FALSE(fs::exists(local / ".big.bin.part"));
+  EXPECT_EQ(TempNamesIn(local.path()), 0);
   ASSERT_GE(seen.size(), 2u);
   EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
   EXPECT_GT(seen.front(), 0);
@@ -275,12 +286,15 @@ TEST_F(Session, FailedRetrievalsLeaveNoFileBehind) {
   Status status = s->Retrieve("five.txt", local / "five.txt", 6);
   EXPECT_FALSE(status.ok());
   EXPECT_EQ(ReadFile(local / "five.txt"), "old");
-  EXPECT_FALSE(fs::exists(local / ".five.txt.part"));
+  EXPECT_EQ(TempNamesIn(local.path()), 0);
 
+  // The server's refusal is the cause given, in its own words.
   status = s->Retrieve("missing.txt", local / "missing.txt");
   EXPECT_FALSE(status.ok());
+  EXPECT_EQ(s->failure().rfind("550 ", 0), 0u) << s->failure();
+  EXPECT_NE(status.message().find(s->failure()), std::string::npos) << status.message();
   EXPECT_FALSE(fs::exists(local / "missing.txt"));
-  EXPECT_FALSE(fs::exists(local / ".missing.txt.part"));
+  EXPECT_EQ(TempNamesIn(local.path()), 0);
 
   EXPECT_FALSE(s->Retrieve("five.txt", local / "no-such-folder/five.txt").ok());
   for (const char* unsafe : {"../five.txt", "..", ""}) {
@@ -288,6 +302,8 @@ TEST_F(Session, FailedRetrievalsLeaveNoFileBehind) {
     EXPECT_FALSE(s->Delete(unsafe).ok()) << unsafe;
   }
   EXPECT_FALSE(s->Delete("missing.txt").ok());
+  EXPECT_EQ(s->failure().rfind("550 ", 0), 0u) << s->failure();
+  EXPECT_TRUE(s->Connected());
   // None of that costs the connection.
   EXPECT_TRUE(s->Retrieve("five.txt", local / "five.txt", 5).ok());
   EXPECT_EQ(ReadFile(local / "five.txt"), "12345");
@@ -366,9 +382,49 @@ TEST_F(Session, ATransferCutOffLeavesTheServerCopyAndNoLocalFile) {
   EXPECT_LT(received, 600'000);
   EXPECT_TRUE(server->Ended());
   EXPECT_EQ(ReadFile(local / "cut.bin"), "previous");
-  EXPECT_FALSE(fs::exists(local / ".cut.bin.part"));
+  EXPECT_EQ(TempNamesIn(local.path()), 0);
   EXPECT_EQ(ReadFile(In("cut.bin")), content);
   EXPECT_FALSE(s->Connected());
+}
+
+TEST_F(Session, AFetchWritesOnlyIntoItsOwnNewTemporaryFile) {
+  const std::string content = Bytes(200'000, 't');
+  WriteFile(In("a.bin"), content);
+  WriteFile(In("b.bin"), content);
+  TempDir elsewhere;
+  WriteFile(elsewhere / "target", "not to be touched");
+  // Planted where a fetch might write: at the final names, and at the fixed
+  // partial name of an older shape.
+  fs::create_symlink(elsewhere / "target", local / "a.bin");
+  fs::create_symlink(elsewhere / "target", local / ".a.bin.part");
+  ASSERT_EQ(::mkfifo((local / "b.bin").c_str(), 0600), 0);
+  FtpTestServer::Options o;
+  o.throttle = 1'000'000;  // several progress calls
+  auto server = Serve(o);
+  auto s = Open(*server);
+  std::set<std::string> seen;  // the names beside the target while data comes in
+  s->SetProgressHandler([&](std::int64_t) {
+    for (const auto& e : fs::directory_iterator(local.path())) seen.insert(e.path().filename());
+  });
+  for (const char* name : {"a.bin", "b.bin"}) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(s->Retrieve(name, local / name, 200'000).ok()) << s->failure();
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(local / name)));
+    EXPECT_EQ(ReadFile(local / name), content);
+  }
+  EXPECT_EQ(ReadFile(elsewhere / "target"), "not to be touched");
+  // Each fetch had a temporary file of the one shape the start-up clean-up
+  // removes, and took its name when complete.
+  int temps = 0;
+  for (const std::string& name : seen) {
+    if (IsTempName(name)) {
+      ++temps;
+    } else {
+      EXPECT_TRUE(name == "a.bin" || name == "b.bin" || name == ".a.bin.part") << name;
+    }
+  }
+  EXPECT_EQ(temps, 2);
+  EXPECT_EQ(TempNamesIn(local.path()), 0);
 }
 
 }  // namespace

@@ -2,13 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "config/datetimepattern.h"
 #include "enginetestkit.h"
 #include "ftptestserver.h"
+#include "log/visuallog.h"
+#include "platform/tempfile.h"
 
 namespace zf {
 namespace {
@@ -24,7 +32,9 @@ using test::SetTimes;
 using test::TempDir;
 using test::WriteFile;
 
-// What naming would be handed: the ready entries, in table order.
+// Naming and delivery as far as the FTP stages care: the ready entries
+// naming is handed, in table order, and a delivery that moves each of them
+// out of the temp folder into the output folder.
 class ReadyNames : public EngineStages {
  public:
   Status ResolveNames(Trenamethread&, PassContext& pass) override {
@@ -35,8 +45,23 @@ class ReadyNames : public EngineStages {
     passes.push_back(names);
     return Status::Ok();
   }
+  Status DeliverFiles(Trenamethread&, PassContext& pass) override {
+    for (int k = 1; k <= pass.files.count(); ++k) {
+      const FileEntry& e = pass.files.at(k);
+      if (!e.ready) continue;
+      fs::rename(pass.inputFolder + e.oldname, pass.outputFolder + e.oldname);
+    }
+    return Status::Ok();
+  }
   std::vector<std::vector<std::string>> passes;
 };
+
+std::vector<std::string> NamesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 class FtpPass : public testing::Test {
  protected:
@@ -76,11 +101,17 @@ class FtpPass : public testing::Test {
     return (served.path() / "in" / name).string();
   }
   std::string Local(const std::string& name) const { return temp + "/" + name; }
-  std::vector<std::string> LocalNames() const {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(temp)) names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
+  std::vector<std::string> LocalNames() const { return NamesIn(temp); }
+  // What delivery took out of the temp folder.
+  std::string Delivered(const std::string& name) const { return folders.out + "/" + name; }
+  std::vector<std::string> DeliveredNames() const { return NamesIn(folders.out); }
+  // The problems reported, as "input: comment: reason".
+  std::vector<std::string> Problems() const {
+    std::vector<std::string> out;
+    for (const VisualLogEntry& row : rows) {
+      out.push_back(row.inputName + ": " + row.comment + ": " + row.reason);
+    }
+    return out;
   }
   std::vector<int> FtpEvents() const {
     std::vector<int> out;
@@ -93,8 +124,11 @@ class FtpPass : public testing::Test {
   SystemFileAccess files;
   ReadyNames stages;
   FtpStages ftp{host.settings};
-  Trenamethread engine{EngineServices{host, files, clock, &stages, &ftp},
-                       std::make_shared<EngineControl>()};
+  std::vector<VisualLogEntry> rows;
+  VisualLog visualLog{clock, DefaultRegionalSettings(),
+                      [this](VisualLogEntry e) { rows.push_back(std::move(e)); }};
+  std::shared_ptr<EngineControl> control = std::make_shared<EngineControl>();
+  Trenamethread engine{EngineServices{host, files, clock, &stages, &ftp, &visualLog}, control};
   TempDir served;
   QueueFolders folders;
   std::string temp = folders.root / "fetched";
@@ -116,8 +150,9 @@ TEST_F(FtpPass, StableFilesAreFetchedOldestFirstAndDeletedOnTheServer) {
 
   ASSERT_EQ(stages.passes.size(), 1u);
   EXPECT_EQ(stages.passes[0], (std::vector<std::string>{"a.pdf", "b.pdf"}));
-  EXPECT_EQ(LocalNames(), (std::vector<std::string>{"a.pdf", "b.pdf"}));
-  EXPECT_EQ(ReadFile(Local("a.pdf")), "first");
+  EXPECT_EQ(DeliveredNames(), (std::vector<std::string>{"a.pdf", "b.pdf"}));
+  EXPECT_EQ(ReadFile(Delivered("a.pdf")), "first");
+  EXPECT_TRUE(LocalNames().empty());
   EXPECT_FALSE(fs::exists(Remote("a.pdf")));
   EXPECT_FALSE(fs::exists(Remote("b.pdf")));
   EXPECT_TRUE(fs::exists(Remote("x.tmp")));
@@ -142,7 +177,7 @@ TEST_F(FtpPass, AnUnchangedConnectionIsUsedWithoutAnyCommand) {
     Put("f" + std::to_string(pass) + ".pdf", "x", pass);
     ASSERT_TRUE(Pass(slot).ok());
   }
-  EXPECT_EQ(LocalNames(), (std::vector<std::string>{"f0.pdf", "f1.pdf", "f2.pdf"}));
+  EXPECT_EQ(DeliveredNames(), (std::vector<std::string>{"f0.pdf", "f1.pdf", "f2.pdf"}));
   EXPECT_EQ(server->Count("CONNECT"), 1);
   EXPECT_EQ(server->Count("USER"), 1);
   EXPECT_EQ(server->Count("CWD"), 2);  // "/" and "in", once
@@ -165,13 +200,13 @@ TEST_F(FtpPass, AFileStillGrowingIsLeftForTheNextCycle) {
   };
   ASSERT_TRUE(Pass(slot).ok());
   EXPECT_EQ(stages.passes.back(), std::vector<std::string>{"done.pdf"});
-  EXPECT_EQ(LocalNames(), std::vector<std::string>{"done.pdf"});
+  EXPECT_EQ(DeliveredNames(), std::vector<std::string>{"done.pdf"});
   EXPECT_TRUE(fs::exists(Remote("growing.pdf")));
 
   grow = false;
   ASSERT_TRUE(Pass(slot).ok());
   EXPECT_EQ(stages.passes.back(), std::vector<std::string>{"growing.pdf"});
-  EXPECT_EQ(ReadFile(Local("growing.pdf")).size(), std::string("part").size() + 4 * 10);
+  EXPECT_EQ(ReadFile(Delivered("growing.pdf")).size(), std::string("part").size() + 4 * 10);
   EXPECT_FALSE(fs::exists(Remote("growing.pdf")));
 }
 
@@ -214,7 +249,7 @@ TEST_F(FtpPass, ChangedSettingsReconnectUnchangedOnesDoNot) {
     EXPECT_EQ(c.expected->Count(std::string("CWD ") + c.folder), 1);
     EXPECT_EQ(c.expected->Count("NOOP"), 1);
     EXPECT_EQ(host.table.Record(slot)->FTPcurrentpath, c.folder);
-    EXPECT_TRUE(fs::exists(Local(std::string(c.what) + ".pdf")));
+    EXPECT_TRUE(fs::exists(Delivered(std::string(c.what) + ".pdf")));
   }
   // The connection left behind was closed politely.
   EXPECT_EQ(other.Count("QUIT"), 1);
@@ -258,10 +293,10 @@ TEST_F(FtpPass, NamesDifferingOnlyInCaseAreDifferentFiles) {
   Serve();
   const int slot = AddFtpQueue([](QueueRecord& r) { r.Searchmask = "page.pdf"; });
   ASSERT_TRUE(Pass(slot).ok());
-  EXPECT_EQ(LocalNames(), (std::vector<std::string>{"PAGE.PDF", "Page.pdf", "page.pdf"}));
-  EXPECT_EQ(ReadFile(Local("page.pdf")), "lower");
-  EXPECT_EQ(ReadFile(Local("PAGE.PDF")), "upper");
-  EXPECT_EQ(ReadFile(Local("Page.pdf")), "mixed");
+  EXPECT_EQ(DeliveredNames(), (std::vector<std::string>{"PAGE.PDF", "Page.pdf", "page.pdf"}));
+  EXPECT_EQ(ReadFile(Delivered("page.pdf")), "lower");
+  EXPECT_EQ(ReadFile(Delivered("PAGE.PDF")), "upper");
+  EXPECT_EQ(ReadFile(Delivered("Page.pdf")), "mixed");
   EXPECT_EQ(stages.passes.back().size(), 3u);
 }
 
@@ -277,10 +312,16 @@ TEST_F(FtpPass, AServerStoppedInATransferLosesNothing) {
   ASSERT_TRUE(Pass(slot).ok());
   EXPECT_TRUE(server->Ended());
   EXPECT_EQ(stages.passes.back(), std::vector<std::string>{"1-small.pdf"});
-  EXPECT_EQ(LocalNames(), std::vector<std::string>{"1-small.pdf"});  // no partial file either
+  EXPECT_EQ(DeliveredNames(), std::vector<std::string>{"1-small.pdf"});
+  EXPECT_TRUE(LocalNames().empty());  // no partial file either
   EXPECT_EQ(ReadFile(Remote("2-big.pdf")), big);
   EXPECT_TRUE(fs::exists(Remote("3-later.pdf")));
   EXPECT_EQ(FtpEvents().back(), 0);
+  // The lost connection ended the fetching: the file it broke off is
+  // reported, the later one was not tried.
+  ASSERT_EQ(Problems().size(), 1u);
+  EXPECT_EQ(Problems()[0].rfind("2-big.pdf: Cannot fetch: ", 0), 0u) << Problems()[0];
+  EXPECT_EQ(server->Count("RETR 3-later.pdf"), 0);
 
   // The server comes back on the same port: the lost connection is noticed
   // and the remaining files are fetched.
@@ -289,7 +330,7 @@ TEST_F(FtpPass, AServerStoppedInATransferLosesNothing) {
   Serve(again);
   ASSERT_TRUE(Pass(slot).ok());
   EXPECT_EQ(stages.passes.back(), (std::vector<std::string>{"2-big.pdf", "3-later.pdf"}));
-  EXPECT_EQ(ReadFile(Local("2-big.pdf")), big);
+  EXPECT_EQ(ReadFile(Delivered("2-big.pdf")), big);
   EXPECT_FALSE(fs::exists(Remote("2-big.pdf")));
   EXPECT_EQ(server->Count("CONNECT"), 1);
 }
@@ -325,7 +366,7 @@ TEST_F(FtpPass, ActiveAndPassiveDataConnectionsBothWork) {
     Put(name, name, 1);
     const int slot = AddFtpQueue([&](QueueRecord& r) { r.FTPpassive = passive; });
     ASSERT_TRUE(Pass(slot).ok());
-    EXPECT_EQ(ReadFile(Local(name)), name);
+    EXPECT_EQ(ReadFile(Delivered(name)), name);
     EXPECT_FALSE(fs::exists(Remote(name)));
     EXPECT_EQ(server->Count("PORT "), passive ? 0 : 3);  // two listings and the fetch
     EXPECT_EQ(server->Count("EPSV") + server->Count("PASV"), passive ? 3 : 0);
@@ -344,35 +385,191 @@ TEST_F(FtpPass, AListOnlyServerIsReadFromItsListLines) {
   EXPECT_EQ(server->Count("MLSD"), 0);
   EXPECT_EQ(server->Count("LIST"), 2);
   EXPECT_EQ(stages.passes.back(), (std::vector<std::string>{"old report.pdf", "new  report.pdf"}));
-  EXPECT_EQ(ReadFile(Local("old report.pdf")).size(), 5000u);
+  EXPECT_EQ(ReadFile(Delivered("old report.pdf")).size(), 5000u);
   EXPECT_FALSE(fs::exists(Remote("new  report.pdf")));
 }
 
-TEST_F(FtpPass, AFailedDeletionEndsTheFetchingForThisPass) {
-  Put("1.pdf", "one", 100);
-  Put("2.pdf", "two", 200);
+TEST_F(FtpPass, AFileThatCannotBeFetchedOrDeletedIsSkippedAndReported) {
+  // Oldest first, each of the first three once ended the pass in every
+  // cycle; 250 characters leave no room for a temporary name that holds the
+  // whole name and more.
+  const std::string longName = std::string(246, 'n') + ".pdf";
+  Put("1-refused.pdf", "unreadable", 100);
+  Put("2-kept.pdf", "undeletable", 200);
+  Put(longName, "long", 300);
+  Put("4-later.pdf", "later", 400);
   FtpTestServer::Options o;
-  o.perm = "elrfmwMT";  // no "d": DELE is refused
+  o.refuseRetr = {"1-refused.pdf"};
+  o.refuseDele = {"2-kept.pdf"};
   Serve(o);
   const int slot = AddFtpQueue();
   ASSERT_TRUE(Pass(slot).ok());
-  EXPECT_TRUE(stages.passes.back().empty());
-  // The first was fetched and stays in the temp folder as well as on the
-  // server; the second was not tried.
-  EXPECT_EQ(LocalNames(), std::vector<std::string>{"1.pdf"});
-  EXPECT_TRUE(fs::exists(Remote("1.pdf")));
-  EXPECT_TRUE(fs::exists(Remote("2.pdf")));
-  EXPECT_EQ(server->Count("RETR"), 1);
+  EXPECT_EQ(stages.passes.back(), (std::vector<std::string>{longName, "4-later.pdf"}));
+  EXPECT_EQ(DeliveredNames(), (std::vector<std::string>{"4-later.pdf", longName}));
+  EXPECT_EQ(ReadFile(Delivered(longName)), "long");
+  // The copy of the file the server keeps is not delivered, or it would be
+  // delivered again whenever it is fetched once more.
+  EXPECT_TRUE(LocalNames().empty());
+  EXPECT_EQ(ReadFile(Remote("1-refused.pdf")), "unreadable");
+  EXPECT_EQ(ReadFile(Remote("2-kept.pdf")), "undeletable");
+  const std::vector<std::string> reported = {
+      "1-refused.pdf: Cannot fetch: 550 This file may not be read.",
+      "2-kept.pdf: Cannot delete on the server: 550 This file may not be deleted."};
+  EXPECT_EQ(Problems(), reported);
+  for (const VisualLogEntry& row : rows) {
+    EXPECT_EQ(row.status, 2);
+    EXPECT_EQ(row.queue, "Sport");
+  }
+
+  // Later passes try the refused fetch again, quietly, and leave the file
+  // that cannot be deleted alone while it is unchanged.
+  for (int pass = 0; pass < 2; ++pass) ASSERT_TRUE(Pass(slot).ok());
+  EXPECT_EQ(server->Count("RETR 1-refused.pdf"), 3);
+  EXPECT_EQ(server->Count("RETR 2-kept.pdf"), 1);
+  EXPECT_EQ(server->Count("DELE 2-kept.pdf"), 1);
+  EXPECT_EQ(Problems(), reported);
+  EXPECT_TRUE(LocalNames().empty());
+
+  // Changed, it is a new file: fetched, refused and reported once more.
+  Put("2-kept.pdf", "changed", 500);
+  ASSERT_TRUE(Pass(slot).ok());
+  EXPECT_EQ(server->Count("RETR 2-kept.pdf"), 2);
+  ASSERT_EQ(Problems().size(), 3u);
+  EXPECT_EQ(Problems().back(), reported[1]);
+  EXPECT_EQ(ReadFile(Remote("2-kept.pdf")), "changed");
+  EXPECT_TRUE(LocalNames().empty());
   EXPECT_EQ(FtpEvents().back(), 0);
 }
 
-TEST_F(FtpPass, AMissingTempFolderFetchesAndDeletesNothing) {
+TEST_F(FtpPass, FilesWaitingInTheTempFolderAreTakenWithoutFetching) {
+  Serve();
+  const int slot = AddFtpQueue([](QueueRecord& r) {
+    r.Searchmask = "*.pdf";
+    r.ignoremask = "*-ignored.pdf";
+  });
+  // Fetched by an earlier pass, deleted on the server, never delivered.
+  WriteFile(Local("waiting.pdf"), "fetched before");
+  // Never taken: masks, partial fetches, other writers' files, folders,
+  // links and pipes.
+  const std::string partial = MakeTempName("broken.pdf");
+  WriteFile(Local("x-ignored.pdf"), "ignored");
+  WriteFile(Local("other.txt"), "not searched");
+  WriteFile(Local(partial), "a fetch broken off");
+  WriteFile(Local(".copy.pdf.part"), "still being written");
+  fs::create_directory(Local("folder.pdf"));
+  fs::create_symlink(Local("other.txt"), Local("link.pdf"));
+  ASSERT_EQ(::mkfifo(Local("pipe.pdf").c_str(), 0644), 0);
+  // The server's folder is empty: the pass comes all the same.
+  ASSERT_TRUE(Pass(slot).ok());
+  ASSERT_EQ(stages.passes.size(), 1u);
+  EXPECT_EQ(stages.passes.back(), std::vector<std::string>{"waiting.pdf"});
+  EXPECT_EQ(ReadFile(Delivered("waiting.pdf")), "fetched before");
+  std::vector<std::string> left = {partial,     ".copy.pdf.part", "folder.pdf",   "link.pdf",
+                                   "other.txt", "pipe.pdf",       "x-ignored.pdf"};
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(LocalNames(), left);
+  EXPECT_EQ(server->Count("RETR"), 0);
+
+  // A waiting copy whose name the server offers again goes first, unharmed;
+  // the server's file waits for the next pass.
+  WriteFile(Local("same.pdf"), "waiting copy");
+  Put("same.pdf", "server copy", 100);
+  Put("new.pdf", "new", 200);
+  ASSERT_TRUE(Pass(slot).ok());
+  EXPECT_EQ(ReadFile(Delivered("same.pdf")), "waiting copy");
+  EXPECT_EQ(ReadFile(Delivered("new.pdf")), "new");
+  EXPECT_EQ(ReadFile(Remote("same.pdf")), "server copy");
+  EXPECT_EQ(server->Count("RETR same.pdf"), 0);
+  fs::remove(Delivered("same.pdf"));
+  ASSERT_TRUE(Pass(slot).ok());
+  EXPECT_EQ(ReadFile(Delivered("same.pdf")), "server copy");
+  EXPECT_FALSE(fs::exists(Remote("same.pdf")));
+}
+
+TEST_F(FtpPass, AQueueSwitchedOffStopsTheFetchingBetweenFiles) {
+  Put("1.pdf", std::string(1000, '1'), 100);
+  Put("2.pdf", "2", 200);
+  Serve();
+  const int slot = AddFtpQueue();
+  host.onEvent = [&](const HostEvent& e) {
+    if (e.kind == HostEvent::kFtp && e.a > 0) {
+      host.table.Update(slot, [](QueueRecord& r) { r.Enabled = false; });
+    }
+  };
+  ASSERT_TRUE(Pass(slot).ok());
+  EXPECT_EQ(server->Count("RETR"), 1);
+  EXPECT_TRUE(fs::exists(Remote("2.pdf")));
+  // The file under way was finished; it waits for the queue's next pass.
+  EXPECT_FALSE(fs::exists(Remote("1.pdf")));
+  EXPECT_EQ(LocalNames(), std::vector<std::string>{"1.pdf"});
+  EXPECT_TRUE(rows.empty());
+}
+
+TEST_F(FtpPass, AStopBreaksOffATricklingTransferAtOnce) {
+  host.settings.ftpTimeout = 60'000;  // the speed floor is not what ends it here
+  const std::string slow(100, 's');
+  Put("1-slow.pdf", slow, 100);
+  Put("2-next.pdf", "next", 200);
+  FtpTestServer::Options o;
+  o.throttle = 1;  // a byte a second
+  Serve(o);
+  const int slot = AddFtpQueue();
+  std::chrono::steady_clock::time_point stoppedAt;
+  std::thread stopper([&] {
+    // Once the transfer is under way: its partial file is there.
+    for (int waited = 0; waited < 20'000 && LocalNames().empty(); waited += 10) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stoppedAt = std::chrono::steady_clock::now();
+    control->stop = true;
+  });
+  const Status status = Pass(slot);
+  const auto endedAt = std::chrono::steady_clock::now();
+  stopper.join();
+  EXPECT_TRUE(status.ok()) << status.message();
+  const auto took =
+      std::chrono::duration_cast<std::chrono::milliseconds>(endedAt - stoppedAt).count();
+  EXPECT_GE(took, 0) << "the fetch ended before the stop";
+  EXPECT_LT(took, 2000) << "the fetch went on " << took << " ms after the stop";
+  EXPECT_EQ(ReadFile(Remote("1-slow.pdf")), slow);
+  EXPECT_TRUE(fs::exists(Remote("2-next.pdf")));
+  EXPECT_EQ(server->Count("RETR 2-next.pdf"), 0);
+  EXPECT_EQ(server->Count("DELE"), 0);
+  EXPECT_TRUE(LocalNames().empty());  // no partial file
+  EXPECT_TRUE(rows.empty());          // a stop is no problem of the file's
+}
+
+TEST_F(FtpPass, ATransferBelowTheSpeedFloorIsCutAfterTheTimeOut) {
+  host.settings.ftpTimeout = 2000;
+  const std::string content(100'000, 's');
+  Put("1-slow.pdf", content, 100);
+  FtpTestServer::Options o;
+  o.throttle = 200;  // moving, but far below 1 KiB/s
+  Serve(o);
+  const int slot = AddFtpQueue();
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(Pass(slot).ok());
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_LT(took, std::chrono::seconds(10));
+  EXPECT_EQ(ReadFile(Remote("1-slow.pdf")), content);
+  EXPECT_TRUE(LocalNames().empty());
+  ASSERT_EQ(Problems().size(), 1u);
+  EXPECT_EQ(Problems()[0].rfind("1-slow.pdf: Cannot fetch: ", 0), 0u) << Problems()[0];
+  EXPECT_NE(Problems()[0].find("Timed out"), std::string::npos) << Problems()[0];
+}
+
+TEST_F(FtpPass, AMissingTempFolderEndsThePassBeforeAnyFileIsTouched) {
   Put("1.pdf", "one", 100);
   Serve();
-  const int slot = AddFtpQueue([&](QueueRecord& r) { r.FTPTemppath = temp + "/missing"; });
-  ASSERT_TRUE(Pass(slot).ok());
-  EXPECT_TRUE(stages.passes.back().empty());
+  const std::string missing = temp + "/missing";
+  const int slot = AddFtpQueue([&](QueueRecord& r) { r.FTPTemppath = missing; });
+  const Status status = Pass(slot);
+  EXPECT_FALSE(status.ok());
+  EXPECT_EQ(status.message(), "The FTP temp folder " + missing + " cannot be found");
+  EXPECT_TRUE(stages.passes.empty());
   EXPECT_TRUE(fs::exists(Remote("1.pdf")));
+  EXPECT_EQ(server->Count("RETR"), 0);
   EXPECT_EQ(server->Count("DELE"), 0);
 }
 
@@ -389,27 +586,54 @@ TEST_F(FtpPass, AServerGoneDuringTheStableWaitMakesNothingReady) {
   EXPECT_TRUE(LocalNames().empty());
 }
 
-TEST_F(FtpPass, ListingFailuresAndInvalidMasksEscapeTheStage) {
+TEST_F(FtpPass, RefusedListingsAndInvalidMasksEndThePassWithTheirCause) {
   Put("1.pdf", "one", 100);
-  FtpTestServer::Options o;
-  o.perm = "e";  // may enter the folder but not list it
-  Serve(o);
+  FtpTestServer::Options refusing;
+  refusing.perm = "e";  // may enter the folder but not list it
+  Serve(refusing);
   const int slot = AddFtpQueue();
-  EXPECT_FALSE(Pass(slot).ok());
+  const std::string refused = "The FTP server refused the listing of in on 127.0.0.1:";
+  Status status = Pass(slot);
+  EXPECT_EQ(status.message().rfind(refused, 0), 0u) << status.message();
+  EXPECT_NE(status.message().find(": 550 "), std::string::npos) << status.message();
   EXPECT_TRUE(stages.passes.empty());
 
+  // Refused at the second listing, after the stable wait: the same.
+  Serve();
+  host.table.Update(slot, [&](QueueRecord& r) { r.FTPPort = server->port(); });
+  refusing.port = server->port();
+  clock.hook = [&](int ms) {
+    if (ms == 100 && server->options().perm.empty()) {
+      server->Stop();  // frees the port
+      Serve(refusing);
+    }
+  };
+  status = Pass(slot);
+  EXPECT_EQ(status.message().rfind(refused, 0), 0u) << status.message();
+  EXPECT_TRUE(stages.passes.empty());
+  clock.hook = {};
+
+  // An ignore mask that cannot be read, met by a server's name or by a name
+  // waiting in the temp folder.
   Serve();
   host.table.Update(slot, [&](QueueRecord& r) {
     r.FTPPort = server->port();
     r.ignoremask = "[abc";
   });
-  EXPECT_FALSE(Pass(slot).ok());
+  status = Pass(slot);
+  EXPECT_EQ(status.message().rfind("Invalid ignore mask: '[abc'", 0), 0u) << status.message();
   EXPECT_TRUE(fs::exists(Remote("1.pdf")));
+  fs::remove(Remote("1.pdf"));
+  WriteFile(Local("w.pdf"), "waiting");
+  status = Pass(slot);
+  EXPECT_EQ(status.message().rfind("Invalid ignore mask: '[abc'", 0), 0u) << status.message();
+  EXPECT_TRUE(stages.passes.empty());
 }
 
 TEST_F(FtpPass, DiscoveryTakesAtMost999Files) {
   for (int i = 0; i < 1001; ++i) WriteFile(Remote("f" + std::to_string(i)), "");
   fs::create_directory(served.path() / "in" / "d");  // not counted
+  for (const char* name : {"w1", "w2", "w3"}) WriteFile(Local(name), "waiting");
   Serve();
   const int slot = AddFtpQueue();
   const RecordPtr queue = host.table.Record(slot);
@@ -421,9 +645,12 @@ TEST_F(FtpPass, DiscoveryTakesAtMost999Files) {
   pass.inputFolder = temp + "/";
   ASSERT_TRUE(ftp.ListRemote(engine, pass).ok());
   EXPECT_EQ(pass.files.count(), FileTable::kUsable);
+  // The files waiting in the temp folder count, and come first.
   for (int k = 1; k <= pass.files.count(); ++k) {
+    SCOPED_TRACE(k);
+    EXPECT_EQ(pass.files.at(k).waiting, k <= 3);
     EXPECT_FALSE(pass.files.at(k).ready);
-    EXPECT_EQ(pass.files.at(k).filesize, 0);
+    EXPECT_EQ(pass.files.at(k).filesize, k <= 3 ? 7 : 0);
   }
 }
 
@@ -462,7 +689,7 @@ TEST_F(FtpPass, TheProgressBarFollowsEachFileAndReturnsToZero) {
   Serve(o);
   const int slot = AddFtpQueue();
   ASSERT_TRUE(Pass(slot).ok());
-  EXPECT_EQ(LocalNames(), (std::vector<std::string>{"1.bin", "2.bin"}));
+  EXPECT_EQ(DeliveredNames(), (std::vector<std::string>{"1.bin", "2.bin"}));
   const std::vector<int> progress = FtpEvents();
   // 0 at the start of the pass, rising to 100 for the first file, 0 after
   // each of the two files.

@@ -33,9 +33,11 @@ class FtpTestServer {
     std::string password = "secret";
     bool listOnly = false;    // no MLSD/MLST
     bool refuseMlsd = false;  // MLST announced, MLSD refused
-    int throttle = 0;         // bytes per second sent, 0: no limit
+    int throttle = 0;         // bytes per second sent (1: a trickle), 0: no limit
     long cutAfter = 0;        // the server ends once a download has sent this many bytes
     std::string perm;         // pyftpdlib permission letters; empty: all
+    std::vector<std::string> refuseRetr;  // names whose RETR is answered with 550
+    std::vector<std::string> refuseDele;  // names whose DELE is answered with 550
   };
 
   explicit FtpTestServer(Options options) : options_(std::move(options)) { Start(); }
@@ -120,6 +122,14 @@ class FtpTestServer {
     if (options_.cutAfter > 0) {
       args.push_back("--cut-after");
       args.push_back(std::to_string(options_.cutAfter));
+    }
+    for (const std::string& name : options_.refuseRetr) {
+      args.push_back("--refuse-retr");
+      args.push_back(name);
+    }
+    for (const std::string& name : options_.refuseDele) {
+      args.push_back("--refuse-dele");
+      args.push_back(name);
     }
     if (!options_.perm.empty()) {
       args.push_back("--perm");

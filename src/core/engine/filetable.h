@@ -22,6 +22,9 @@ struct FileEntry {
   // The file found stable (set with `ready`): delivery reads only this file,
   // whatever may have been put under its name since.
   FileIdentity identity;
+  // An FTP queue's file already waiting in FTPTemppath (fetched in an earlier
+  // pass, not delivered): taken as it is, never fetched.
+  bool waiting = false;
   std::string newname;  // may name a subfolder of the output folder: "sub/name"
   bool unresolved = false;
   // A rule gave a name that cannot be used (it would leave the output folder,

@@ -4,17 +4,18 @@
 #include <string_view>
 
 #include "engine/masks.h"
-#include "platform/fileops.h"
 #include "platform/paths.h"
+#include "platform/tempfile.h"
 
 namespace zf {
 namespace {
 
-// ".name.part": the shape FtpSession::Retrieve gives a fetch in progress.
-bool IsPartialFetch(std::string_view name) {
-  constexpr std::string_view kSuffix = ".part";
-  return name.size() > 1 + kSuffix.size() && name.front() == '.' &&
-         name.substr(name.size() - kSuffix.size()) == kSuffix;
+// A file still being written, as a pass sees it: a hidden name ending in
+// ".part". Our own fetches in progress (and those a crash broke off) have the
+// temporary shape of platform/tempfile.h, one such name; the start-up
+// clean-up removes them.
+bool IsBeingWritten(std::string_view name) {
+  return name.size() > 1 + kTempSuffix.size() && name.front() == '.' && name.ends_with(kTempSuffix);
 }
 
 }  // namespace
@@ -32,7 +33,7 @@ Result<std::vector<FileInfo>> ListFtpLeftovers(const QueueRecord& queue, FileAcc
   FileInfo entry;
   while (listing.value()->Next(entry)) {
     if (entry.name == "." || entry.name == ".." || entry.Has(kNotAFile) ||
-        IsPartialFetch(entry.name) || FileOperations::IsTempName(entry.name)) {
+        IsBeingWritten(entry.name)) {
       continue;
     }
     // An invalid ignore mask lists the file: better shown once too often.

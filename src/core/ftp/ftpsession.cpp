@@ -1,5 +1,6 @@
 #include "ftp/ftpsession.h"
 
+#include "platform/tempfile.h"
 #include "platform/uniquefd.h"
 
 #include <curl/curl.h>
@@ -81,11 +82,6 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-Status SyncFetchFolder(const std::string& folder) {
-  if (int err = SyncFolder(folder)) return Status::Error("Unable to flush folder " + folder, err);
-  return Status::Ok();
-}
-
 struct SlistDeleter {
   void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
@@ -112,7 +108,11 @@ struct FtpSession::Impl {
   bool collectReplies = false;
   std::vector<std::string> replies;
 
-  const ProgressHandler* progress = nullptr;
+  // The last final reply line ("550 No such file.") of the request under way.
+  std::string lastReply;
+
+  const ProgressHandler* progress = nullptr;  // set while a file is fetched
+  const AbortCheck* abort = nullptr;          // the session's, for its whole life
 
   ~Impl() { Close(); }
 
@@ -149,9 +149,15 @@ struct FtpSession::Impl {
   static size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     auto* self = static_cast<Impl*>(user);
     const size_t bytes = size * count;
+    std::string line(data, bytes);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    // "ddd text" ends a reply; "ddd-" lines and indented ones continue it.
+    if (line.size() >= 4 && std::isdigit(static_cast<unsigned char>(line[0])) &&
+        std::isdigit(static_cast<unsigned char>(line[1])) &&
+        std::isdigit(static_cast<unsigned char>(line[2])) && line[3] == ' ') {
+      self->lastReply = line;
+    }
     if (self->collectReplies && self->replies.size() < 1000) {
-      std::string line(data, bytes);
-      while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
       self->replies.push_back(std::move(line));
     }
     return bytes;
@@ -160,6 +166,13 @@ struct FtpSession::Impl {
   static int OnProgress(void* user, curl_off_t /*dltotal*/, curl_off_t dlnow,
                         curl_off_t /*ultotal*/, curl_off_t /*ulnow*/) {
     auto* self = static_cast<Impl*>(user);
+    if (self->abort != nullptr && *self->abort) {
+      try {
+        if ((*self->abort)()) return 1;  // the library ends the request
+      } catch (...) {
+        // A check that fails does not break anything off.
+      }
+    }
     // Only received bytes count; nothing is ever sent but commands.
     if (self->progress != nullptr && *self->progress && dlnow > 0) {
       try {
@@ -180,6 +193,7 @@ struct FtpSession::Impl {
 
 FtpSession::FtpSession(FtpLimits limits) : limits_(limits), impl_(std::make_unique<Impl>()) {
   GlobalInit();
+  impl_->abort = &abort_;
 }
 
 FtpSession::~FtpSession() = default;
@@ -190,10 +204,6 @@ void FtpSession::SetLogin(std::string host, std::int32_t port, std::string user,
   port_ = port;
   user_ = std::move(user);
   password_ = std::move(password);
-}
-
-std::string FtpSession::PartialName(const std::string& name) {
-  return "." + name + ".part";
 }
 
 std::string FtpSession::BaseUrl() const {
@@ -220,12 +230,37 @@ std::string FtpSession::DirUrl() const {
   return DirUrlOf(dir_);
 }
 
-Status FtpSession::Fail(const char* what, int code) const {
-  std::string message = std::string(what) + " (" + host_ + ":" + std::to_string(port_) +
-                        "): " + curl_easy_strerror(static_cast<CURLcode>(code));
+int FtpSession::Perform() {
+  impl_->lastReply.clear();
+  return curl_easy_perform(impl_->curl);
+}
+
+Status FtpSession::Fail(const std::string& what, int code) {
+  // The server's own words where it refused; they say more than the
+  // library's summary of them.
   const long reply = impl_->Reply();
-  if (reply != 0) message += " (reply " + std::to_string(reply) + ")";
-  return Status::Error(std::move(message), code);
+  if (reply >= 400 && impl_->lastReply.rfind(std::to_string(reply), 0) == 0) {
+    failure_ = impl_->lastReply;
+  } else if (code == CURLE_OPERATION_TIMEDOUT) {
+    // Either limit may have ended it; both are named, so that a slow line
+    // can be told from a silent server.
+    failure_ = "Timed out: no answer in time, or less than " +
+               std::to_string(limits_.minBytesPerSecond) + " bytes a second for " +
+               std::to_string(stallSeconds_) + " s";
+  } else {
+    failure_ = curl_easy_strerror(static_cast<CURLcode>(code));
+  }
+  return Status::Error(what + " (" + host_ + ":" + std::to_string(port_) + "): " + failure_, code);
+}
+
+Status FtpSession::NotConnected(const std::string& what) {
+  failure_ = "Not connected";
+  return Status::Error(what + ": not connected");
+}
+
+Status FtpSession::LocalFail(const std::string& what, int err) {
+  failure_ = std::strerror(err);
+  return Status::Error(what + ": " + failure_, err);
 }
 
 bool FtpSession::Connected() {
@@ -268,8 +303,12 @@ Status FtpSession::Connect() {
                    static_cast<long>(limits_.responseTimeoutSeconds));
   curl_easy_setopt(curl, CURLOPT_ACCEPTTIMEOUT_MS,
                    static_cast<long>(limits_.responseTimeoutSeconds) * 1000L);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(limits_.stallSeconds));
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, limits_.minBytesPerSecond);
+  // Whole seconds, rounded up: 1 ms of time-out must not mean none.
+  stallSeconds_ = connectTimeoutMs_ > 0
+                      ? static_cast<int>((std::int64_t{connectTimeoutMs_} + 999) / 1000)
+                      : limits_.stallSeconds;
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(stallSeconds_));
   curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kBufferSize);
   // One CWD with the whole folder, as an FTP client's "change directory" does.
@@ -284,7 +323,8 @@ Status FtpSession::Connect() {
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, impl_.get());
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Impl::OnProgress);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, impl_.get());
-  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
+  // Always on: the abort check is asked through it.
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
 
   // Log in without a transfer, then ask for the features. The "*" lets an
   // old server refuse FEAT without the connection being dropped.
@@ -294,7 +334,7 @@ Status FtpSession::Connect() {
   curl_easy_setopt(curl, CURLOPT_QUOTE, feat.get());
   impl_->replies.clear();
   impl_->collectReplies = true;
-  const CURLcode rc = curl_easy_perform(curl);
+  const int rc = Perform();
   impl_->collectReplies = false;
   curl_easy_setopt(curl, CURLOPT_QUOTE, nullptr);
   if (rc != CURLE_OK) {
@@ -328,31 +368,31 @@ Status FtpSession::Disconnect() {
 }
 
 Status FtpSession::ChangeDir(const std::string& path) {
-  if (impl_->curl == nullptr) return Status::Error("Unable to change folder: not connected");
+  if (impl_->curl == nullptr) return NotConnected("Unable to change folder");
   CURL* curl = impl_->curl;
   curl_easy_setopt(curl, CURLOPT_URL, DirUrlOf(path).c_str());
   curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
-  const CURLcode rc = curl_easy_perform(curl);
-  if (rc != CURLE_OK) return Fail(("Unable to enter folder \"" + path + "\"").c_str(), rc);
+  const int rc = Perform();
+  if (rc != CURLE_OK) return Fail("Unable to enter folder \"" + path + "\"", rc);
   dir_ = path;
   return Status::Ok();
 }
 
 Status FtpSession::Noop() {
-  if (impl_->curl == nullptr) return Status::Error("Unable to check the connection: not connected");
+  if (impl_->curl == nullptr) return NotConnected("Unable to check the connection");
   CURL* curl = impl_->curl;
   const Slist noop = Command("NOOP");
   curl_easy_setopt(curl, CURLOPT_URL, DirUrl().c_str());
   curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
   curl_easy_setopt(curl, CURLOPT_POSTQUOTE, noop.get());
-  const CURLcode rc = curl_easy_perform(curl);
+  const int rc = Perform();
   curl_easy_setopt(curl, CURLOPT_POSTQUOTE, nullptr);
   if (rc != CURLE_OK) return Fail("The FTP connection does not answer", rc);
   return Status::Ok();
 }
 
 Result<std::vector<RemoteEntry>> FtpSession::List(const ListingDate& today) {
-  if (impl_->curl == nullptr) return Status::Error("Unable to list the folder: not connected");
+  if (impl_->curl == nullptr) return NotConnected("Unable to list the folder");
   CURL* curl = impl_->curl;
   std::string text;
   for (;;) {
@@ -363,7 +403,7 @@ Result<std::vector<RemoteEntry>> FtpSession::List(const ListingDate& today) {
     text.clear();
     impl_->text = &text;
     impl_->tooLarge = false;
-    const CURLcode rc = curl_easy_perform(curl);
+    const int rc = Perform();
     impl_->text = nullptr;
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, nullptr);
     if (rc == CURLE_OK) break;
@@ -377,13 +417,20 @@ Result<std::vector<RemoteEntry>> FtpSession::List(const ListingDate& today) {
       mlsd_ = false;
       continue;
     }
-    return Fail(("Unable to list folder \"" + dir_ + "\"").c_str(), rc);
+    Status failed = Fail("Unable to list folder \"" + dir_ + "\"", rc);
+    // Refused, rather than lost on the way: say so, as the cure differs.
+    const bool refused = reply >= 400 && !impl_->lastReply.empty() && failure_ == impl_->lastReply;
+    if (!refused) return failed;
+    return Status::Error("The FTP server refused the listing of " +
+                             (dir_.empty() ? std::string("the log-in folder") : dir_) + " on " +
+                             host_ + ":" + std::to_string(port_) + ": " + failure_,
+                         rc);
   }
   return ParseListing(text, mlsd_ ? ListingFormat::kMlsd : ListingFormat::kList, today);
 }
 
 Result<std::vector<std::string>> FtpSession::ListNames() {
-  if (impl_->curl == nullptr) return Status::Error("Unable to list the folder: not connected");
+  if (impl_->curl == nullptr) return NotConnected("Unable to list the folder");
   CURL* curl = impl_->curl;
   std::string text;
   curl_easy_setopt(curl, CURLOPT_URL, DirUrl().c_str());
@@ -392,10 +439,10 @@ Result<std::vector<std::string>> FtpSession::ListNames() {
   curl_easy_setopt(curl, CURLOPT_DIRLISTONLY, 1L);
   impl_->text = &text;
   impl_->tooLarge = false;
-  const CURLcode rc = curl_easy_perform(curl);
+  const int rc = Perform();
   impl_->text = nullptr;
   curl_easy_setopt(curl, CURLOPT_DIRLISTONLY, 0L);
-  if (rc != CURLE_OK) return Fail(("Unable to list folder \"" + dir_ + "\"").c_str(), rc);
+  if (rc != CURLE_OK) return Fail("Unable to list folder \"" + dir_ + "\"", rc);
   std::vector<std::string> names;
   std::size_t start = 0;
   while (start < text.size()) {
@@ -411,63 +458,72 @@ Result<std::vector<std::string>> FtpSession::ListNames() {
 
 Status FtpSession::Retrieve(const std::string& name, const std::string& localPath,
                             std::int64_t expectedSize) {
-  if (impl_->curl == nullptr)
-    return Status::Error("Unable to fetch \"" + name + "\": not connected");
-  if (!IsSafeRemoteName(name))
+  if (impl_->curl == nullptr) return NotConnected("Unable to fetch \"" + name + "\"");
+  if (!IsSafeRemoteName(name)) {
+    failure_ = "Not a name that can be fetched";
     return Status::Error("Refused to fetch the remote name \"" + name + "\"");
+  }
   const std::string folder = FolderOf(localPath);
-  const std::string temp = folder + PartialName(BaseName(localPath));
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-  if (fd < 0) return Status::Error("Unable to create " + temp + ": " + std::strerror(errno), errno);
+  // Exclusive and under a fresh random name: nothing planted beside the
+  // target (a link, a pipe) can be opened in its stead, and the name stays
+  // within the file system's limit however long the target's is.
+  Result<TempFile> created = CreateTempFile(folder, BaseName(localPath));
+  if (!created.ok()) {
+    const Status& error = created.status();
+    failure_ = error.code() > 0 ? std::strerror(error.code()) : error.message();
+    return error;
+  }
+  TempFile temp = std::move(created).value();
 
   CURL* curl = impl_->curl;
   curl_easy_setopt(curl, CURLOPT_URL, (DirUrl() + Encode(name, false)).c_str());
   curl_easy_setopt(curl, CURLOPT_NOBODY, 0L);
   curl_easy_setopt(curl, CURLOPT_FTPPORT, passive_ ? nullptr : "-");
-  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, progress_ ? 0L : 1L);
   impl_->progress = &progress_;
-  impl_->fd = fd;
+  impl_->fd = temp.fd.get();
   impl_->writeErrno = 0;
   impl_->written = 0;
-  const CURLcode rc = curl_easy_perform(curl);
+  const int rc = Perform();
   impl_->fd = -1;
   impl_->progress = nullptr;
-  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
 
   Status status;
   if (rc != CURLE_OK) {
-    status =
-        impl_->writeErrno != 0
-            ? Status::Error("Unable to write " + temp + ": " + std::strerror(impl_->writeErrno),
-                            impl_->writeErrno)
-            : Fail(("Unable to fetch \"" + name + "\"").c_str(), rc);
+    status = impl_->writeErrno != 0 ? LocalFail("Unable to write " + temp.path, impl_->writeErrno)
+                                    : Fail("Unable to fetch \"" + name + "\"", rc);
   } else if (expectedSize >= 0 && impl_->written != expectedSize) {
+    failure_ = "The file changed while it was fetched";
     status = Status::Error("Fetched " + std::to_string(impl_->written) + " bytes of \"" + name +
                            "\", the listing said " + std::to_string(expectedSize));
-  } else if (limits_.flushToDisk && ::fdatasync(fd) != 0) {
-    status = Status::Error("Unable to flush " + temp + ": " + std::strerror(errno), errno);
+  } else if (limits_.flushToDisk && ::fdatasync(temp.fd.get()) != 0) {
+    status = LocalFail("Unable to flush " + temp.path, errno);
   }
-  if (::close(fd) != 0 && status.ok()) {
-    status = Status::Error("Unable to write " + temp + ": " + std::strerror(errno), errno);
+  if (const int err = temp.fd.Close(); err != 0 && status.ok()) {
+    status = LocalFail("Unable to write " + temp.path, err);
   }
-  if (status.ok() && ::rename(temp.c_str(), localPath.c_str()) != 0) {
-    status = Status::Error(
-        "Unable to rename " + temp + " to " + localPath + ": " + std::strerror(errno), errno);
+  // rename() replaces whatever has the final name, a link included, and
+  // never follows it.
+  if (status.ok() && ::rename(temp.path.c_str(), localPath.c_str()) != 0) {
+    status = LocalFail("Unable to rename " + temp.path + " to " + localPath, errno);
   }
   if (!status.ok()) {
-    ::unlink(temp.c_str());
+    ::unlink(temp.path.c_str());
     return status;
   }
   // The name must be on the disk too before the server's copy may go.
-  if (limits_.flushToDisk) return SyncFetchFolder(folder);
+  if (limits_.flushToDisk) {
+    if (const int err = SyncFolder(folder))
+      return LocalFail("Unable to flush folder " + folder, err);
+  }
   return Status::Ok();
 }
 
 Status FtpSession::Delete(const std::string& name) {
-  if (impl_->curl == nullptr)
-    return Status::Error("Unable to delete \"" + name + "\": not connected");
-  if (!IsSafeRemoteName(name))
+  if (impl_->curl == nullptr) return NotConnected("Unable to delete \"" + name + "\"");
+  if (!IsSafeRemoteName(name)) {
+    failure_ = "Not a name that can be deleted";
     return Status::Error("Refused to delete the remote name \"" + name + "\"");
+  }
   CURL* curl = impl_->curl;
   // After the change into the folder, unlike a pre-transfer command, which
   // would run wherever the connection happens to be.
@@ -475,9 +531,9 @@ Status FtpSession::Delete(const std::string& name) {
   curl_easy_setopt(curl, CURLOPT_URL, DirUrl().c_str());
   curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
   curl_easy_setopt(curl, CURLOPT_POSTQUOTE, dele.get());
-  const CURLcode rc = curl_easy_perform(curl);
+  const int rc = Perform();
   curl_easy_setopt(curl, CURLOPT_POSTQUOTE, nullptr);
-  if (rc != CURLE_OK) return Fail(("Unable to delete \"" + name + "\"").c_str(), rc);
+  if (rc != CURLE_OK) return Fail("Unable to delete \"" + name + "\"", rc);
   return Status::Ok();
 }
 

@@ -16,10 +16,17 @@ namespace zf {
 // (and with it the program's shutdown) for ever.
 struct FtpLimits {
   int responseTimeoutSeconds = 60;  // for each reply on the control connection
-  int stallSeconds = 60;            // a transfer that moves no byte this long ends
+  // A transfer slower than `minBytesPerSecond` for this long ends; the
+  // connect time-out replaces it when one is set (see SetConnectTimeoutMs).
+  int stallSeconds = 60;
   // Flush a fetched file to the disk before it takes its name (and before the
   // caller deletes the server's copy). Off only for measurements.
   bool flushToDisk = true;
+  // The slowest transfer still taken for moving. 1 KiB/s is far below any
+  // working line (a 1 MB scan would take a quarter of an hour), yet it cuts a
+  // server that trickles a few bytes now and then to keep the transfer alive
+  // and would otherwise hold the worker, and every other queue, for hours.
+  long minBytesPerSecond = 1024;
 };
 
 // One FTP client: one control connection that is kept open and reused from
@@ -47,6 +54,8 @@ class FtpSession {
 
   // Connect time-out in milliseconds for the next Connect; 0 or less sets
   // none of our own, leaving the network's (and the library's) own limit.
+  // When set, it is also how long a transfer may stay below the minimum
+  // speed: the operator's word for how long the server may keep us waiting.
   void SetConnectTimeoutMs(std::int32_t milliseconds) { connectTimeoutMs_ = milliseconds; }
   // Passive data connections (the server names the port) instead of active
   // ones; takes effect with the next transfer, without reconnecting.
@@ -80,10 +89,13 @@ class FtpSession {
 
   // Fetches the remote file `name` of the current folder into `localPath`,
   // replacing a file of that name, from the start (no resume). The data goes
-  // to a hidden file beside it ("." + name + ".part") that takes the final
-  // name only when the transfer is complete and, when `expectedSize` is 0 or
-  // more, has exactly that size; a transfer that breaks off leaves neither a
-  // partial file under the final name nor the hidden one.
+  // to a new temporary file beside it (CreateTempFile: the one temporary
+  // shape that the start-up clean-up knows) that takes the final name only
+  // when the transfer is complete and, when `expectedSize` is 0 or more, has
+  // exactly that size; a transfer that breaks off leaves neither a partial
+  // file under the final name nor the temporary one. The final name is
+  // replaced by a rename, so a link or a pipe planted there is replaced,
+  // never written through.
   Status Retrieve(const std::string& name, const std::string& localPath,
                   std::int64_t expectedSize = -1);
   // Deletes the remote file `name` of the current folder.
@@ -94,8 +106,17 @@ class FtpSession {
   using ProgressHandler = std::function<void(std::int64_t received)>;
   void SetProgressHandler(ProgressHandler handler) { progress_ = std::move(handler); }
 
-  // The name of the temporary file Retrieve uses for `name`.
-  static std::string PartialName(const std::string& name);
+  // Asked while a command or transfer is under way (at least once a second,
+  // also when no data moves); true breaks it off at once, which also drops
+  // the connection. An empty check detaches it. It must not throw.
+  using AbortCheck = std::function<bool()>;
+  void SetAbortCheck(AbortCheck check) { abort_ = std::move(check); }
+
+  // Why the last failed command failed, in the fewest words: the server's
+  // reply when it refused ("550 Permission denied."), else what the network
+  // or the local system said ("Timeout was reached", "No space left on
+  // device"). Never holds the password.
+  const std::string& failure() const { return failure_; }
 
  private:
   struct Impl;
@@ -103,7 +124,14 @@ class FtpSession {
   std::string BaseUrl() const;
   std::string DirUrl() const;
   std::string DirUrlOf(const std::string& path) const;
-  Status Fail(const char* what, int code) const;
+  // Runs the request set up on the handle, with the reply lines of this
+  // request only.
+  int Perform();
+  // An error for a failed request: `what`, the server, and the cause.
+  Status Fail(const std::string& what, int code);
+  Status NotConnected(const std::string& what);
+  // An error of the local system (errno `err`) while fetching.
+  Status LocalFail(const std::string& what, int err);
 
   FtpLimits limits_;
   std::unique_ptr<Impl> impl_;
@@ -112,11 +140,14 @@ class FtpSession {
   std::string user_;
   std::string password_;
   std::int32_t connectTimeoutMs_ = -1;
+  int stallSeconds_ = 0;  // the slow-transfer window of the open connection
   bool passive_ = false;
   bool connected_ = false;
   bool mlsd_ = false;
   std::string dir_;
   ProgressHandler progress_;
+  AbortCheck abort_;
+  std::string failure_;
 };
 
 }  // namespace zf

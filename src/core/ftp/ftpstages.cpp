@@ -1,11 +1,39 @@
 #include "ftp/ftpstages.h"
 
+#include <unistd.h>
+
+#include <set>
 #include <utility>
 
+#include "engine/discovery.h"
 #include "engine/masks.h"
 #include "platform/fileaccess.h"
+#include "platform/paths.h"
 
 namespace zf {
+namespace {
+
+// Lets a stop request break off the command or transfer under way, so that
+// closing the program never waits for a slow server; held while a stage
+// uses the client.
+class AbortOnStop {
+ public:
+  AbortOnStop(FtpSession& session, const Trenamethread& engine) : session_(session) {
+    session_.SetAbortCheck([&engine] { return engine.StopRequested(); });
+  }
+  ~AbortOnStop() { session_.SetAbortCheck({}); }
+  AbortOnStop(const AbortOnStop&) = delete;
+  AbortOnStop& operator=(const AbortOnStop&) = delete;
+
+ private:
+  FtpSession& session_;
+};
+
+Status InvalidIgnoreMask(const Status& error) {
+  return Status::Error("Invalid ignore mask: " + error.message());
+}
+
+}  // namespace
 
 FtpStages::FtpStages(std::function<std::int32_t()> ftpTimeoutMs)
     : ftpTimeoutMs_(std::move(ftpTimeoutMs)) {}
@@ -34,6 +62,7 @@ Status FtpStages::Open(FtpSession& session, const QueueRecord& queue) {
 bool FtpStages::PrepareFtp(Trenamethread& engine, const RecordPtr& queue) {
   const QueueRecord& q = *queue;
   const std::shared_ptr<FtpSession> session = SessionOf(q);
+  const AbortOnStop abort(*session, engine);
   session->SetPassive(q.FTPpassive);
   // Compared exactly: a host, user or folder that differs only in letter
   // case may well be another one. The client's own folder is compared too,
@@ -52,7 +81,8 @@ bool FtpStages::PrepareFtp(Trenamethread& engine, const RecordPtr& queue) {
 }
 
 Result<std::vector<RemoteEntry>> FtpStages::Candidates(Trenamethread& engine, FtpSession& session,
-                                                       const QueueRecord& queue) {
+                                                       const PassContext& pass) {
+  const QueueRecord& queue = *pass.queue;
   Result<std::vector<RemoteEntry>> listing = session.List(ListingDateOf(engine.clock().Now()));
   if (!listing.ok()) return listing.status();
   const IgnoreMasks ignored(queue.ignoremask);
@@ -62,11 +92,19 @@ Result<std::vector<RemoteEntry>> FtpStages::Candidates(Trenamethread& engine, Ft
     // treat a mask given with the listing command each in their own way.
     if (!ListingNameMatches(entry.name, queue.Searchmask)) continue;
     const Result<bool> ignore = ignored.Matches(entry.name);
-    if (!ignore.ok()) return ignore.status();
+    if (!ignore.ok()) return InvalidIgnoreMask(ignore.status());
     // A folder or a link can never be fetched; taken as a file, it would
     // fail in every cycle and hold up every later file of the queue.
     if (ignore.value() || entry.kind != RemoteEntry::Kind::kFile || !IsSafeRemoteName(entry.name)) {
       continue;
+    }
+    const auto kept = undeletable_.find({pass.uid, entry.name});
+    if (kept != undeletable_.end()) {
+      if (kept->second.size == entry.size && kept->second.time == entry.time) continue;
+      // Changed, so a new file: taken again, and reported again should its
+      // deletion be refused once more.
+      undeletable_.erase(kept);
+      engine.ClearProblem(pass, entry.name);
     }
     taken.push_back(std::move(entry));
   }
@@ -77,14 +115,35 @@ Status FtpStages::ListRemote(Trenamethread& engine, PassContext& pass) {
   FileTable& table = pass.files;
   table.set_count(0);
   const QueueRecord& q = *pass.queue;
-  const std::shared_ptr<FtpSession> session = SessionOf(q);
-  if (!session->Connected() && !Open(*session, q).ok()) return Status::Ok();
+  // Without it every file would be fetched only to fail on its own.
+  if (q.FTPTemppath.empty()) return Status::Error("The queue has no FTP temp folder");
+  if (!engine.files().DirectoryExists(ExcludeTrailingPathDelimiter(pass.inputFolder))) {
+    return Status::Error("The FTP temp folder " + q.FTPTemppath + " cannot be found");
+  }
+  // First the files fetched in earlier passes but not delivered: they are no
+  // longer on the server, so nothing else would ever take them up again.
+  const Status local = DiscoverFiles(engine.files(), engine.clock(), pass);
+  if (!local.ok()) return InvalidIgnoreMask(local);
+  std::set<std::string> waiting;
+  for (int k = 1; k <= table.count(); ++k) {
+    table.at(k).waiting = true;
+    waiting.insert(table.at(k).oldname);
+  }
 
-  Result<std::vector<RemoteEntry>> listing = Candidates(engine, *session, q);
+  const std::shared_ptr<FtpSession> session = SessionOf(q);
+  const AbortOnStop abort(*session, engine);
+  if (!session->Connected()) {
+    const Status opened = Open(*session, q);
+    if (!opened.ok()) return opened;
+  }
+  Result<std::vector<RemoteEntry>> listing = Candidates(engine, *session, pass);
   if (!listing.ok()) return listing.status();
-  int count = 0;
+  int count = table.count();
   for (const RemoteEntry& entry : listing.value()) {
     if (count >= FileTable::kUsable) break;
+    // The copy waiting here goes first; fetching now would replace it before
+    // it is delivered.
+    if (waiting.count(entry.name) != 0) continue;
     FileEntry& e = table.at(++count);
     e = FileEntry{};
     e.oldname = entry.name;
@@ -99,15 +158,22 @@ Status FtpStages::ListRemote(Trenamethread& engine, PassContext& pass) {
 Status FtpStages::FetchStable(Trenamethread& engine, PassContext& pass) {
   FileTable& table = pass.files;
   const QueueRecord& q = *pass.queue;
-  const std::shared_ptr<FtpSession> session = SessionOf(q);
-  if (!session->Connected() && !Open(*session, q).ok()) return Status::Ok();
+  // Complete by their making: a fetch takes its name only once it is whole.
+  for (int k = 1; k <= table.count(); ++k) {
+    if (table.at(k).waiting) table.at(k).ready = true;
+  }
 
-  Result<std::vector<RemoteEntry>> listing = Candidates(engine, *session, q);
-  if (!listing.ok()) return listing.status();
+  const std::shared_ptr<FtpSession> session = SessionOf(q);
+  const AbortOnStop abort(*session, engine);
+  // A server gone since the listing ends the fetching; the files waiting
+  // here still go.
+  if (!session->Connected() && !Open(*session, q).ok()) return Status::Ok();
+  Result<std::vector<RemoteEntry>> listing = Candidates(engine, *session, pass);
+  if (!listing.ok()) return session->Connected() ? listing.status() : Status::Ok();
   for (const RemoteEntry& entry : listing.value()) {
     for (int k = 1; k <= table.count(); ++k) {
       FileEntry& e = table.at(k);
-      if (e.oldname == entry.name) {
+      if (!e.waiting && e.oldname == entry.name) {
         // The full size is compared, so a file of 2 GiB or more that is
         // still growing is never taken for unchanged.
         e.ready = entry.time == e.filetime && entry.size == e.filesize64;
@@ -121,35 +187,59 @@ Status FtpStages::FetchStable(Trenamethread& engine, PassContext& pass) {
   bool ended = false;
   for (int k = 1; k <= table.count(); ++k) {
     FileEntry& e = table.at(k);
-    if (!e.ready) continue;
+    if (!e.ready || e.waiting) continue;
+    if (!ended && !engine.KeepGoing(pass)) ended = true;
     if (ended) {
       e.ready = false;
       continue;
     }
-    bool failed = false;
     try {
-      SetProgressSize(e.filesize64);
-      session->SetProgressHandler(
-          [&](std::int64_t received) { ShowFetchProgress(host, received); });
-      // The copy is complete, flushed and of the listed size before the
-      // server's copy is deleted; a failure of either leaves the file on the
-      // server for the next cycle.
-      Status status = session->Retrieve(e.oldname, pass.inputFolder + e.oldname, e.filesize64);
-      if (status.ok()) status = session->Delete(e.oldname);
-      session->SetProgressHandler({});
-      failed = !status.ok();
+      ended = FetchFile(engine, pass, *session, e) == Fetched::kEnded;
     } catch (...) {
       session->SetProgressHandler({});
       e.ready = false;  // this entry only; the loop goes on
       continue;
     }
-    if (failed) {
-      e.ready = false;
-      ended = true;
-    }
     SetProgress(host, 0);
   }
   return Status::Ok();
+}
+
+FtpStages::Fetched FtpStages::FetchFile(Trenamethread& engine, const PassContext& pass,
+                                        FtpSession& session, FileEntry& e) {
+  EngineHost& host = engine.host();
+  SetProgressSize(e.filesize64);
+  session.SetProgressHandler([&](std::int64_t received) { ShowFetchProgress(host, received); });
+  // The copy is complete, flushed and of the listed size before the server's
+  // copy is deleted; a failed fetch leaves the file on the server.
+  const std::string local = pass.inputFolder + e.oldname;
+  const Status fetched = session.Retrieve(e.oldname, local, e.filesize64);
+  session.SetProgressHandler({});
+  if (!fetched.ok()) {
+    e.ready = false;
+    if (engine.StopRequested()) return Fetched::kEnded;  // no fault of the file's
+    engine.ReportProblem(pass, e.oldname, "Cannot fetch", session.failure());
+    // Without the connection no later file can come either.
+    return session.Connected() ? Fetched::kSkipped : Fetched::kEnded;
+  }
+  if (session.Delete(e.oldname).ok()) {
+    engine.ClearProblem(pass, e.oldname);
+    return Fetched::kDone;
+  }
+  engine.ReportProblem(pass, e.oldname, "Cannot delete on the server", session.failure());
+  if (!session.Connected()) {
+    // Whether the server deleted it before the line went is unknown: the copy
+    // is kept and delivered, as a file twice is better than a file lost.
+    return Fetched::kEnded;
+  }
+  // Refused. The server keeps offering the file, so it is left there alone
+  // while it is unchanged, and this copy goes: delivered now, the file would
+  // be delivered again whenever it is fetched once more (in the next run of
+  // the program, for one).
+  undeletable_[{pass.uid, e.oldname}] = RemoteEntry{e.oldname, e.filesize64, e.filetime};
+  ::unlink(local.c_str());
+  e.ready = false;
+  return Fetched::kSkipped;
 }
 
 void FtpStages::SetProgress(EngineHost& host, int percent) {

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/queuetable.h"
@@ -30,6 +31,17 @@ namespace zf {
 // here, with the same rule as local folders; only plain files are taken
 // (folders, links and other entries never), and only names that are safe to
 // write locally.
+//
+// Once deleted on the server, a fetched file lives only in FTPTemppath, so
+// each pass also takes the complete files waiting there (by the rules of a
+// local input folder); they take their place in time order with the server's.
+//
+// A file that cannot be fetched, or not deleted on the server, is reported
+// (ReportProblem) and skipped; the later files still come. Only a lost
+// connection, a time-out or a stop ends the fetching of the pass. A file the
+// server will not let us delete stays there, left alone while it is
+// unchanged, for the rest of the run; its fetched copy is removed again, or
+// it would be delivered once more in every pass.
 class FtpStages final : public FtpIntake {
  public:
   // `ftpTimeoutMs` gives the connect time-out (FTPtimeout, in milliseconds;
@@ -53,12 +65,20 @@ class FtpStages final : public FtpIntake {
   Status Open(FtpSession& session, const QueueRecord& queue);
   // The listing of the queue's folder as discovery may take it.
   Result<std::vector<RemoteEntry>> Candidates(Trenamethread& engine, FtpSession& session,
-                                              const QueueRecord& queue);
+                                              const PassContext& pass);
+  enum class Fetched { kDone, kSkipped, kEnded };
+  // Fetches one stable file and deletes it on the server; kEnded when the
+  // fetching of the pass must end (connection lost, time-out, stop).
+  Fetched FetchFile(Trenamethread& engine, const PassContext& pass, FtpSession& session,
+                    FileEntry& entry);
   void SetProgress(EngineHost& host, int percent);
 
   std::function<std::int32_t()> ftpTimeoutMs_;
   // Clients of queues whose slot has none, by queue identity.
   std::map<std::uint64_t, std::shared_ptr<FtpSession>> ownSessions_;
+  // Files the server would not let us delete, by queue identity and name, as
+  // they were listed then (size and time count).
+  std::map<std::pair<std::uint64_t, std::string>, RemoteEntry> undeletable_;
   std::int64_t progressSize_ = 0;  // size of the file being fetched
   int position_ = 0;               // the FTP progress bar's position as last set
 };
