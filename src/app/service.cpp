@@ -15,6 +15,7 @@
 
 #include "config/inifile.h"
 #include "config/queuefile.h"
+#include "config/systemregional.h"
 #include "configuration.h"
 #include "engine/delivery.h"
 #include "engine/renamethread.h"
@@ -149,9 +150,14 @@ int RunService(const CommandLine& cl) {
 
   // Copies a crash interrupted are removed before anything can mistake them
   // for files; then the log files that start afresh with every start.
-  if (const int removed = RemoveDeliveryLeftovers(table); removed > 0) {
-    PrintError("removed " + std::to_string(removed) + " unfinished cop" +
-               (removed == 1 ? "y" : "ies") + " left by an earlier run");
+  // Every folder we write to is cleared of our temporary files: copies,
+  // pages, fetches, log and configuration saves, and split staging links.
+  int removed = RemoveDeliveryLeftovers(table);
+  if (const Result<int> logs = RemoveLogLeftovers(table); logs.ok()) removed += *logs;
+  if (const Result<int> configs = RemoveConfigLeftovers(*paths); configs.ok()) removed += *configs;
+  if (removed > 0) {
+    PrintError("removed " + std::to_string(removed) + " unfinished file" +
+               (removed == 1 ? "" : "s") + " left by an earlier run");
   }
   SystemClock clock;
   LogFileWriter logWriter(table, clock, working.LogFormat());
@@ -161,7 +167,7 @@ int RunService(const CommandLine& cl) {
   LinePrinter err(stderr);
   // Results go to the standard output, problems of queues, files and log
   // files to the standard error.
-  VisualLog visualLog(clock, DefaultRegionalSettings(), [&out, &err](VisualLogEntry entry) {
+  VisualLog visualLog(clock, SystemRegionalSettings(), [&out, &err](VisualLogEntry entry) {
     if (entry.problem) {
       err.Push(FormatProblemLine(entry));
     } else {

@@ -34,7 +34,9 @@ TEST(Demo, WritesAWorkingQueueThroughTheConfigurationFiles) {
 
   // Read back as the program reads it.
   const ConfigPaths paths = ConfigPaths::For(kProgram, root);
-  EXPECT_EQ(paths.settingsFile, root + "/zentrafold.ini");
+  // The settings file is looked up without regard to case, as on the desktop
+  // platform, where the program's own ".ini" is the queue file itself.
+  EXPECT_EQ(paths.settingsFile, root + "/Zentrafold.ini");
   QueueTable table;
   EXPECT_THAT(QueueConfigFile(paths.queueFile).Load(table), IsEmpty());
   ASSERT_EQ(table.Nfolders(), 1);
