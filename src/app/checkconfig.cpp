@@ -61,7 +61,7 @@ void ReportFtpLeftovers(QueueReporter& out, const QueueRecord& queue, FileAccess
   }
   if (leftovers->size() > kNamed) names += ", ...";
   out.Note(std::to_string(leftovers->size()) + " fetched file(s) in '" + queue.FTPTemppath +
-           "' were never delivered and are not tried again: " + names);
+           "' wait for delivery; the next pass delivers them: " + names);
 }
 
 void CheckRules(QueueReporter& out, const QueueRecord& queue, ExpressionLibrary& library) {

@@ -224,7 +224,7 @@ TEST_F(CheckConfig, ReportsNamesFtpLoaderWarningsAndTheLibrary) {
   EXPECT_THAT(report.notes,
               ElementsAre("queue 3 'Remote': not enabled at start: the service does not serve it",
                           "queue 3 'Remote': 1 fetched file(s) in '" + in +
-                              "' were never delivered and are not tried again: page1.pdf"));
+                              "' wait for delivery; the next pass delivers them: page1.pdf"));
 
   QueueRecord split = Good("Split");
   split.Splitpdf = true;
