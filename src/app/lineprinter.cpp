@@ -34,6 +34,15 @@ void AppendEscaped(std::string& out, const std::string& field) {
   }
 }
 
+// The reason travels beside the comment, which stays the log files' word.
+void AppendComment(std::string& line, const VisualLogEntry& entry) {
+  AppendEscaped(line, entry.comment);
+  if (!entry.reason.empty()) {
+    line += ": ";
+    AppendEscaped(line, entry.reason);
+  }
+}
+
 }  // namespace
 
 std::string FormatLogLine(const VisualLogEntry& entry) {
@@ -46,12 +55,7 @@ std::string FormatLogLine(const VisualLogEntry& entry) {
   line += '\t';
   AppendEscaped(line, entry.outputName);
   line += '\t';
-  AppendEscaped(line, entry.comment);
-  // The reason travels beside the comment, which stays the log files' word.
-  if (!entry.reason.empty()) {
-    line += ": ";
-    AppendEscaped(line, entry.reason);
-  }
+  AppendComment(line, entry);
   return line;
 }
 
@@ -63,11 +67,7 @@ std::string FormatProblemLine(const VisualLogEntry& entry) {
     AppendEscaped(line, entry.inputName);
     line += ": ";
   }
-  AppendEscaped(line, entry.comment);
-  if (!entry.reason.empty()) {
-    line += ": ";
-    AppendEscaped(line, entry.reason);
-  }
+  AppendComment(line, entry);
   return line;
 }
 

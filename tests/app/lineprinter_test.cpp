@@ -29,8 +29,19 @@ TEST(FormatLogLine, FourTabSeparatedFieldsWithControlCharactersEscaped) {
       // Bytes of an 8-bit code page pass unchanged.
       {{"M\xFCller.pdf", "M\xC3\xBCller.pdf", "t", "c", 1},
        "t\tM\xFCller.pdf\tM\xC3\xBCller.pdf\tc"},
+      // The reason follows the comment, escaped like every field.
+      {{"a.pdf", "A.pdf", "t", "Cannot copy", 2, "Q", "No space\tleft"},
+       "t\ta.pdf\tA.pdf\tCannot copy: No space\\tleft"},
   };
   for (const Case& c : cases) EXPECT_EQ(FormatLogLine(c.entry), c.line);
+}
+
+// A problem names its queue, the file when there is one, and the reason.
+TEST(FormatProblemLine, QueueFileCommentAndReason) {
+  VisualLogEntry queue{"", "", "t", "Queue \"Q\" not served", 2, "Q", "Invalid ignore mask"};
+  EXPECT_EQ(FormatProblemLine(queue), "zentrafold: Q: Queue \"Q\" not served: Invalid ignore mask");
+  VisualLogEntry file{"a\nb.pdf", "", "t", "Cannot delete", 2, "Q", ""};
+  EXPECT_EQ(FormatProblemLine(file), "zentrafold: Q: a\\nb.pdf: Cannot delete");
 }
 
 std::string ReadAll(std::FILE* f) {
