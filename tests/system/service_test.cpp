@@ -226,6 +226,31 @@ TEST_F(Service, UnresolvedFilesGoToTheErrorFolderOrAreRemoved) {
   Stop(*run);
 }
 
+// A queue that cannot be served is said once on the standard error, naming
+// the queue and the cause, and the queue after it is served all the same.
+TEST_F(Service, AQueueThatCannotBeServedIsReportedOnceAndTheNextIsServed) {
+  QueueRecord bad = Queue("Bad", "", {kPageRule});
+  bad.ignoremask = "*.tmp;[abc";
+  Configure({bad, Queue("Good", "", {kPageRule})});
+  WriteFile(In("Bad") + "/Page01.pdf", "bad");
+  WriteFile(In("Good") + "/Page02.pdf", "good");
+  auto run = Start();
+  ASSERT_TRUE(run->WaitForOut(
+      [](const auto& l) {
+        return CountResults(l, "Page02.pdf", "P02_renamed.pdf", "Renamed") == 1;
+      },
+      kDeadline))
+      << run->Out() << run->Err();
+  const std::string said = "zentrafold: Bad: Queue \"Bad\" not served: ";
+  ASSERT_TRUE(run->WaitForErr(said, kDeadline)) << run->Err();
+  // Several more cycles pass (1-second browse time) without a second report.
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  EXPECT_EQ(CountOf(run->Err(), said), 1) << run->Err();
+  EXPECT_THAT(run->Err(), HasSubstr("[abc"));
+  EXPECT_THAT(FilesIn(In("Bad")), ElementsAre("Page01.pdf"));
+  Stop(*run);
+}
+
 TEST_F(Service, AnOutputFolderThatRefusesWritesKeepsTheInputAndFailsEveryCycle) {
   Configure({Queue("Q", "", {kPageRule})});
   if (!SetImmutable(Out("Q"), true)) GTEST_SKIP() << "chattr +i is not available here";
