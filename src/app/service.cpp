@@ -27,6 +27,7 @@
 #include "log/visuallog.h"
 #include "platform/clock.h"
 #include "platform/fileaccess.h"
+#include "programcore.h"
 #include "servicehost.h"
 
 namespace zf::app {
@@ -61,43 +62,6 @@ int WaitForStopSignal(const sigset_t& set, long ms) {
   const int signal = sigtimedwait(&set, nullptr, &timeout);
   return signal > 0 ? signal : 0;
 }
-
-// The layout keys as the file holds them, so that writing the close-time
-// state changes nothing of a window that did not run. Where the file has no
-// size, the window's designed size stands in, as the window would use it;
-// the position is never read back by the window.
-WindowLayout LayoutAsStored(const std::string& queueFile) {
-  const IniDocument doc = ReadIniFile(queueFile);
-  WindowLayout layout;
-  for (int c = 1; c <= 3; ++c) {
-    const std::string section = "Columns" + std::to_string(c);
-    if (!doc.Value(section, "width")) break;
-    layout.columnWidths.push_back(doc.ReadInteger(section, "width", 0));
-  }
-  layout.width = doc.ReadInteger("form", "width", 595);
-  layout.height = doc.ReadInteger("form", "height", 427);
-  layout.left = doc.ReadInteger("form", "left", 0);
-  layout.top = doc.ReadInteger("form", "top", 0);
-  return layout;
-}
-
-// Whatever way RunService is left once the worker runs, the objects lent to
-// the worker are destroyed only after it has finished.
-class WorkerGuard {
- public:
-  explicit WorkerGuard(std::shared_ptr<EngineControl> control) : control_(std::move(control)) {}
-  ~WorkerGuard() {
-    control_->stop.store(true, std::memory_order_release);
-    while (!control_->finished.load(std::memory_order_acquire)) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(kHandshakeMs));
-    }
-  }
-  WorkerGuard(const WorkerGuard&) = delete;
-  WorkerGuard& operator=(const WorkerGuard&) = delete;
-
- private:
-  std::shared_ptr<EngineControl> control_;
-};
 
 void DescribeQueues(QueueTable& table, const ConfigPaths& paths, const WorkingSettings& working) {
   const int n = table.Nfolders();
@@ -135,55 +99,39 @@ int RunService(const CommandLine& cl) {
     return 2;
   }
 
-  // The start-up sequence: one FTP client per slot, the expression library,
-  // the queue table, the general settings and their working copies.
-  Configuration config(*paths);
-  QueueTable& table = config.table();
-  MakeFtpSessions(table);
+  // The start-up the window runs too; the service adds its terminal lines.
+  ProgramCore core(*paths);
+  core.MakeFtpClients();
   StderrMessages messages;
-  auto library = LoadedExpressionLibrary::LoadFromProgramFolder(messages);
-  if (!library->load_error().empty()) PrintError(library->load_error());
-  for (const std::string& m : config.Load()) PrintError(m);
-  WorkingSettings& working = config.working();
-  working.switchedOn = true;
-  DescribeQueues(table, *paths, working);
-
-  // Copies a crash interrupted are removed before anything can mistake them
-  // for files; then the log files that start afresh with every start.
-  // Every folder we write to is cleared of our temporary files: copies,
-  // pages, fetches, log and configuration saves, and split staging links.
-  int removed = RemoveDeliveryLeftovers(table);
-  if (const Result<int> logs = RemoveLogLeftovers(table); logs.ok()) removed += *logs;
-  if (const Result<int> configs = RemoveConfigLeftovers(*paths); configs.ok()) removed += *configs;
-  if (removed > 0) {
+  core.LoadExpressionLibrary(messages);
+  if (!core.libraryError().empty()) PrintError(core.libraryError());
+  for (const std::string& m : core.LoadConfiguration()) PrintError(m);
+  // A started service should serve, whatever `autostart` says.
+  core.working().switchedOn = true;
+  DescribeQueues(core.table(), *paths, core.working());
+  if (const int removed = core.RemoveLeftovers(); removed > 0) {
     PrintError("removed " + std::to_string(removed) + " unfinished file" +
                (removed == 1 ? "" : "s") + " left by an earlier run");
   }
-  SystemClock clock;
-  LogFileWriter logWriter(table, clock, working.LogFormat());
-  logWriter.RenewLogFilesOnStart();
+  core.RenewLogFiles();
 
   LinePrinter out(stdout);
   LinePrinter err(stderr);
-  // Results go to the standard output, problems of queues, files and log
-  // files to the standard error.
-  VisualLog visualLog(clock, SystemRegionalSettings(), [&out, &err](VisualLogEntry entry) {
-    if (entry.problem) {
-      err.Push(FormatProblemLine(entry));
-    } else {
-      out.Push(FormatLogLine(entry));
-    }
-  });
-  StandardStages stages(*library, visualLog, logWriter, clock);
-  FtpStages ftp(working);
-  SystemFileAccess files;
   ServiceHost::TextSink verbose;
   if (cl.verbose) verbose = [&err](std::string line) { err.Push("zentrafold: " + line); };
-  ServiceHost host(table, working, verbose);
-
-  const std::shared_ptr<EngineControl> control =
-      Trenamethread::Start(EngineServices{host, files, clock, &stages, &ftp, &visualLog});
-  const WorkerGuard guard(control);
+  ServiceHost host(core.table(), core.working(), verbose);
+  // Results go to the standard output, problems of queues, files and log
+  // files to the standard error.
+  core.StartWorker(
+      host,
+      [&out, &err](VisualLogEntry entry) {
+        if (entry.problem) {
+          err.Push(FormatProblemLine(entry));
+        } else {
+          out.Push(FormatLogLine(entry));
+        }
+      },
+      SystemRegionalSettings());
 
   // The close handshake: ask the worker to stop, then wait until it has
   // finished its current step and freed itself. There is no time limit, as
@@ -191,19 +139,18 @@ int RunService(const CommandLine& cl) {
   const int first = WaitForStopSignal(stopSignals);
   err.Push(std::string("zentrafold: ") + strsignal(first) +
            ": stopping after the engine's current step");
-  control->stop.store(true, std::memory_order_release);
-  while (!control->finished.load(std::memory_order_acquire)) {
+  core.RequestStop();
+  while (!core.Finished()) {
     if (WaitForStopSignal(stopSignals, kHandshakeMs) != 0) {
       err.Push("zentrafold: still waiting for the engine to finish its current step");
     }
   }
 
   int status = 0;
-  const QueueConfigFile queueFile(paths->queueFile);
   // Without queues and without a file there is nothing to keep; a file is
   // not made just to hold a window layout.
-  if (table.Nfolders() > 0 || files.FileExists(paths->queueFile)) {
-    if (Status st = queueFile.WriteCloseState(table, LayoutAsStored(paths->queueFile)); !st.ok()) {
+  if (core.table().Nfolders() > 0 || SystemFileAccess().FileExists(paths->queueFile)) {
+    if (Status st = core.WriteCloseState(core.StoredLayout()); !st.ok()) {
       err.Push("zentrafold: " + st.message());
       status = 1;
     }

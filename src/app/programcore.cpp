@@ -1,0 +1,98 @@
+#include "programcore.h"
+
+#include <chrono>
+#include <thread>
+#include <utility>
+
+#include "config/inifile.h"
+#include "engine/delivery.h"
+#include "engine/standardstages.h"
+#include "ftp/ftpstages.h"
+#include "log/logfile.h"
+
+namespace zf::app {
+namespace {
+
+// The window's designed size, which stands in where the file has none.
+constexpr int kDesignedWidth = 595;
+constexpr int kDesignedHeight = 427;
+constexpr auto kHandshake = std::chrono::milliseconds(200);
+
+}  // namespace
+
+ProgramCore::ProgramCore(ConfigPaths paths) : config_(std::move(paths)) {}
+
+ProgramCore::~ProgramCore() {
+  if (!control_) return;
+  control_->stop.store(true, std::memory_order_release);
+  while (!control_->finished.load(std::memory_order_acquire))
+    std::this_thread::sleep_for(kHandshake);
+}
+
+void ProgramCore::MakeFtpClients() {
+  MakeFtpSessions(table());
+}
+
+void ProgramCore::LoadExpressionLibrary(LoadMessageSink& messages) {
+  library_ = LoadedExpressionLibrary::LoadFromProgramFolder(messages);
+  libraryError_ = library_->load_error();
+}
+
+std::vector<std::string> ProgramCore::LoadConfiguration() {
+  std::vector<std::string> texts = config_.Load();
+  working().switchedOn = config_.settings().autostart;
+  return texts;
+}
+
+int ProgramCore::RemoveLeftovers() {
+  int removed = RemoveDeliveryLeftovers(table());
+  if (const Result<int> logs = RemoveLogLeftovers(table()); logs.ok()) removed += *logs;
+  if (const Result<int> configs = RemoveConfigLeftovers(paths()); configs.ok()) removed += *configs;
+  return removed;
+}
+
+void ProgramCore::RenewLogFiles() {
+  if (!logWriter_)
+    logWriter_ = std::make_unique<LogFileWriter>(table(), clock_, working().LogFormat());
+  logWriter_->RenewLogFilesOnStart();
+}
+
+void ProgramCore::StartWorker(EngineHost& host, VisualLogSink sink, RegionalSettings regional) {
+  if (control_) return;  // one worker for the whole run
+  if (!logWriter_)
+    logWriter_ = std::make_unique<LogFileWriter>(table(), clock_, working().LogFormat());
+  visualLog_ = std::make_unique<VisualLog>(clock_, std::move(regional), std::move(sink));
+  stages_ = std::make_unique<StandardStages>(*library_, *visualLog_, *logWriter_, clock_);
+  ftp_ = std::make_unique<FtpStages>(working());
+  control_ = Trenamethread::Start(
+      EngineServices{host, files_, clock_, stages_.get(), ftp_.get(), visualLog_.get()});
+}
+
+void ProgramCore::RequestStop() {
+  if (control_) control_->stop.store(true, std::memory_order_release);
+}
+
+bool ProgramCore::Finished() const {
+  return !control_ || control_->finished.load(std::memory_order_acquire);
+}
+
+Status ProgramCore::WriteCloseState(const WindowLayout& layout) {
+  return QueueConfigFile(paths().queueFile).WriteCloseState(table(), layout);
+}
+
+WindowLayout ProgramCore::StoredLayout() const {
+  const IniDocument doc = ReadIniFile(config_.paths().queueFile);
+  WindowLayout layout;
+  for (int c = 1; c <= 3; ++c) {
+    const std::string section = "Columns" + std::to_string(c);
+    if (!doc.Value(section, "width")) break;
+    layout.columnWidths.push_back(doc.ReadInteger(section, "width", 0));
+  }
+  layout.width = doc.ReadInteger("form", "width", kDesignedWidth);
+  layout.height = doc.ReadInteger("form", "height", kDesignedHeight);
+  layout.left = doc.ReadInteger("form", "left", 0);
+  layout.top = doc.ReadInteger("form", "top", 0);
+  return layout;
+}
+
+}  // namespace zf::app

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/configpaths.h"
+#include "config/datetimepattern.h"
+#include "config/queuefile.h"
+#include "configuration.h"
+#include "engine/enginehost.h"
+#include "engine/renamethread.h"
+#include "exprlib/loadedexpressionlibrary.h"
+#include "log/visuallog.h"
+#include "platform/clock.h"
+#include "platform/fileaccess.h"
+
+namespace zf {
+class StandardStages;
+class FtpStages;
+class LogFileWriter;
+}  // namespace zf
+
+namespace zf::app {
+
+// The start-up and shutdown that the window and the headless service share.
+// Each face calls the steps in this order and adds only what it shows: the
+// window its controls and message boxes, the service its terminal lines.
+//
+//   MakeFtpClients, LoadExpressionLibrary, LoadConfiguration, RemoveLeftovers,
+//   RenewLogFiles, StartWorker ... RequestStop, Finished, WriteCloseState.
+//
+// Whatever way the owner goes, the destructor stops the worker and waits
+// until it has finished before anything lent to it is freed.
+class ProgramCore {
+ public:
+  explicit ProgramCore(ConfigPaths paths);
+  ~ProgramCore();
+  ProgramCore(const ProgramCore&) = delete;
+  ProgramCore& operator=(const ProgramCore&) = delete;
+
+  // One FTP client for each of the table's slots, kept for the whole run.
+  void MakeFtpClients();
+  // The expression library from the program's folder; each missing entry
+  // point is told to `messages`, and start-up goes on.
+  void LoadExpressionLibrary(LoadMessageSink& messages);
+  // The queue table, the general settings and their working copies; the
+  // on/off switch from `autostart`. Answers the texts for the operator.
+  std::vector<std::string> LoadConfiguration();
+  // Our temporary files a crash left in every folder we write to (output,
+  // error, FTP temporary, log and configuration folders) and the staging
+  // links of splits. Answers how many went.
+  int RemoveLeftovers();
+  // The log files of queues that start a new one with every start.
+  void RenewLogFiles();
+  // The visual log (results and problems go to `sink` on the worker's
+  // thread), the stages and the worker, which starts at once.
+  void StartWorker(EngineHost& host, VisualLogSink sink, RegionalSettings regional);
+
+  bool WorkerStarted() const { return control_ != nullptr; }
+  // The close handshake: ask the worker to stop, then see whether it has.
+  void RequestStop();
+  bool Finished() const;
+  // Each queue's lastlogrenew and the window layout, into the queue file.
+  Status WriteCloseState(const WindowLayout& layout);
+  // The layout as the queue file holds it (the designed size where it has
+  // none), for a face without a window to write back unchanged.
+  WindowLayout StoredLayout() const;
+
+  Configuration& configuration() { return config_; }
+  QueueTable& table() { return config_.table(); }
+  WorkingSettings& working() { return config_.working(); }
+  const ConfigPaths& paths() const { return config_.paths(); }
+  ExpressionLibrary* library() { return library_.get(); }
+  const std::string& libraryError() const { return libraryError_; }
+  Clock& clock() { return clock_; }
+
+ private:
+  Configuration config_;
+  SystemClock clock_;
+  SystemFileAccess files_;
+  std::unique_ptr<LoadedExpressionLibrary> library_;
+  std::string libraryError_;
+  std::unique_ptr<LogFileWriter> logWriter_;
+  std::unique_ptr<VisualLog> visualLog_;
+  std::unique_ptr<StandardStages> stages_;
+  std::unique_ptr<FtpStages> ftp_;
+  std::shared_ptr<EngineControl> control_;
+};
+
+}  // namespace zf::app
