@@ -13,8 +13,9 @@ std::string UsageText() {
   return std::string("Zentrafold ") + ZF_VERSION +
          " - hot-folder renaming service\n"
          "\n"
-         "Usage: zentrafold [--config-dir DIR] MODE\n"
+         "Usage: zentrafold [--config-dir DIR] [MODE]\n"
          "\n"
+         "Without a mode the window opens (a display is needed).\n"
          "Modes:\n"
          "  --headless               serve the configured queues until SIGINT or SIGTERM;\n"
          "                           every result is printed as one line on standard output\n"

@@ -9,7 +9,7 @@ namespace zf::app {
 
 // What the program was asked to do. Exactly one mode per run.
 enum class Mode {
-  kUsage,        // no mode given: print the usage
+  kWindow,       // no mode given: open the window
   kHelp,         // --help
   kVersion,      // --version
   kShowPaths,    // --show-paths
@@ -20,7 +20,7 @@ enum class Mode {
 };
 
 struct CommandLine {
-  Mode mode = Mode::kUsage;
+  Mode mode = Mode::kWindow;
   std::string configDir;  // empty: the program's own folder
   bool verbose = false;   // headless: engine notifications on standard error
   std::string queue;      // --test-rule

@@ -12,6 +12,7 @@
 #include "exprlib/loadedexpressionlibrary.h"
 #include "platform/fileaccess.h"
 #include "platform/files.h"
+#include "runwindow.h"
 #include "service.h"
 #include "testrule.h"
 
@@ -111,8 +112,9 @@ int Run(const CommandLine& cl) {
     case Mode::kVersion:
       std::printf("zentrafold %s\n", ZF_VERSION);
       return 0;
+    case Mode::kWindow:
+      return ui::RunWindow(cl.configDir);
     case Mode::kHelp:
-    case Mode::kUsage:
       std::fputs(UsageText().c_str(), stdout);
       return 0;
     case Mode::kShowPaths:

@@ -34,7 +34,8 @@ void ProgramCore::MakeFtpClients() {
 }
 
 void ProgramCore::LoadExpressionLibrary(LoadMessageSink& messages) {
-  library_ = LoadedExpressionLibrary::LoadFromProgramFolder(messages);
+  library_ = libraryFolder_.empty() ? LoadedExpressionLibrary::LoadFromProgramFolder(messages)
+                                    : LoadedExpressionLibrary::Load(libraryFolder_, messages);
   libraryError_ = library_->load_error();
 }
 

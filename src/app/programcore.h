@@ -39,6 +39,10 @@ class ProgramCore {
   ProgramCore(const ProgramCore&) = delete;
   ProgramCore& operator=(const ProgramCore&) = delete;
 
+  // Where the expression library is looked for; empty (the default): the
+  // program's own folder. For tests of other libraries.
+  void SetLibraryFolder(std::string folder) { libraryFolder_ = std::move(folder); }
+
   // One FTP client for each of the table's slots, kept for the whole run.
   void MakeFtpClients();
   // The expression library from the program's folder; each missing entry
@@ -81,6 +85,7 @@ class ProgramCore {
   SystemFileAccess files_;
   std::unique_ptr<LoadedExpressionLibrary> library_;
   std::string libraryError_;
+  std::string libraryFolder_;
   std::unique_ptr<LogFileWriter> logWriter_;
   std::unique_ptr<VisualLog> visualLog_;
   std::unique_ptr<StandardStages> stages_;

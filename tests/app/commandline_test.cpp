@@ -13,7 +13,7 @@ TEST(CommandLine, ModesAndTheirValues) {
     bool verbose = false;
   };
   const Case cases[] = {
-      {{}, Mode::kUsage},
+      {{}, Mode::kWindow},
       {{"--help"}, Mode::kHelp},
       {{"-h"}, Mode::kHelp},
       {{"--version"}, Mode::kVersion},

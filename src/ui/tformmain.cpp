@@ -1,0 +1,381 @@
+#include "tformmain.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QPainter>
+#include <QProgressBar>
+#include <QScreen>
+#include <QSplitter>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTableWidget>
+#include <QThread>
+#include <QVBoxLayout>
+
+#include "artwork.h"
+#include "config/systemregional.h"
+#include "dbconnection.h"
+#include "tformgenset.h"
+#include "visuallogtablemodel.h"
+
+namespace zf::ui {
+namespace {
+
+// The message texts of the library loader are shown as information boxes.
+class BoxSink final : public LoadMessageSink {
+ public:
+  BoxSink(Messages& messages, QWidget* parent) : messages_(messages), parent_(parent) {}
+  void ShowInformation(const std::string& text) override {
+    messages_.Information(parent_, QString::fromStdString(text));
+  }
+
+ private:
+  Messages& messages_;
+  QWidget* parent_;
+};
+
+// The window's own surface: a horizontal gradient between the two theme
+// colours, one vertical line per pixel column, as the design gives it.
+class GradientBackground final : public QWidget {
+ public:
+  explicit GradientBackground(TFormmain& window) : QWidget(&window), window_(window) {}
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    const QColor c1 = window_.ThemeColour1();
+    const QColor c2 = window_.ThemeColour2();
+    const int w = width();
+    const auto mix = [w](int a, int b, int x) { return w > 1 ? a + (b - a) * x / (w - 1) : a; };
+    for (int x = 0; x < w; ++x) {
+      painter.setPen(QColor(mix(c1.red(), c2.red(), x), mix(c1.green(), c2.green(), x),
+                            mix(c1.blue(), c2.blue(), x)));
+      painter.drawLine(x, 0, x, height() - 1);
+    }
+  }
+
+ private:
+  TFormmain& window_;
+};
+
+// A control's name for tests and its caption for assistive tools.
+template <typename W>
+W* Named(W* widget, const char* objectName, const QString& caption = {}) {
+  widget->setObjectName(QString::fromLatin1(objectName));
+  if (!caption.isEmpty()) widget->setAccessibleName(QString(caption).remove('&'));
+  return widget;
+}
+
+QGroupBox* Group(const char* objectName, const QString& caption, QWidget* content) {
+  auto* group = Named(new QGroupBox(caption), objectName, caption);
+  auto* layout = new QVBoxLayout(group);
+  layout->setContentsMargins(6, 4, 6, 4);
+  layout->addWidget(content);
+  return group;
+}
+
+const char* StateText(QueueIcon icon) {
+  return icon == QueueIcon::kActive ? "being served" : "idle";
+}
+
+}  // namespace
+
+TFormmain::TFormmain(ConfigPaths paths, Messages& messages, std::string libraryFolder,
+                     QWidget* parent)
+    : QMainWindow(parent),
+      core_(std::move(paths)),
+      messages_(messages),
+      connection_(std::make_unique<OdbcDbConnection>()),
+      logQueue_([this] {
+        // Woken from the worker when the queue was empty: one drain is
+        // posted to the window's thread for everything pending by then.
+        QMetaObject::invokeMethod(
+            this, [this] { DrainVisualLog(); }, Qt::QueuedConnection);
+      }) {
+  core_.SetLibraryFolder(std::move(libraryFolder));
+  setObjectName(QStringLiteral("Formmain"));
+  setWindowTitle(QStringLiteral("Zentrafold"));
+  setAccessibleName(QStringLiteral("Zentrafold"));
+  setWindowIcon(AppIcon());
+  ChooseThemeColours(qEnvironmentVariable("GTK_THEME"));
+  BuildControls();
+  // Every dialog exists from the start and is shown again when needed.
+  genset_ = new TFormGenset(core_.paths(), core_.working(), messages_, *connection_, this);
+  shutdownTimer_.setInterval(200);
+  connect(&shutdownTimer_, &QTimer::timeout, this, [this] { TimershutdownTimer(); });
+  resize(kDesignedWidth, kDesignedHeight);
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QRect area = screen->availableGeometry();
+    move(area.center() - QPoint(kDesignedWidth / 2, kDesignedHeight / 2));
+  }
+}
+
+TFormmain::~TFormmain() {
+  // Nothing lent to the worker may go before it has finished; the close
+  // handshake normally saw to that already.
+  core_.RequestStop();
+  while (!core_.Finished()) QThread::msleep(20);
+}
+
+void TFormmain::BuildControls() {
+  auto* file = Named(menuBar()->addMenu(QStringLiteral("&File")), "File1", "&File");
+  QAction* settings = file->addAction(QStringLiteral("C&onfigure general settings"));
+  settings->setObjectName(QStringLiteral("Action2"));
+  QAction* folders = file->addAction(MenuIcon(), QStringLiteral("&Configure input queue"));
+  folders->setObjectName(QStringLiteral("Actionfolders"));
+  QAction* exit = menuBar()->addAction(QStringLiteral("&Exit"));
+  exit->setObjectName(QStringLiteral("Action1"));
+  connect(settings, &QAction::triggered, this, [this] { Action2Execute(); });
+  connect(folders, &QAction::triggered, this, [this] { ActionfoldersExecute(); });
+  connect(exit, &QAction::triggered, this, [this] { Action1Execute(); });
+
+  auto* central = new GradientBackground(*this);
+  central->setObjectName(QStringLiteral("Background"));
+  setCentralWidget(central);
+  auto* outer = new QVBoxLayout(central);
+  outer->setContentsMargins(4, 4, 4, 4);
+
+  // The panel: switch, cycle progress, FTP progress.
+  image1_ = Named(new QLabel, "Image1", QStringLiteral("On / Off switch"));
+  image1_->setCursor(Qt::PointingHandCursor);
+  image1_->setFixedSize(68, 26);
+  image1_->installEventFilter(this);
+  progressBar1_ = Named(new QProgressBar, "ProgressBar1", QStringLiteral("Process"));
+  progressBar1_->setRange(0, EngineHost::kCycleProgressMax);
+  progressBar1_->setValue(0);
+  progressBar1_->setTextVisible(false);
+  progressBarftp_ = Named(new QProgressBar, "ProgressBarftp", QStringLiteral("FTP"));
+  progressBarftp_->setRange(0, EngineHost::kFtpProgressMax);
+  progressBarftp_->setValue(0);
+  progressBarftp_->setTextVisible(false);
+  auto* panel = new QHBoxLayout;
+  panel->addWidget(Group("GroupBoxonoff", QStringLiteral("On / Off"), image1_));
+  panel->addWidget(Group("GroupBoxprocess", QStringLiteral("Process"), progressBar1_), 5);
+  panel->addWidget(Group("GroupBoxftp", QStringLiteral("FTP"), progressBarftp_), 4);
+  outer->addLayout(panel);
+
+  // The queue list, the splitter and the tabs.
+  listViewfolders_ = Named(new QListWidget, "ListViewfolders", QStringLiteral("Input queues"));
+  listViewfolders_->setViewMode(QListView::IconMode);
+  listViewfolders_->setIconSize(QSize(48, 48));
+  listViewfolders_->setResizeMode(QListView::Adjust);
+  listViewfolders_->setMovement(QListView::Static);
+  listViewfolders_->setWordWrap(true);
+  listViewfolders_->setGridSize(QSize(96, 76));
+  auto* queues = Group("GroupBoxqueues", QStringLiteral("Input queues"), listViewfolders_);
+  queues->setMinimumWidth(109);
+
+  logModel_ = new VisualLogTableModel(this);
+  listViewlog_ = Named(new QTableView, "ListViewlog", QStringLiteral("Log"));
+  listViewlog_->setModel(logModel_);
+  listViewlog_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  listViewlog_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  listViewlog_->setShowGrid(true);
+  listViewlog_->verticalHeader()->hide();
+  listViewlog_->verticalHeader()->setDefaultSectionSize(20);
+  listViewlog_->horizontalHeader()->setStretchLastSection(true);
+  listViewlog_->setColumnWidth(0, 150);
+  listViewlog_->setColumnWidth(1, 150);
+  listViewlog_->setColumnWidth(2, 130);
+
+  queueStatus_ = Named(new QTableWidget(0, 8), "ListViewstatus", QStringLiteral("Queues"));
+  queueStatus_->setHorizontalHeaderLabels({"Queue", "State", "Last pass", "Delivered today",
+                                           "Failed today", "Waiting", "Last failure", "FTP"});
+  queueStatus_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  queueStatus_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  queueStatus_->verticalHeader()->hide();
+  queueStatus_->horizontalHeader()->setStretchLastSection(true);
+
+  pageControl_ = Named(new QTabWidget, "PageControl1");
+  pageControl_->addTab(listViewlog_, QStringLiteral("Log"));
+  pageControl_->widget(0)->setObjectName(QStringLiteral("ListViewlog"));
+  pageControl_->addTab(queueStatus_, QStringLiteral("Queues"));
+
+  splitter_ = Named(new QSplitter(Qt::Horizontal), "Splitter1");
+  splitter_->addWidget(queues);
+  splitter_->addWidget(pageControl_);
+  splitter_->setStretchFactor(1, 1);
+  splitter_->setSizes({120, 460});
+  outer->addWidget(splitter_, 1);
+  ShowSwitch();
+}
+
+bool TFormmain::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == image1_ && event->type() == QEvent::MouseButtonRelease) {
+    Image1Click();
+    return true;
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+bool TFormmain::event(QEvent* event) {
+  if (event->type() == QEvent::WindowActivate) FormActivate();
+  return QMainWindow::event(event);
+}
+
+void TFormmain::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  // Where the window system never activates the window (no window manager,
+  // offscreen), the start-up still runs once the window is up.
+  QMetaObject::invokeMethod(
+      this, [this] { FormActivate(); }, Qt::QueuedConnection);
+}
+
+void TFormmain::FormActivate() {
+  if (activated_) return;
+  activated_ = true;  // a message box below activates the window again
+  ChooseThemeColours(qEnvironmentVariable("GTK_THEME"));
+  RestoreLayout();
+  core_.MakeFtpClients();
+  BoxSink sink(messages_, this);
+  core_.LoadExpressionLibrary(sink);
+  for (const std::string& text : core_.LoadConfiguration()) {
+    messages_.Information(this, QString::fromStdString(text));
+  }
+  RebuildQueueList();
+  // The dialog is filled from the file; the working copies come from it.
+  genset_->Load();
+  genset_->TakeStartupCopies();
+  ShowSwitch();
+  (void)core_.RemoveLeftovers();
+  core_.RenewLogFiles();
+  StartEngine();
+}
+
+void TFormmain::RestoreLayout() {
+  const WindowLayout stored =
+      QueueConfigFile(core_.paths().queueFile)
+          .ReadWindowLayout(WindowLayout{{}, kDesignedWidth, kDesignedHeight, 0, 0});
+  for (std::size_t c = 0; c < stored.columnWidths.size() && c < 3; ++c) {
+    if (stored.columnWidths[c] > 0) {
+      listViewlog_->setColumnWidth(static_cast<int>(c) + 1, stored.columnWidths[c]);
+    }
+  }
+  // The top-left corner stays where the centred designed window had it.
+  const QPoint topLeft = pos();
+  if (stored.width > 0 && stored.height > 0) resize(stored.width, stored.height);
+  move(topLeft);
+}
+
+void TFormmain::StartEngine() {
+  GuiHost::Handlers handlers;
+  handlers.cycleProgress = [this](int position) { progressBar1_->setValue(position); };
+  handlers.queueIcon = [this](int slot, QueueIcon icon) { SetQueueIcon(slot, icon); };
+  handlers.refreshQueueList = [this] { listViewfolders_->viewport()->update(); };
+  handlers.ftpProgress = [this](int percent) { progressBarftp_->setValue(percent); };
+  host_ = std::make_unique<GuiHost>(core_.table(), core_.working(), this, handlers);
+  core_.StartWorker(*host_, logQueue_.Sink(), SystemRegionalSettings());
+}
+
+void TFormmain::DrainVisualLog() {
+  if (logQueue_.DrainInto(logModel_->model(), core_.working().maxvisuallog.load()) > 0) {
+    listViewlog_->scrollToBottom();
+  }
+}
+
+void TFormmain::SetQueueIcon(int slot, QueueIcon icon) {
+  QListWidgetItem* item = listViewfolders_->item(slot - 1);
+  if (item == nullptr) return;
+  item->setIcon(QueueIcon(static_cast<int>(icon)));
+  item->setData(Qt::UserRole, static_cast<int>(icon));
+  item->setToolTip(item->text() + ": " + QString::fromLatin1(StateText(icon)));
+}
+
+void TFormmain::RebuildQueueList() {
+  listViewfolders_->clear();
+  const QueueTable::State state = core_.table().Snapshot();
+  for (int i = 0; i < state.Nfolders; ++i) {
+    const QueueRecord& q = *state.slots[static_cast<std::size_t>(i)];
+    const int image = q.Enabled ? 0 : 2;
+    auto* item = new QListWidgetItem(QueueIcon(image), QString::fromStdString(q.name));
+    item->setData(Qt::UserRole, image);
+    item->setToolTip(QString::fromStdString(q.name) + (q.Enabled ? ": idle" : ": not enabled"));
+    listViewfolders_->addItem(item);
+  }
+}
+
+void TFormmain::ShowSwitch() {
+  const bool on = core_.working().switchedOn.load();
+  image1_->setPixmap(SwitchPicture(on, devicePixelRatioF()));
+  image1_->setProperty("switchedOn", on);
+  image1_->setToolTip(on ? QStringLiteral("Switched on: click to switch off")
+                         : QStringLiteral("Switched off: click to switch on"));
+}
+
+void TFormmain::Image1Click() {
+  core_.working().switchedOn = !core_.working().switchedOn.load();
+  ShowSwitch();
+}
+
+void TFormmain::Action2Execute() {
+  genset_->exec();
+  // Whatever button closed it, the bound of the visual log counts now.
+  core_.working().maxvisuallog = genset_->MaxVisualLog();
+}
+
+void TFormmain::ActionfoldersExecute() {
+  // The queue configuration dialog is not part of this window yet; the list
+  // shows the table as it is.
+  RebuildQueueList();
+}
+
+void TFormmain::Action1Execute() {
+  close();
+}
+
+void TFormmain::closeEvent(QCloseEvent* event) {
+  // FormCloseQuery: with no worker the close goes ahead; otherwise the
+  // worker is asked to stop and the close waits until it has finished.
+  if (core_.WorkerStarted()) {
+    core_.RequestStop();
+    if (!core_.Finished()) {
+      event->ignore();
+      shutdownTimer_.start();
+      return;
+    }
+  }
+  shutdownTimer_.stop();
+  FormClose();
+  event->accept();
+}
+
+void TFormmain::TimershutdownTimer() {
+  close();
+}
+
+void TFormmain::FormClose() {
+  if (closed_ || !activated_) return;
+  closed_ = true;
+  WindowLayout layout;
+  for (int c = 1; c <= 3; ++c) layout.columnWidths.push_back(listViewlog_->columnWidth(c));
+  layout.width = width();
+  layout.height = height();
+  layout.left = x();
+  layout.top = y();
+  if (const Status st = core_.WriteCloseState(layout); !st.ok()) {
+    messages_.Error(this, QString::fromStdString(st.message()));
+  }
+}
+
+void TFormmain::ChooseThemeColours(const QString& schemeName) {
+  colour1_ = QColor(158, 190, 245);
+  colour2_ = QColor(196, 218, 250);
+  const QString upper = schemeName.toUpper();
+  if (upper.contains(QStringLiteral("HOMESTEAD"))) {
+    colour1_ = QColor(217, 217, 167);
+    colour2_ = QColor(242, 241, 228);
+  } else if (upper.contains(QStringLiteral("METALLIC"))) {
+    colour1_ = QColor(215, 215, 229);
+    colour2_ = QColor(243, 243, 247);
+  }
+  update();
+}
+
+}  // namespace zf::ui

@@ -1,0 +1,250 @@
+#include "tformmain.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QLabel>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTest>
+#include <filesystem>
+
+#include "config/inifile.h"
+#include "guitestkit.h"
+#include "serviceconfig.h"
+#include "tempdir.h"
+#include "visuallogtablemodel.h"
+
+namespace zf::ui {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+
+std::string BinDir() {
+  return qEnvironmentVariable("ZF_BIN_DIR").toStdString();
+}
+
+// A window on a configuration folder of its own with one queue, "Sport",
+// whose folders lie beside it; browse and stable time 1 second.
+class MainWindow : public testing::Test {
+ protected:
+  MainWindow() {
+    for (const char* f : {"in", "out", "err"}) fs::create_directories(dir_.path() / f);
+  }
+
+  void Configure(bool enabled = true, bool autostart = true, int stabletime = 1) {
+    QueueRecord q = zf::test::MakeQueue("Sport", dir_ / "in", dir_ / "out", dir_ / "err",
+                                        {Rule{R"(Page(\d+)\.pdf)", "P$1.pdf", false, ""}});
+    q.Enabled = enabled;
+    GeneralSettings s = zf::test::QuickSettings(1, stabletime);
+    s.autostart = autostart;
+    zf::test::WriteConfiguration(dir_.path().string(), {q}, s);
+  }
+
+  std::unique_ptr<TFormmain> Open(const std::string& libraryFolder = BinDir()) {
+    auto window = std::make_unique<TFormmain>(ConfigPaths::For("zentrafold", dir_.path().string()),
+                                              messages_, libraryFolder);
+    window->show();
+    window->FormActivate();
+    return window;
+  }
+
+  // Closes as the window system would and waits for the handshake.
+  static bool CloseAndWait(TFormmain& window) {
+    window.close();
+    return QTest::qWaitFor([&] { return !window.isVisible(); }, 10000);
+  }
+
+  template <typename W>
+  static W* Find(QWidget& window, const char* name) {
+    return window.findChild<W*>(QString::fromLatin1(name));
+  }
+
+  TempDir dir_;
+  RecordingMessages messages_;
+};
+
+TEST_F(MainWindow, StartUpTellsOfEachMissingEntryPointInOrderAndGoesOn) {
+  Configure();
+  {
+    const TempDir empty;  // no regex.so at all
+    auto window = Open(empty.path().string());
+    EXPECT_EQ(messages_.texts, (QStringList{"info: unable to load TryMatchExpression from dll",
+                                            "info: unable to load FormatExpression from dll",
+                                            "info: unable to load PDFSplitter from dll"}));
+    EXPECT_TRUE(window->core().WorkerStarted());  // the program runs on
+    EXPECT_TRUE(CloseAndWait(*window));
+  }
+  messages_.texts.clear();
+  auto window = Open(BinDir() + "/testlibs/nosplit");
+  EXPECT_EQ(messages_.texts, QStringList{"info: unable to load PDFSplitter from dll"});
+  // A second activation loads nothing again and makes no second worker.
+  window->FormActivate();
+  EXPECT_EQ(messages_.texts.size(), 1);
+  EXPECT_TRUE(CloseAndWait(*window));
+}
+
+TEST_F(MainWindow, ControlsCarryTheirNamesAndCaptions) {
+  Configure();
+  auto window = Open();
+  EXPECT_EQ(window->windowTitle(), "Zentrafold");
+  auto* bar = Find<QProgressBar>(*window, "ProgressBar1");
+  ASSERT_NE(bar, nullptr);
+  EXPECT_EQ(bar->maximum(), 10);
+  auto* ftp = Find<QProgressBar>(*window, "ProgressBarftp");
+  ASSERT_NE(ftp, nullptr);
+  EXPECT_EQ(ftp->maximum(), 100);
+  ASSERT_NE(Find<QLabel>(*window, "Image1"), nullptr);
+  auto* list = Find<QListWidget>(*window, "ListViewfolders");
+  ASSERT_NE(list, nullptr);
+  EXPECT_EQ(list->iconSize(), QSize(48, 48));
+  auto* tabs = Find<QTabWidget>(*window, "PageControl1");
+  ASSERT_NE(tabs, nullptr);
+  EXPECT_EQ(tabs->tabText(0), "Log");
+  EXPECT_EQ(tabs->tabText(1), "Queues");
+  auto* log = Find<QTableView>(*window, "ListViewlog");
+  ASSERT_NE(log, nullptr);
+  QStringList headers;
+  for (int c = 0; c < 4; ++c) {
+    headers << log->model()->headerData(c, Qt::Horizontal).toString();
+  }
+  EXPECT_EQ(headers, (QStringList{"Input", "Output", "Time", "Comment"}));
+  QStringList actions;
+  for (QAction* a : window->findChildren<QAction*>()) {
+    if (!a->objectName().isEmpty()) actions << a->objectName() + "=" + a->text();
+  }
+  EXPECT_TRUE(actions.contains("Action2=C&onfigure general settings"))
+      << actions.join(",").toStdString();
+  EXPECT_TRUE(actions.contains("Actionfolders=&Configure input queue"));
+  EXPECT_TRUE(actions.contains("Action1=&Exit"));
+  EXPECT_TRUE(CloseAndWait(*window));
+}
+
+TEST_F(MainWindow, TheSwitchFollowsAutostartAndItsClicks) {
+  Configure(true, false);
+  auto window = Open();
+  auto* image = Find<QLabel>(*window, "Image1");
+  ASSERT_NE(image, nullptr);
+  EXPECT_FALSE(window->core().working().switchedOn.load());
+  EXPECT_FALSE(image->property("switchedOn").toBool());
+  QTest::mouseClick(image, Qt::LeftButton);
+  EXPECT_TRUE(window->core().working().switchedOn.load());
+  EXPECT_TRUE(image->property("switchedOn").toBool());
+  window->Image1Click();
+  EXPECT_FALSE(window->core().working().switchedOn.load());
+  EXPECT_TRUE(CloseAndWait(*window));
+}
+
+// A file dropped into the queue's folder: the queue's icon shows it being
+// served, then idle again; the visual log gets the row from the worker.
+TEST_F(MainWindow, APassShowsInTheQueueIconAndTheVisualLog) {
+  Configure();
+  WriteFile(dir_ / "in/Page07.pdf", "seven");
+  WriteFile(dir_ / "in/note.txt", "unnamed");
+  auto window = Open();
+  auto* list = Find<QListWidget>(*window, "ListViewfolders");
+  ASSERT_EQ(list->count(), 1);
+  EXPECT_EQ(list->item(0)->text(), "Sport");
+  EXPECT_EQ(list->item(0)->data(Qt::UserRole).toInt(), 0);
+  EXPECT_TRUE(
+      QTest::qWaitFor([&] { return list->item(0)->data(Qt::UserRole).toInt() == 1; }, 10000));
+  VisualLogTableModel& log = window->visualLog();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return log.rowCount() == 2; }, 10000));
+  EXPECT_TRUE(
+      QTest::qWaitFor([&] { return list->item(0)->data(Qt::UserRole).toInt() == 0; }, 10000));
+  QStringList rows;
+  for (int r = 0; r < log.rowCount(); ++r) {
+    rows << log.index(r, 0).data().toString() + "|" + log.index(r, 1).data().toString() + "|" +
+                log.index(r, 3).data().toString();
+  }
+  rows.sort();
+  EXPECT_EQ(rows, (QStringList{"Page07.pdf|P07.pdf|Renamed", "note.txt||cannot rename"}));
+  EXPECT_EQ(ReadFile(dir_ / "out/P07.pdf"), "seven");
+  zf::ui::test::SaveScreenshot(*window, "tformmain_log");
+  EXPECT_TRUE(CloseAndWait(*window));
+}
+
+TEST_F(MainWindow, TheVisualLogKeepsItsBoundAndItsOrder) {
+  Configure(true, false);
+  auto window = Open();
+  window->core().working().maxvisuallog = 5;
+  for (int i = 0; i < 12; ++i) {
+    VisualLogEntry e;
+    e.inputName = "f" + std::to_string(i);
+    e.comment = "Renamed";
+    window->visualLog().Append(e, window->core().working().maxvisuallog.load());
+  }
+  ASSERT_EQ(window->visualLog().rowCount(), 6);
+  EXPECT_EQ(window->visualLog().index(0, 0).data().toString(), "f6");
+  EXPECT_EQ(window->visualLog().index(5, 0).data().toString(), "f11");
+  EXPECT_TRUE(CloseAndWait(*window));
+}
+
+// The close request waits for the engine: refused while it has not
+// finished, repeated by the 200 ms timer, and the close-time state written.
+TEST_F(MainWindow, TheCloseWaitsForTheEngineAndWritesTheCloseTimeState) {
+  Configure(true, true, 1000);  // a stable wait of 1000 s
+  WriteFile(dir_ / "in/Page01.pdf", "one");
+  auto window = Open();
+  // The engine is inside the stable wait once the queue's icon is active.
+  auto* list = Find<QListWidget>(*window, "ListViewfolders");
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return list->item(0)->data(Qt::UserRole).toInt() == 1; }, 10000));
+  window->resize(700, 500);
+  EXPECT_FALSE(window->close());  // refused: the worker has not finished yet
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_TRUE(window->ShutdownTimerActive());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !window->isVisible(); }, 5000));
+  EXPECT_TRUE(window->core().Finished());
+  const IniDocument ini = ReadIniFile((dir_ / "Zentrafold.ini").string());
+  EXPECT_EQ(ini.ReadInteger("form", "width", 0), 700);
+  EXPECT_EQ(ini.ReadInteger("form", "height", 0), 500);
+  EXPECT_TRUE(fs::exists(dir_ / "in/Page01.pdf"));  // the pass ended in its stable wait
+}
+
+// A stored size replaces the designed one; the top-left corner stays where
+// the centred designed window had it.
+TEST_F(MainWindow, TheStoredLayoutIsRestored) {
+  Configure(true, false);
+  ASSERT_TRUE(UpdateIniFile((dir_ / "Zentrafold.ini").string(), [](IniDocument& ini) {
+                ini.WriteInteger("form", "width", 800);
+                ini.WriteInteger("form", "height", 600);
+                ini.WriteInteger("Columns1", "width", 111);
+                ini.WriteInteger("Columns2", "width", 122);
+                ini.WriteInteger("Columns3", "width", 133);
+              }).ok());
+  auto window = std::make_unique<TFormmain>(ConfigPaths::For("zentrafold", dir_.path().string()),
+                                            messages_, BinDir());
+  const QPoint designedTopLeft = window->pos();
+  window->show();
+  window->FormActivate();
+  EXPECT_EQ(window->size(), QSize(800, 600));
+  EXPECT_EQ(window->pos(), designedTopLeft);
+  auto* log = Find<QTableView>(*window, "ListViewlog");
+  EXPECT_EQ(log->columnWidth(1), 111);
+  EXPECT_EQ(log->columnWidth(2), 122);
+  EXPECT_EQ(log->columnWidth(3), 133);
+  EXPECT_TRUE(CloseAndWait(*window));
+}
+
+TEST_F(MainWindow, ThemeColoursFollowTheColourSchemeName) {
+  Configure(true, false);
+  auto window = Open();
+  EXPECT_EQ(window->ThemeColour1(), QColor(158, 190, 245));
+  EXPECT_EQ(window->ThemeColour2(), QColor(196, 218, 250));
+  window->ChooseThemeColours("Adwaita-METALLIC-dark");
+  EXPECT_EQ(window->ThemeColour1(), QColor(215, 215, 229));
+  EXPECT_EQ(window->ThemeColour2(), QColor(243, 243, 247));
+  window->ChooseThemeColours("homestead");
+  EXPECT_EQ(window->ThemeColour1(), QColor(217, 217, 167));
+  EXPECT_EQ(window->ThemeColour2(), QColor(242, 241, 228));
+  EXPECT_TRUE(CloseAndWait(*window));
+}
+
+}  // namespace
+}  // namespace zf::ui
