@@ -81,8 +81,8 @@ QGroupBox* Group(const char* objectName, const QString& caption, QWidget* conten
   return group;
 }
 
-const char* StateText(QueueIcon icon) {
-  return icon == QueueIcon::kActive ? "being served" : "idle";
+const char* StateText(zf::QueueIcon icon) {
+  return icon == zf::QueueIcon::kActive ? "being served" : "idle";
 }
 
 }  // namespace
@@ -180,10 +180,12 @@ void TFormmain::BuildControls() {
   listViewlog_->setShowGrid(true);
   listViewlog_->verticalHeader()->hide();
   listViewlog_->verticalHeader()->setDefaultSectionSize(20);
-  listViewlog_->horizontalHeader()->setStretchLastSection(true);
-  listViewlog_->setColumnWidth(0, 150);
-  listViewlog_->setColumnWidth(1, 150);
-  listViewlog_->setColumnWidth(2, 130);
+  // The "Input" column's width is not kept between runs; the others are.
+  listViewlog_->setColumnWidth(0, 110);
+  listViewlog_->setColumnWidth(1, 110);
+  listViewlog_->setColumnWidth(2, 125);
+  listViewlog_->setColumnWidth(3, 100);
+  listViewlog_->setWordWrap(false);
 
   queueStatus_ = Named(new QTableWidget(0, 8), "ListViewstatus", QStringLiteral("Queues"));
   queueStatus_->setHorizontalHeaderLabels({"Queue", "State", "Last pass", "Delivered today",
@@ -250,9 +252,9 @@ void TFormmain::FormActivate() {
 }
 
 void TFormmain::RestoreLayout() {
-  const WindowLayout stored =
-      QueueConfigFile(core_.paths().queueFile)
-          .ReadWindowLayout(WindowLayout{{}, kDesignedWidth, kDesignedHeight, 0, 0});
+  WindowLayout current{{}, kDesignedWidth, kDesignedHeight, 0, 0};
+  for (int c = 1; c <= 3; ++c) current.columnWidths.push_back(listViewlog_->columnWidth(c));
+  const WindowLayout stored = QueueConfigFile(core_.paths().queueFile).ReadWindowLayout(current);
   for (std::size_t c = 0; c < stored.columnWidths.size() && c < 3; ++c) {
     if (stored.columnWidths[c] > 0) {
       listViewlog_->setColumnWidth(static_cast<int>(c) + 1, stored.columnWidths[c]);
@@ -267,7 +269,7 @@ void TFormmain::RestoreLayout() {
 void TFormmain::StartEngine() {
   GuiHost::Handlers handlers;
   handlers.cycleProgress = [this](int position) { progressBar1_->setValue(position); };
-  handlers.queueIcon = [this](int slot, QueueIcon icon) { SetQueueIcon(slot, icon); };
+  handlers.queueIcon = [this](int slot, zf::QueueIcon icon) { SetQueueIcon(slot, icon); };
   handlers.refreshQueueList = [this] { listViewfolders_->viewport()->update(); };
   handlers.ftpProgress = [this](int percent) { progressBarftp_->setValue(percent); };
   host_ = std::make_unique<GuiHost>(core_.table(), core_.working(), this, handlers);
@@ -275,12 +277,12 @@ void TFormmain::StartEngine() {
 }
 
 void TFormmain::DrainVisualLog() {
-  if (logQueue_.DrainInto(logModel_->model(), core_.working().maxvisuallog.load()) > 0) {
+  if (logModel_->DrainFrom(logQueue_, core_.working().maxvisuallog.load()) > 0) {
     listViewlog_->scrollToBottom();
   }
 }
 
-void TFormmain::SetQueueIcon(int slot, QueueIcon icon) {
+void TFormmain::SetQueueIcon(int slot, zf::QueueIcon icon) {
   QListWidgetItem* item = listViewfolders_->item(slot - 1);
   if (item == nullptr) return;
   item->setIcon(QueueIcon(static_cast<int>(icon)));

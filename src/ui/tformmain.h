@@ -61,7 +61,7 @@ class TFormmain final : public QMainWindow {
   QColor ThemeColour1() const { return colour1_; }
   QColor ThemeColour2() const { return colour2_; }
 
-  ProgramCore& core() { return core_; }
+  app::ProgramCore& core() { return core_; }
   TFormGenset& genset() { return *genset_; }
   VisualLogTableModel& visualLog() { return *logModel_; }
   bool ShutdownTimerActive() const { return shutdownTimer_.isActive(); }
@@ -80,9 +80,9 @@ class TFormmain final : public QMainWindow {
   void DrainVisualLog();
   void FormClose();
   void TimershutdownTimer();
-  void SetQueueIcon(int slot, QueueIcon icon);
+  void SetQueueIcon(int slot, zf::QueueIcon icon);
 
-  ProgramCore core_;
+  app::ProgramCore core_;
   Messages& messages_;
   std::unique_ptr<DbConnection> connection_;
   TFormGenset* genset_ = nullptr;

@@ -6,6 +6,7 @@
 
 #include "log/visuallog.h"
 #include "log/visuallogmodel.h"
+#include "log/visuallogqueue.h"
 
 namespace zf::ui {
 
@@ -26,6 +27,11 @@ class VisualLogTableModel final : public QAbstractTableModel, private VisualLogO
   // Trims the front to `maxvisuallog` rows, then adds `entry` as the last row.
   // On the user-interface thread only.
   void Append(VisualLogEntry entry, int maxvisuallog);
+
+  // Appends everything the worker has queued, in order; answers how many.
+  std::size_t DrainFrom(VisualLogQueue& queue, int maxvisuallog) {
+    return queue.DrainInto(rows_, maxvisuallog);
+  }
 
   const VisualLogModel& Rows() const { return rows_; }
 

@@ -21,9 +21,9 @@ namespace zf::ui {
 namespace {
 
 namespace fs = std::filesystem;
-using test::ReadFile;
-using test::TempDir;
-using test::WriteFile;
+using zf::test::ReadFile;
+using zf::test::TempDir;
+using zf::test::WriteFile;
 
 std::string BinDir() {
   return qEnvironmentVariable("ZF_BIN_DIR").toStdString();
@@ -201,7 +201,7 @@ TEST_F(MainWindow, TheCloseWaitsForTheEngineAndWritesTheCloseTimeState) {
   EXPECT_TRUE(window->ShutdownTimerActive());
   EXPECT_TRUE(QTest::qWaitFor([&] { return !window->isVisible(); }, 5000));
   EXPECT_TRUE(window->core().Finished());
-  const IniDocument ini = ReadIniFile((dir_ / "Zentrafold.ini").string());
+  const IniDocument ini = ReadIniFile(dir_ / "Zentrafold.ini");
   EXPECT_EQ(ini.ReadInteger("form", "width", 0), 700);
   EXPECT_EQ(ini.ReadInteger("form", "height", 0), 500);
   EXPECT_TRUE(fs::exists(dir_ / "in/Page01.pdf"));  // the pass ended in its stable wait
@@ -211,7 +211,7 @@ TEST_F(MainWindow, TheCloseWaitsForTheEngineAndWritesTheCloseTimeState) {
 // the centred designed window had it.
 TEST_F(MainWindow, TheStoredLayoutIsRestored) {
   Configure(true, false);
-  ASSERT_TRUE(UpdateIniFile((dir_ / "Zentrafold.ini").string(), [](IniDocument& ini) {
+  ASSERT_TRUE(UpdateIniFile(dir_ / "Zentrafold.ini", [](IniDocument& ini) {
                 ini.WriteInteger("form", "width", 800);
                 ini.WriteInteger("form", "height", 600);
                 ini.WriteInteger("Columns1", "width", 111);
