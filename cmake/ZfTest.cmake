@@ -11,7 +11,7 @@ function(zf_add_test name)
     set(timeout ${ARG_TIMEOUT})
   endif()
   set_tests_properties(${name} PROPERTIES
-    ENVIRONMENT "TZ=Europe/Berlin;LC_ALL=C;QT_QPA_PLATFORM=offscreen;ZF_BIN_DIR=${CMAKE_BINARY_DIR}/bin;ZF_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
+    ENVIRONMENT "TZ=Europe/Berlin;LC_ALL=C;QT_QPA_PLATFORM=offscreen;LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/cmake/lsan.supp;ZF_BIN_DIR=${CMAKE_BINARY_DIR}/bin;ZF_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
     TIMEOUT ${timeout}
     LABELS "${ARG_LABELS}")
 endfunction()
