@@ -26,6 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::AddEntry;
+using test::FaultyFiles;
 using test::MakePass;
 using test::ReadFile;
 using test::WriteFile;
@@ -38,24 +39,6 @@ enum class Fate {
   kPages,     // split into the output folder; the file itself is gone
   kDeleted,   // gone: unresolved, and the queue has no error folder
   kReplaced,  // gone: a later file of the pass took its name in the output folder
-};
-
-// Makes one step of the real file operations fail for paths in a folder.
-class FaultyFiles : public SystemFileOperations {
- public:
-  FileStep step = FileStep::kOpenSource;
-  int error = 0;
-  std::string pathPrefix;
-  int fromCall = 1;  // the step's first failing call, for chunked writes
-
- protected:
-  int InjectFault(FileStep s, const std::string& path) override {
-    if (error == 0 || s != step || path.rfind(pathPrefix, 0) != 0) return 0;
-    return ++calls_ >= fromCall ? error : 0;
-  }
-
- private:
-  int calls_ = 0;
 };
 
 class DeliveryTest : public testing::Test {

@@ -11,6 +11,7 @@
 
 #include "engine/passcontext.h"
 #include "exprlib/loadedexpressionlibrary.h"
+#include "platform/fileops.h"
 #include "platform/library.h"
 #include "platform/paths.h"
 
@@ -64,5 +65,23 @@ inline PassContext MakePass(const QueueRecord& queue, int slot = 1) {
       queue.Errorfolder.empty() ? std::string() : IncludeTrailingPathDelimiter(queue.Errorfolder);
   return pass;
 }
+
+// Makes one step of the real file operations fail for paths in a folder.
+class FaultyFiles : public SystemFileOperations {
+ public:
+  FileStep step = FileStep::kOpenSource;
+  int error = 0;
+  std::string pathPrefix;
+  int fromCall = 1;  // the step's first failing call, for chunked writes
+
+ protected:
+  int InjectFault(FileStep s, const std::string& path) override {
+    if (error == 0 || s != step || path.rfind(pathPrefix, 0) != 0) return 0;
+    return ++calls_ >= fromCall ? error : 0;
+  }
+
+ private:
+  int calls_ = 0;
+};
 
 }  // namespace zf::test

@@ -357,6 +357,41 @@ TEST_F(FtpPass, AWrongPasswordFailsThePreCheckSilently) {
   EXPECT_TRUE(fs::exists(Remote("a.pdf")));
 }
 
+// The status board shows each FTP queue's connection: the error while the
+// server refuses us (never with the password), then the server we are on.
+TEST_F(FtpPass, TheStatusBoardShowsTheConnectionState) {
+  Serve();
+  const int slot = AddFtpQueue([](QueueRecord& r) { r.FTPpasw = "wrong-one"; });
+  QueueStatusBoard board;
+  Trenamethread watched{EngineServices{host, files, clock, &stages, &ftp, &visualLog, &board},
+                        std::make_shared<EngineControl>()};
+  auto row = [&] { return board.Snapshot(host.table, clock.Now()).at(slot - 1); };
+  EXPECT_TRUE(row().ftp);
+  EXPECT_EQ(row().ftpConnection, "not connected");
+
+  ASSERT_TRUE(watched.ScanQueues().ok());
+  EXPECT_EQ(row().state, QueueStatus::State::kFailing);
+  EXPECT_NE(row().ftpConnection.find("530"), std::string::npos) << row().ftpConnection;
+  EXPECT_EQ(row().ftpConnection.find("wrong-one"), std::string::npos);
+  EXPECT_EQ(row().lastFailure, "Queue \"Sport\" not served: the FTP server cannot be used");
+
+  // A message that happens to hold the password shows it masked.
+  host.table.Update(slot, [](QueueRecord& r) {
+    r.FTPhost = "no such host";
+    r.FTPpasw = "such";
+  });
+  ASSERT_TRUE(watched.ScanQueues().ok());
+  EXPECT_EQ(row().ftpConnection, "Unable to connect: \"no *** host\" is no host");
+
+  host.table.Update(slot, [](QueueRecord& r) {
+    r.FTPhost = "127.0.0.1";
+    r.FTPpasw = "secret";
+  });
+  ASSERT_TRUE(watched.ScanQueues().ok());
+  EXPECT_EQ(row().ftpConnection, "connected to 127.0.0.1:" + std::to_string(server->port()));
+  EXPECT_EQ(row().state, QueueStatus::State::kIdle);
+}
+
 TEST_F(FtpPass, ActiveAndPassiveDataConnectionsBothWork) {
   Serve();
   for (bool passive : {false, true}) {

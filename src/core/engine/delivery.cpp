@@ -50,6 +50,9 @@ Status Delivery::DeliverFiles(Trenamethread& engine, PassContext& pass) {
     engine.ReportProblem(pass, input, comment, reason);
   };
   reports.clear = [&](std::string_view input) { engine.ClearProblem(pass, input); };
+  reports.result = [&](const DeliveryResult& result) {
+    engine.ReportResult(pass, result.success, result.comment, result.reason);
+  };
   return DeliverFiles(
       pass, [&] { return engine.KeepGoing(pass); }, reports);
 }
@@ -260,6 +263,7 @@ void Delivery::Report(const PassContext& pass, const FileEntry& entry, const Del
     Tell(reports, entry.oldname, "Cannot write the log file", logged.message());
     if (reports.clear) reports.clear(entry.oldname);  // each lost entry is told
   }
+  if (reports.result) reports.result(result);
 }
 
 Result<int> RemoveDeliveryLeftovers(const std::string& folder, FileOperations& files) {

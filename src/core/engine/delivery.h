@@ -37,11 +37,13 @@ struct DeliveryResult {
 
 // Where delivery tells of problems that are no result of their own (an input
 // that cannot be deleted, a refused name kept in the input folder, a log file
-// that cannot be written). Empty functions: not told.
+// that cannot be written), and of each result. Empty functions: not told.
 struct DeliveryReports {
   std::function<void(std::string_view inputName, std::string_view comment, std::string_view reason)>
       problem;
   std::function<void(std::string_view inputName)> clear;
+  // Each file's result, after both logs have it (the queue's status counts).
+  std::function<void(const DeliveryResult& result)> result;
 };
 
 // The hidden folder inside an input folder where a file to be split gets its

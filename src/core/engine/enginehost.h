@@ -39,6 +39,10 @@ class EngineHost {
   virtual void RefreshQueueList() = 0;
   // FTP progress bar, 0..kFtpProgressMax.
   virtual void FtpProgress(int percent) = 0;
+  // The engine's QueueStatusBoard changed (a pass began or ended, a result,
+  // a problem, a stable wait began). Sent sparingly, so a window may simply
+  // post a refresh of its status view.
+  virtual void QueueStatusChanged() {}
 
   // The results of delivery will reach the visual log through this interface
   // as well, once delivery exists.

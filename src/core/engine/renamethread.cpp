@@ -23,6 +23,39 @@ Status EscapedError(const char* what) {
   return Status::Error(std::string("A stage failed: ") + what);
 }
 
+std::string NotServed(const QueueRecord& queue) {
+  return "Queue \"" + queue.name + "\" not served";
+}
+
+bool FolderMissing(FileAccess& files, const std::string& folder) {
+  try {
+    return folder.empty() || !files.DirectoryExists(ExcludeTrailingPathDelimiter(folder));
+  } catch (...) {
+    return true;
+  }
+}
+
+// Why the pre-check refused a queue, for the status board. The pre-check
+// stays out of the logs (it fails in every cycle while a share is away), so
+// this is where an operator learns why the queue's files do not move.
+std::string UnusableReason(const QueueRecord& q, FileAccess& files) {
+  std::vector<std::string> missing;
+  if (q.FTPuse) {
+    missing.push_back("the FTP server cannot be used");
+  } else if (FolderMissing(files, q.Inputfolder)) {
+    missing.push_back("the input folder \"" + q.Inputfolder + "\" cannot be found");
+  }
+  if (FolderMissing(files, q.Outputfolder)) {
+    missing.push_back("the output folder \"" + q.Outputfolder + "\" cannot be found");
+  }
+  if (!q.Errorfolder.empty() && FolderMissing(files, q.Errorfolder)) {
+    missing.push_back("the error folder \"" + q.Errorfolder + "\" cannot be found");
+  }
+  std::string text;
+  for (const std::string& m : missing) text += (text.empty() ? "" : "; ") + m;
+  return text.empty() ? std::string("a folder cannot be used") : text;
+}
+
 }  // namespace
 
 Trenamethread::Trenamethread(EngineServices services, std::shared_ptr<EngineControl> control)
@@ -131,6 +164,10 @@ Status Trenamethread::ScanQueues() {
       clock().SleepMsUnless(kSlotPauseMs, [this] { return StopRequested(); });
       last = i;
       if (queue->uid != 0) served.push_back(queue->uid);
+      if (services_.status != nullptr) {
+        services_.status->PassStarted(queue->uid);
+        StatusChanged();
+      }
       Status status;
       try {
         status = ProcessRecord(i, queue);
@@ -143,10 +180,16 @@ Status Trenamethread::ScanQueues() {
       // cause) and the queues after it are served as usual.
       if (status.ok()) {
         problems_.erase({queue->uid, std::string()});
+        if (!unusable_.empty() && services_.status != nullptr) {
+          services_.status->Problem(queue->uid, {}, NotServed(*queue), unusable_, clock().Now());
+        }
       } else {
-        ReportProblem(queue->uid, queue->name, {}, "Queue \"" + queue->name + "\" not served",
-                      status.message());
+        ReportProblem(queue->uid, queue->name, {}, NotServed(*queue), status.message());
         if (first.ok()) first = status;
+      }
+      if (services_.status != nullptr) {
+        services_.status->PassEnded(queue->uid, clock().Now(), !status.ok() || !unusable_.empty());
+        StatusChanged();
       }
     }
     // The pause paces the pass; once the program is closing it would only
@@ -167,8 +210,12 @@ Status Trenamethread::ProcessQueue(int slot) {
 Status Trenamethread::ProcessRecord(int slot, const RecordPtr& queue) {
   const QueueRecord& q = *queue;
   FtpIntake* const ftp = services_.ftp;
+  unusable_.clear();
   const bool usable = CheckQueue(q, files(), [&] { return ftp && ftp->PrepareFtp(*this, queue); });
-  if (!usable) return Status::Ok();
+  if (!usable) {
+    if (services_.status != nullptr) unusable_ = UnusableReason(q, files());
+    return Status::Ok();
+  }
 
   host().FtpProgress(0);
   PassContext pass;
@@ -194,6 +241,10 @@ Status Trenamethread::ProcessRecord(int slot, const RecordPtr& queue) {
     } else {
       CheckStability(files(), clock(), pass, keepGoing);
     }
+    // What did not prove stable waits for a later pass.
+    int waiting = 0;
+    for (int k = 1; k <= pass.files.count(); ++k) waiting += pass.files.at(k).ready ? 0 : 1;
+    SetWaiting(pass, waiting, 0);
   }
   EngineStages* const stages = services_.stages;
   if (stages != nullptr && Guard(pass)) {
@@ -210,9 +261,25 @@ Status Trenamethread::ProcessRecord(int slot, const RecordPtr& queue) {
 void Trenamethread::StableWait(const PassContext& pass) {
   int slice = 0;
   do {
+    const int sliceMs = StableTime() * 1000 / kStableSlices;
+    // Whole seconds, rounded up: "0 s left" would read as if nothing waited.
+    SetWaiting(pass, pass.files.count(), ((kStableSlices - slice) * sliceMs + 999) / 1000);
     ++slice;
-    clock().SleepMsUnless(StableTime() * 1000 / kStableSlices, [&] { return !KeepGoing(pass); });
+    clock().SleepMsUnless(sliceMs, [&] { return !KeepGoing(pass); });
   } while (slice < kStableSlices && KeepGoing(pass));
+}
+
+void Trenamethread::SetWaiting(const PassContext& pass, int files, int secondsLeft) {
+  if (services_.status == nullptr) return;
+  if (services_.status->Waiting(pass.uid, files, secondsLeft)) StatusChanged();
+}
+
+void Trenamethread::StatusChanged() {
+  try {
+    host().QueueStatusChanged();
+  } catch (...) {
+    // The board itself is up to date; the window reads it at its next refresh.
+  }
 }
 
 bool Trenamethread::KeepGoing(const PassContext& pass) const {
@@ -262,6 +329,12 @@ void Trenamethread::ReportProblem(const PassContext& pass, std::string_view inpu
 void Trenamethread::ReportProblem(std::uint64_t uid, std::string_view queueName,
                                   std::string_view inputName, std::string_view comment,
                                   std::string_view reason) {
+  if (services_.status != nullptr) {
+    // Before the once-per-cause filter: the board shows the latest time a
+    // standing problem was met, not only the first.
+    services_.status->Problem(uid, inputName, comment, reason, clock().Now());
+    StatusChanged();
+  }
   std::string text(comment);
   text.append("\n").append(reason);
   std::string& last = problems_[{uid, std::string(inputName)}];
@@ -280,6 +353,18 @@ void Trenamethread::ReportProblem(std::uint64_t uid, std::string_view queueName,
 
 void Trenamethread::ClearProblem(const PassContext& pass, std::string_view inputName) {
   problems_.erase({pass.uid, std::string(inputName)});
+}
+
+void Trenamethread::ReportResult(const PassContext& pass, bool success, std::string_view comment,
+                                 std::string_view reason) {
+  if (services_.status == nullptr) return;
+  services_.status->FileResult(pass.uid, success, comment, reason, clock().Now());
+  StatusChanged();
+}
+
+void Trenamethread::ReportFtpConnection(std::uint64_t uid, std::string_view text) {
+  if (services_.status == nullptr) return;
+  if (services_.status->FtpConnection(uid, text)) StatusChanged();
 }
 
 }  // namespace zf

@@ -12,6 +12,7 @@
 #include "config/queuetable.h"
 #include "engine/enginehost.h"
 #include "engine/passcontext.h"
+#include "engine/queuestatus.h"
 #include "engine/stages.h"
 #include "log/visuallog.h"
 #include "platform/clock.h"
@@ -41,6 +42,9 @@ struct EngineServices {
   // Where problems that are not a file's delivery result are shown (a queue
   // that cannot be served, a file that cannot be fetched). None: not shown.
   VisualLog* visualLog = nullptr;
+  // Where the state of each queue is kept for the window's and the service's
+  // status views. None: nothing is recorded.
+  QueueStatusBoard* status = nullptr;
 };
 
 // The worker thread that does all the file work: it waits the browse interval
@@ -90,12 +94,20 @@ class Trenamethread {
   // Forgets a reported problem of the file (or, with an empty name, of the
   // queue), so that it is reported again should it come back.
   void ClearProblem(const PassContext& pass, std::string_view inputName);
+  // Counts the delivery result of a file on the status board; a failure is
+  // the queue's last failure there as "comment: reason".
+  void ReportResult(const PassContext& pass, bool success, std::string_view comment,
+                    std::string_view reason);
+  // The connection state of an FTP queue for the status board: "connected to
+  // host:port", "not connected" or the last connection error.
+  void ReportFtpConnection(std::uint64_t uid, std::string_view text);
 
   bool StopRequested() const { return control_->stop.load(std::memory_order_acquire); }
 
   EngineHost& host() const { return services_.host; }
   FileAccess& files() const { return services_.files; }
   Clock& clock() const { return services_.clock; }
+  QueueStatusBoard* status() const { return services_.status; }
 
   // For name resolution: the current queue's Splitpdf, and the page number
   // last read, kept across files, queues and cycles.
@@ -108,12 +120,18 @@ class Trenamethread {
                      std::string_view comment, std::string_view reason);
   Status ProcessRecord(int slot, const RecordPtr& queue);
   void StableWait(const PassContext& pass);
+  // Tells the host that the status board changed; a host that fails at it
+  // changes nothing about the files.
+  void StatusChanged();
+  void SetWaiting(const PassContext& pass, int files, int secondsLeft);
   int BrowseTime() const;
   int StableTime() const;
 
   EngineServices services_;
   std::shared_ptr<EngineControl> control_;
   int progress_ = 0;  // the cycle progress position last sent
+  // Why the pre-check refused the queue of the last ProcessRecord, or empty.
+  std::string unusable_;
   // The last problem reported per queue identity and file name (empty name:
   // the queue itself), as "comment\nreason". Touched by the worker only.
   std::map<std::pair<std::uint64_t, std::string>, std::string> problems_;

@@ -33,6 +33,22 @@ Status InvalidIgnoreMask(const Status& error) {
   return Status::Error("Invalid ignore mask: " + error.message());
 }
 
+std::string ConnectedText(const FtpSession& session) {
+  return "connected to " + session.host() + ":" + std::to_string(session.port());
+}
+
+// The client keeps the password out of its messages; a server that echoes
+// what it was sent could still bring it back, and the status is shown to
+// anyone at the window or the terminal.
+std::string WithoutPassword(std::string text, const std::string& password) {
+  if (password.empty()) return text;
+  for (std::size_t at = text.find(password); at != std::string::npos;
+       at = text.find(password, at + 3)) {
+    text.replace(at, password.size(), "***");
+  }
+  return text;
+}
+
 }  // namespace
 
 FtpStages::FtpStages(std::function<std::int32_t()> ftpTimeoutMs)
@@ -70,10 +86,23 @@ bool FtpStages::PrepareFtp(Trenamethread& engine, const RecordPtr& queue) {
   const bool changed = session->host() != q.FTPhost || session->user() != q.FTPuser ||
                        session->password() != q.FTPpasw || session->port() != q.FTPPort ||
                        q.FTPcurrentpath != q.FTPpath || session->currentDir() != q.FTPpath;
-  if (changed && session->Connected() && !session->Disconnect().ok()) return false;
-  if (session->Connected()) return true;  // unchanged and still open: no command at all
+  if (changed && session->Connected() && !session->Disconnect().ok()) {
+    engine.ReportFtpConnection(q.uid, "not connected");
+    return false;
+  }
+  // unchanged and still open: no command at all
+  if (session->Connected()) {
+    engine.ReportFtpConnection(q.uid, ConnectedText(*session));
+    return true;
+  }
 
-  if (!Open(*session, q).ok() || !session->Noop().ok()) return false;
+  Status opened = Open(*session, q);
+  if (opened.ok()) opened = session->Noop();
+  if (!opened.ok()) {
+    engine.ReportFtpConnection(q.uid, WithoutPassword(opened.message(), q.FTPpasw));
+    return false;
+  }
+  engine.ReportFtpConnection(q.uid, ConnectedText(*session));
   PassContext target;
   target.uid = q.uid;
   engine.UpdateQueue(target, [&](QueueRecord& r) { r.FTPcurrentpath = q.FTPpath; });
