@@ -66,7 +66,7 @@ void ProgramCore::StartWorker(EngineHost& host, VisualLogSink sink, RegionalSett
   stages_ = std::make_unique<StandardStages>(*library_, *visualLog_, *logWriter_, clock_);
   ftp_ = std::make_unique<FtpStages>(working());
   control_ = Trenamethread::Start(
-      EngineServices{host, files_, clock_, stages_.get(), ftp_.get(), visualLog_.get()});
+      EngineServices{host, files_, clock_, stages_.get(), ftp_.get(), visualLog_.get(), &status_});
 }
 
 void ProgramCore::RequestStop() {

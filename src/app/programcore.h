@@ -9,6 +9,7 @@
 #include "config/queuefile.h"
 #include "configuration.h"
 #include "engine/enginehost.h"
+#include "engine/queuestatus.h"
 #include "engine/renamethread.h"
 #include "exprlib/loadedexpressionlibrary.h"
 #include "log/visuallog.h"
@@ -78,6 +79,9 @@ class ProgramCore {
   ExpressionLibrary* library() { return library_.get(); }
   const std::string& libraryError() const { return libraryError_; }
   Clock& clock() { return clock_; }
+  // Per queue: state, today's results, what waits, the last failure.
+  const QueueStatusBoard& status() const { return status_; }
+  std::vector<QueueStatus> StatusSnapshot() { return status_.Snapshot(table(), clock_.Now()); }
 
  private:
   Configuration config_;
@@ -90,6 +94,7 @@ class ProgramCore {
   std::unique_ptr<VisualLog> visualLog_;
   std::unique_ptr<StandardStages> stages_;
   std::unique_ptr<FtpStages> ftp_;
+  QueueStatusBoard status_;
   std::shared_ptr<EngineControl> control_;
 };
 

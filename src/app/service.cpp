@@ -46,6 +46,7 @@ sigset_t StopSignals() {
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGUSR1);
   return set;
 }
 
@@ -136,12 +137,19 @@ int RunService(const CommandLine& cl) {
   // The close handshake: ask the worker to stop, then wait until it has
   // finished its current step and freed itself. There is no time limit, as
   // a copy or a split in progress must complete.
-  const int first = WaitForStopSignal(stopSignals);
+  // SIGUSR1 asks for the queue status table on the standard error; any
+  // other signal of the set stops the service.
+  int first = 0;
+  while ((first = WaitForStopSignal(stopSignals)) == SIGUSR1) {
+    err.Push(FormatQueueStatusTable(core.StatusSnapshot(), SystemRegionalSettings()));
+  }
   err.Push(std::string("zentrafold: ") + strsignal(first) +
            ": stopping after the engine's current step");
   core.RequestStop();
   while (!core.Finished()) {
-    if (WaitForStopSignal(stopSignals, kHandshakeMs) != 0) {
+    if (const int again = WaitForStopSignal(stopSignals, kHandshakeMs); again == SIGUSR1) {
+      err.Push(FormatQueueStatusTable(core.StatusSnapshot(), SystemRegionalSettings()));
+    } else if (again != 0) {
       err.Push("zentrafold: still waiting for the engine to finish its current step");
     }
   }

@@ -35,4 +35,12 @@ void GuiHost::FtpProgress(int percent) {
   if (handlers_.ftpProgress) Post([h = handlers_.ftpProgress, percent] { h(percent); });
 }
 
+void GuiHost::QueueStatusChanged() {
+  if (!handlers_.statusChanged || statusPending_.exchange(true)) return;
+  Post([this] {
+    statusPending_ = false;
+    handlers_.statusChanged();
+  });
+}
+
 }  // namespace zf::ui

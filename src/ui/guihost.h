@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <atomic>
 #include <functional>
 
 #include "config/queuetable.h"
@@ -23,6 +24,7 @@ class GuiHost final : public EngineHost {
     std::function<void(int, QueueIcon)> queueIcon;
     std::function<void()> refreshQueueList;
     std::function<void(int)> ftpProgress;
+    std::function<void()> statusChanged;
   };
 
   // `receiver` lives on the window's thread; posts to it are dropped once it
@@ -39,6 +41,7 @@ class GuiHost final : public EngineHost {
   void QueueIconChanged(int slot, QueueIcon icon) override;
   void RefreshQueueList() override;
   void FtpProgress(int percent) override;
+  void QueueStatusChanged() override;
 
  private:
   void Post(std::function<void()> call);
@@ -47,6 +50,8 @@ class GuiHost final : public EngineHost {
   WorkingSettings& working_;
   QPointer<QObject> receiver_;
   const Handlers handlers_;
+  // One status refresh pending at most: a burst of changes costs one redraw.
+  std::atomic<bool> statusPending_{false};
 };
 
 }  // namespace zf::ui

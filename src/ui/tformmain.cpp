@@ -81,7 +81,7 @@ QGroupBox* Group(const char* objectName, const QString& caption, QWidget* conten
   return group;
 }
 
-const char* StateText(zf::QueueIcon icon) {
+const char* IconStateText(zf::QueueIcon icon) {
   return icon == zf::QueueIcon::kActive ? "being served" : "idle";
 }
 
@@ -272,6 +272,7 @@ void TFormmain::StartEngine() {
   handlers.queueIcon = [this](int slot, zf::QueueIcon icon) { SetQueueIcon(slot, icon); };
   handlers.refreshQueueList = [this] { listViewfolders_->viewport()->update(); };
   handlers.ftpProgress = [this](int percent) { progressBarftp_->setValue(percent); };
+  handlers.statusChanged = [this] { RefreshStatus(); };
   host_ = std::make_unique<GuiHost>(core_.table(), core_.working(), this, handlers);
   core_.StartWorker(*host_, logQueue_.Sink(), SystemRegionalSettings());
 }
@@ -287,7 +288,7 @@ void TFormmain::SetQueueIcon(int slot, zf::QueueIcon icon) {
   if (item == nullptr) return;
   item->setIcon(QueueIcon(static_cast<int>(icon)));
   item->setData(Qt::UserRole, static_cast<int>(icon));
-  item->setToolTip(item->text() + ": " + QString::fromLatin1(StateText(icon)));
+  item->setToolTip(item->text() + ": " + QString::fromLatin1(IconStateText(icon)));
 }
 
 void TFormmain::RebuildQueueList() {
@@ -301,6 +302,7 @@ void TFormmain::RebuildQueueList() {
     item->setToolTip(QString::fromStdString(q.name) + (q.Enabled ? ": idle" : ": not enabled"));
     listViewfolders_->addItem(item);
   }
+  RefreshStatus();
 }
 
 void TFormmain::ShowSwitch() {
@@ -364,6 +366,44 @@ void TFormmain::FormClose() {
   if (const Status st = core_.WriteCloseState(layout); !st.ok()) {
     messages_.Error(this, QString::fromStdString(st.message()));
   }
+}
+
+void TFormmain::RefreshStatus() {
+  const std::vector<QueueStatus> rows = core_.StatusSnapshot();
+  const RegionalSettings& regional = SystemRegionalSettings();
+  const auto time = [&](TDateTime t) {
+    return t == 0 ? QString() : QString::fromStdString(DateTimeToRegionalString(t, regional));
+  };
+  queueStatus_->setRowCount(static_cast<int>(rows.size()));
+  for (int r = 0; r < static_cast<int>(rows.size()); ++r) {
+    const QueueStatus& s = rows[static_cast<std::size_t>(r)];
+    QString waiting;
+    if (s.waiting > 0) {
+      waiting = QString::number(s.waiting);
+      if (s.stableSecondsLeft > 0)
+        waiting += QStringLiteral(" (%1 s left)").arg(s.stableSecondsLeft);
+    }
+    QString failure = QString::fromStdString(s.lastFailure);
+    if (!failure.isEmpty()) failure += QStringLiteral(" (") + time(s.lastFailureTime) + ")";
+    const QStringList cells = {
+        QString::fromStdString(s.name),
+        QString::fromUtf8(StateText(s.state).data(), static_cast<int>(StateText(s.state).size())),
+        time(s.lastPass),
+        QString::number(s.deliveredToday),
+        QString::number(s.failedToday),
+        waiting,
+        failure,
+        QString::fromStdString(s.ftpConnection)};
+    for (int c = 0; c < cells.size(); ++c) {
+      auto* item = new QTableWidgetItem(cells[c]);
+      item->setToolTip(cells[c]);
+      queueStatus_->setItem(r, c, item);
+    }
+    if (QListWidgetItem* icon = listViewfolders_->item(s.slot - 1)) {
+      icon->setToolTip(QString::fromStdString(FormatQueueStatusLine(s, regional)));
+    }
+  }
+  queueStatus_->resizeColumnsToContents();
 }
 
 void TFormmain::ChooseThemeColours(const QString& schemeName) {

@@ -82,6 +82,11 @@ class TFormmain final : public QMainWindow {
   void TimershutdownTimer();
   void SetQueueIcon(int slot, zf::QueueIcon icon);
 
+ public:
+  // Fills the "Queues" tab and the queue icons' tooltips from the status board.
+  void RefreshStatus();
+
+ private:
   app::ProgramCore core_;
   Messages& messages_;
   std::unique_ptr<DbConnection> connection_;
