@@ -9,6 +9,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -444,11 +445,16 @@ TEST(TFormGenset, TheConnectionTestAgainstRealServers) {
 
   // Nothing answers: the default driver reports it, and the window is told.
   f.Find<QLineEdit>("Editserver")->setText(QStringLiteral("127.0.0.1,%1").arg(UnusedPort()));
+  QElapsedTimer timer;
+  timer.start();
   f.Click("Buttondbtest");
+  EXPECT_FALSE(f.Find<QPushButton>("Buttondbtest")->isEnabled()) << "one test at a time";
   ASSERT_TRUE(f.WaitForStatus());
+  EXPECT_LT(timer.elapsed(), 10000);
   EXPECT_EQ(f.Status(), "Unable to connect");
   EXPECT_FALSE(status->toolTip().isEmpty()) << "the driver's text is kept for the operator";
   EXPECT_FALSE(odbc.IsOpen());
+  odbc.Close();  // closing what is not open is harmless
 
   if (!OdbcDriverInstalled("PostgreSQL Unicode")) GTEST_SKIP() << "no PostgreSQL ODBC driver";
   LoopbackPostgres server;
