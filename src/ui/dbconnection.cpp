@@ -15,7 +15,8 @@ namespace {
 
 constexpr const char* kDefaultDriver = "FreeTDS";
 // Long enough for a slow server, short enough that an address nobody answers
-// at gives "Unable to connect" while the operator still waits for it.
+// at gives "Unable to connect" while the operator still waits for it, with
+// drivers that honour it.
 constexpr const char* kConnectOptions = "SQL_ATTR_LOGIN_TIMEOUT=5;SQL_ATTR_CONNECTION_TIMEOUT=5";
 
 QString Value(const DbConnection::Parameters& parameters, const char* key) {

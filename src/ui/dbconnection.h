@@ -35,8 +35,10 @@ class DbConnection {
 QString OdbcConnectionString(const DbConnection::Parameters& parameters);
 
 // Qt SQL's ODBC driver. Qt ties a database connection to the thread that made
-// it, so every call runs on one private thread of this object; a login that
-// gets no answer gives up after five seconds.
+// it, so every call runs on one private thread of this object. The driver is
+// asked to give up a login after five seconds; not every driver keeps to that
+// (FreeTDS waits on a server that takes the connection and never answers),
+// which is why callers run Open away from the window.
 class OdbcDbConnection final : public DbConnection {
  public:
   OdbcDbConnection();

@@ -187,6 +187,12 @@ TEST(Artwork, ScreenshotSheet) {
       label->setPixmap(pixmap);
       grid->addWidget(label, row, column, Qt::AlignCenter);
     }
+    // The 1x rendering blown up pixel by pixel, to judge its sharpness.
+    const QPixmap single = picture.render(1);
+    auto* magnified = new QLabel;
+    magnified->setPixmap(
+        single.scaled(single.size() * 3, Qt::KeepAspectRatio, Qt::FastTransformation));
+    grid->addWidget(magnified, 3, column, Qt::AlignCenter);
     ++column;
   }
   sheet.resize(sheet.sizeHint());

@@ -1,12 +1,6 @@
 #include "dbconnection.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <QElapsedTimer>
 
 namespace zf::ui {
 namespace {
@@ -49,37 +43,6 @@ TEST(OdbcConnectionString, BuildsFromTheConnectionFileParameters) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(OdbcConnectionString(c.parameters), QString::fromLatin1(c.expected)) << c.what;
-}
-
-// A loopback port that nothing listens on.
-int ClosedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
-TEST(OdbcDbConnection, ARefusedLoginLeavesItClosedWithTheDriversText) {
-  OdbcDbConnection db;
-  EXPECT_FALSE(db.IsOpen());
-  db.Close();  // closing what is not open is harmless
-
-  QElapsedTimer timer;
-  timer.start();
-  const Status opened = db.Open({{"HostName", "127.0.0.1," + std::to_string(ClosedPort())},
-                                 {"Database", "pages"},
-                                 {"User_Name", "sa"},
-                                 {"Password", "pw"},
-                                 {"OS Authentication", "False"}});
-  EXPECT_FALSE(opened.ok());
-  EXPECT_FALSE(opened.message().empty());
-  EXPECT_FALSE(db.IsOpen());
-  EXPECT_LT(timer.elapsed(), 10000) << "the login time-out did not hold";
 }
 
 }  // namespace

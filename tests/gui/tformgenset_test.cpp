@@ -3,11 +3,13 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -15,6 +17,7 @@
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTest>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 
@@ -61,6 +64,83 @@ class FakeDbConnection final : public DbConnection {
   Parameters opened;
   std::vector<std::string> calls;
 };
+
+// A loopback port that nothing listens on, or (for a server about to start)
+// one that is free.
+int UnusedPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+// A throw-away PostgreSQL server on loopback with one password login. A SQL
+// Server cannot run here, so PostgreSQL stands in behind the same ODBC path,
+// chosen with the connection file's Driver key. Tests run as root, which
+// PostgreSQL refuses to run as, so it runs as "nobody".
+class LoopbackPostgres {
+ public:
+  static constexpr const char* kUser = "zfuser";
+  static constexpr const char* kPassword = "s3cret";
+
+  LoopbackPostgres() {
+    const std::string bin = "/usr/lib/postgresql/15/bin/";
+    const passwd* nobody = getpwnam("nobody");
+    if (!std::filesystem::exists(bin + "initdb") || nobody == nullptr) {
+      problem_ = "PostgreSQL 15 or the user nobody is missing";
+      return;
+    }
+    const std::string root = dir_.path().string();
+    WriteFile(dir_ / "password", kPassword);
+    if (chown(root.c_str(), nobody->pw_uid, nobody->pw_gid) != 0 ||
+        chown((dir_ / "password").c_str(), nobody->pw_uid, nobody->pw_gid) != 0) {
+      problem_ = "cannot hand the server's folder to nobody";
+      return;
+    }
+    const std::string as = "setpriv --reuid=" + std::to_string(nobody->pw_uid) +
+                           " --regid=" + std::to_string(nobody->pw_gid) +
+                           " --clear-groups env LC_ALL=C ";
+    port_ = UnusedPort();
+    ctl_ = as + bin + "pg_ctl -D " + root + "/data ";
+    const std::string initdb = as + bin + "initdb -D " + root + "/data -U " + kUser +
+                               " --pwfile=" + root + "/password --auth=scram-sha-256 -N > " + root +
+                               "/initdb.log 2>&1";
+    if (std::system(initdb.c_str()) != 0) {
+      problem_ = "initdb failed: " + ReadFile(dir_ / "initdb.log");
+      return;
+    }
+    const std::string start = ctl_ + "-l " + root + "/server.log -w -t 20 -o \"-p " +
+                              std::to_string(port_) + " -k " + root +
+                              " -c listen_addresses=127.0.0.1\" start > /dev/null";
+    started_ = std::system(start.c_str()) == 0;
+    if (!started_) problem_ = "the server did not start: " + ReadFile(dir_ / "server.log");
+  }
+  ~LoopbackPostgres() {
+    if (started_ && std::system((ctl_ + "-m immediate stop > /dev/null").c_str()) != 0) {
+      // Already gone; the folder goes with the TempDir.
+    }
+  }
+
+  bool ok() const { return started_; }
+  const std::string& problem() const { return problem_; }
+  int port() const { return port_; }
+
+ private:
+  TempDir dir_;
+  std::string ctl_;
+  std::string problem_;
+  int port_ = 0;
+  bool started_ = false;
+};
+
+bool OdbcDriverInstalled(const std::string& name) {
+  return std::system(("odbcinst -q -d -n '" + name + "' > /dev/null 2>&1").c_str()) == 0;
+}
 
 // One dialog over a fresh configuration folder.
 struct Fixture {
@@ -354,6 +434,56 @@ TEST(TFormGenset, AConnectionFileThatCannotBeWrittenStopsTheTest) {
   EXPECT_TRUE(f.fake.calls.empty());
   EXPECT_EQ(f.Status(), "not connected");
   EXPECT_TRUE(f.Find<QPushButton>("Buttondbtest")->isEnabled());
+}
+
+TEST(TFormGenset, TheConnectionTestAgainstRealServers) {
+  OdbcDbConnection odbc;
+  Fixture f(&odbc);
+  f.dialog.Load();
+  f.dialog.show();
+  QLabel* status = f.Find<QLabel>("Labelstatus");
+
+  // Nothing answers: the default driver reports it, and the window is told.
+  f.Find<QLineEdit>("Editserver")->setText(QStringLiteral("127.0.0.1,%1").arg(UnusedPort()));
+  QElapsedTimer timer;
+  timer.start();
+  f.Click("Buttondbtest");
+  EXPECT_FALSE(f.Find<QPushButton>("Buttondbtest")->isEnabled()) << "one test at a time";
+  ASSERT_TRUE(f.WaitForStatus());
+  EXPECT_LT(timer.elapsed(), 10000);
+  EXPECT_EQ(f.Status(), "Unable to connect");
+  EXPECT_FALSE(status->toolTip().isEmpty()) << "the driver's text is kept for the operator";
+  EXPECT_FALSE(odbc.IsOpen());
+  odbc.Close();  // closing what is not open is harmless
+
+  if (!OdbcDriverInstalled("PostgreSQL Unicode")) GTEST_SKIP() << "no PostgreSQL ODBC driver";
+  LoopbackPostgres server;
+  ASSERT_TRUE(server.ok()) << server.problem();
+  // The test keeps a Driver key of the operator's, as any key but its five.
+  WriteFile(f.paths.dbconnectFile, "[MSSQLVeltraneLite]\nDriver=PostgreSQL Unicode\n");
+  f.Find<QLineEdit>("Editserver")->setText(QStringLiteral("127.0.0.1:%1").arg(server.port()));
+  f.Find<QLineEdit>("Editdatabase")->setText("postgres");
+  f.Find<QLineEdit>("Editusername")->setText(LoopbackPostgres::kUser);
+
+  f.Find<QLineEdit>("Editpassword")->setText("wrong");
+  f.Click("Buttondbtest");
+  ASSERT_TRUE(f.WaitForStatus());
+  EXPECT_EQ(f.Status(), "Unable to connect");
+  EXPECT_TRUE(status->toolTip().contains("password authentication failed"))
+      << status->toolTip().toStdString();
+
+  f.Find<QLineEdit>("Editpassword")->setText(LoopbackPostgres::kPassword);
+  f.Click("Buttondbtest");
+  ASSERT_TRUE(f.WaitForStatus());
+  EXPECT_EQ(f.Status(), "Connected");
+  EXPECT_TRUE(odbc.IsOpen());
+  EXPECT_TRUE(f.messages.texts.isEmpty());
+
+  f.dialog.hide();
+  f.dialog.show();
+  EXPECT_EQ(f.Status(), "not connected");
+  EXPECT_TRUE(odbc.IsOpen()) << "the connection stays open until the next test";
+  odbc.Close();
 }
 
 TEST(TFormGenset, ScreenshotsOfBothPages) {
