@@ -8,13 +8,17 @@
 #include <QProgressBar>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTableWidget>
 #include <QTest>
+#include <QTimer>
 #include <filesystem>
 
 #include "config/inifile.h"
 #include "guitestkit.h"
+#include "immutable.h"
 #include "serviceconfig.h"
 #include "tempdir.h"
+#include "tformgenset.h"
 #include "visuallogtablemodel.h"
 
 namespace zf::ui {
@@ -169,6 +173,35 @@ TEST_F(MainWindow, APassShowsInTheQueueIconAndTheVisualLog) {
   EXPECT_TRUE(CloseAndWait(*window));
 }
 
+// The "Queues" tab after a pass with one delivered and one failing file:
+// today's counts, the state and the last failure with its reason.
+TEST_F(MainWindow, TheQueuesTabShowsTodaysFiguresAfterAPass) {
+  Configure();
+  fs::remove_all(dir_.path() / "err");  // the unnamed file cannot go anywhere
+  fs::create_directories(dir_.path() / "err");
+  WriteFile(dir_ / "in/Page07.pdf", "seven");
+  WriteFile(dir_ / "in/note.txt", "unnamed");
+  zf::test::Immutable locked(dir_ / "err");
+  if (!locked.ok()) GTEST_SKIP() << "chattr +i is not available here";
+  auto window = Open();
+  auto* table = Find<QTableWidget>(*window, "ListViewstatus");
+  ASSERT_NE(table, nullptr);
+  const auto cell = [&](int column) {
+    return table->item(0, column) == nullptr ? QString() : table->item(0, column)->text();
+  };
+  ASSERT_TRUE(QTest::qWaitFor([&] { return cell(3) == "1" && cell(4) == "1"; }, 15000))
+      << cell(3).toStdString() << "/" << cell(4).toStdString();
+  EXPECT_EQ(cell(0), "Sport");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return cell(1) == "idle"; }, 10000)) << cell(1).toStdString();
+  EXPECT_FALSE(cell(2).isEmpty());  // the last pass
+  EXPECT_TRUE(cell(6).startsWith("Cannot copy: ")) << cell(6).toStdString();
+  auto* list = Find<QListWidget>(*window, "ListViewfolders");
+  EXPECT_TRUE(list->item(0)->toolTip().contains("Sport")) << list->item(0)->toolTip().toStdString();
+  Find<QTabWidget>(*window, "PageControl1")->setCurrentIndex(1);
+  zf::ui::test::SaveScreenshot(*window, "tformmain_queues");
+  EXPECT_TRUE(CloseAndWait(*window));
+}
+
 TEST_F(MainWindow, TheVisualLogKeepsItsBoundAndItsOrder) {
   Configure(true, false);
   auto window = Open();
@@ -229,6 +262,21 @@ TEST_F(MainWindow, TheStoredLayoutIsRestored) {
   EXPECT_EQ(log->columnWidth(1), 111);
   EXPECT_EQ(log->columnWidth(2), 122);
   EXPECT_EQ(log->columnWidth(3), 133);
+  EXPECT_TRUE(CloseAndWait(*window));
+}
+
+TEST_F(MainWindow, TheSettingsDialogComesFromTheMenuAndItsBoundCountsAtOnce) {
+  Configure(true, false);
+  auto window = Open();
+  TFormGenset& dialog = window->genset();
+  EXPECT_EQ(dialog.parent(), window.get());  // made once, with the window
+  // Answer the modal dialog with Cancel once it is up.
+  QTimer::singleShot(0, &dialog, [&] {
+    zf::ui::test::SaveScreenshot(dialog, "tformmain_genset");
+    dialog.reject();
+  });
+  window->findChild<QAction*>("Action2")->trigger();
+  EXPECT_EQ(window->core().working().maxvisuallog.load(), dialog.MaxVisualLog());
   EXPECT_TRUE(CloseAndWait(*window));
 }
 

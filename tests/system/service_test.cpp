@@ -251,6 +251,33 @@ TEST_F(Service, AQueueThatCannotBeServedIsReportedOnceAndTheNextIsServed) {
   Stop(*run);
 }
 
+// SIGUSR1 asks the running service for its queue status table; it goes on
+// serving afterwards.
+TEST_F(Service, Sigusr1PrintsTheQueueStatusTable) {
+  Configure({Queue("Q", "", {kPageRule})});
+  WriteFile(In("Q") + "/Page01.pdf", "content");
+  auto run = Start();
+  ASSERT_TRUE(run->WaitForOut(
+      [](const auto& l) {
+        return CountResults(l, "Page01.pdf", "P01_renamed.pdf", "Renamed") == 1;
+      },
+      kDeadline))
+      << run->Err();
+  run->Signal(SIGUSR1);
+  ASSERT_TRUE(run->WaitForErr("Slot", kDeadline)) << run->Err();
+  const std::string err = run->Err();
+  const std::string table = err.substr(err.find("Slot"));
+  EXPECT_THAT(table, HasSubstr("Queue"));
+  EXPECT_THAT(table, testing::ContainsRegex("1 +Q +idle +1 +0"));
+  WriteFile(In("Q") + "/Page02.pdf", "more");
+  EXPECT_TRUE(run->WaitForOut(
+      [](const auto& l) {
+        return CountResults(l, "Page02.pdf", "P02_renamed.pdf", "Renamed") == 1;
+      },
+      kDeadline));
+  Stop(*run);
+}
+
 TEST_F(Service, AnOutputFolderThatRefusesWritesKeepsTheInputAndFailsEveryCycle) {
   Configure({Queue("Q", "", {kPageRule})});
   if (!SetImmutable(Out("Q"), true)) GTEST_SKIP() << "chattr +i is not available here";
