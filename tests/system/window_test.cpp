@@ -70,6 +70,18 @@ TEST(Window, RunsTheEngineAndClosesOnTheWindowSystemsRequest) {
   EXPECT_EQ(*status, 0) << program.Err();
   const IniDocument ini = ReadIniFile(dir / "Zentrafold.ini");
   EXPECT_GT(ini.ReadInteger("form", "width", 0), 0) << "the close-time state was not written";
+
+  // A desktop session ending, or a kill: SIGTERM closes the window the same
+  // way, through the handshake, never abruptly.
+  ProgramRun again({"--config-dir", dir.path().string()});
+  ASSERT_TRUE(WaitUntil([&] { return x->FindWindow("Zentrafold") != 0; }, 20s)) << again.Err();
+  WriteFile(dir / "in/Page04.pdf", "four");
+  ASSERT_TRUE(WaitUntil([&] { return fs::exists(dir / "out/P04.pdf"); }, 20s)) << again.Err();
+  again.Signal(SIGTERM);
+  const std::optional<int> termStatus = again.WaitExit(20s);
+  ASSERT_TRUE(termStatus.has_value()) << "SIGTERM did not close the window";
+  EXPECT_EQ(*termStatus, 0) << again.Err();
+
   x.reset();  // before the server goes: Xlib ends the process on a lost connection
   xvfb.Signal(SIGTERM);
 }
