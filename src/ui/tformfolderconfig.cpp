@@ -102,6 +102,10 @@ TFormFolderconfig::TFormFolderconfig(QueueTable& table, ConfigPaths paths, Messa
   logtype_->addButton(ui_->RadioButtonxml, 1);
   ui_->RadioButtoncomma->setChecked(true);
   ui_->CheckBoxdaily->setChecked(true);
+  for (QTreeWidget* list : {ui_->ListViewreg, ui_->ListViewtranslate}) {
+    const int widths[] = {170, 150, 60};
+    for (int c = 0; c < 3; ++c) list->setColumnWidth(c, widths[c]);
+  }
 
   // The log settings and the translations are carried, not edited.
   ui_->PageControl1->setTabVisible(kLoggingPage, false);

@@ -731,7 +731,7 @@ TEST_F(FolderConfig, Screenshots) {
   b.Enabledatstart = false;
   Seed({a, b});
   Open();
-  dialog->resize(900, 560);
+  dialog->resize(900, 600);
   auto* pages = C<QTabWidget>("PageControl1");
   const char* names[] = {"folderconfig_folder", "folderconfig_regexp", "folderconfig_ftp",
                          "folderconfig_logging", "folderconfig_translations"};
