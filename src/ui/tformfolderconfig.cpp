@@ -4,9 +4,9 @@
 #include <QCloseEvent>
 #include <QListWidget>
 #include <QShowEvent>
-#include <QTabBar>
 #include <QTime>
 #include <QTreeWidget>
+#include <algorithm>
 #include <utility>
 
 #include "artwork.h"
