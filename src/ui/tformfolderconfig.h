@@ -1,0 +1,117 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "config/configpaths.h"
+#include "config/queuetable.h"
+
+class QButtonGroup;
+class QLineEdit;
+class QTreeWidget;
+
+namespace Ui {
+class TFormFolderconfig;
+}
+
+namespace zf::ui {
+
+class Messages;
+class TFormedtrans;
+class TFormnewqueue;
+class TFormsetupreg;
+
+// The queue configuration dialog. It edits the live queue table in place and
+// keeps no copy: Apply, New and Delete change the table at once (each through
+// one publishing operation of the table, so the engine never reads a record
+// half written), OK writes the file, Cancel reads the file back, and the
+// title-bar box only closes. The queue being stored is found by the text of
+// the name box, never by a remembered index, so Apply under a new name adds
+// a queue instead of renaming one.
+class TFormFolderconfig final : public QDialog {
+  Q_OBJECT
+
+ public:
+  TFormFolderconfig(QueueTable& table, ConfigPaths paths, Messages& messages,
+                    QWidget* parent = nullptr);
+  ~TFormFolderconfig() override;
+
+  // Set by the owner. The three "Browse" buttons (and the log folder's) ask
+  // `browseFolder` for a folder, starting where the picker stood last; no
+  // hook or no answer leaves the box as it is.
+  std::function<std::optional<QString>(const QString& start)> browseFolder;
+  // The FTP page's "test", given the queue as the controls show it.
+  std::function<void(const QueueRecord& shown)> ftpTest;
+  // The translated file name builder behind "edit"; no hook: nothing happens.
+  std::function<std::optional<QString>(const QString& pattern)> editTranslatedName;
+  // How the small dialogs are shown; tests answer them without a window.
+  std::function<int(QDialog&)> execDialog = [](QDialog& d) { return d.exec(); };
+
+  // One item per queue in table order, none selected.
+  void FillQueueList();
+  // Loads the first queue of this exact name into the controls (only while
+  // an item of the list is selected); an unknown name changes nothing.
+  void ShowQueue(const QString& name);
+  // Writes the controls into the first queue of this name, appending one
+  // when there is none. The number boxes are checked first: a text that is
+  // no decimal integer, or a full table, is refused with a message and
+  // nothing is stored. Answers whether the queue was stored.
+  bool StoreQueue(const QString& name);
+
+  // The queue as StoreQueue would write it, without storing: the stored
+  // queue of the name box (or load defaults) overlaid with every control. A
+  // number box that holds no integer reads as 0 here.
+  QueueRecord ShownQueue() const;
+
+  TFormsetupreg& RuleEditor() { return *ruleEditor_; }
+  TFormedtrans& TranslationEditor() { return *transEditor_; }
+  TFormnewqueue& NewQueuePrompt() { return *newQueue_; }
+
+  void accept() override;  // OK: write the file, then close
+  void reject() override;  // Cancel: read the file back, then close
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;  // title-bar box: just close
+
+ private:
+  struct Numbers {
+    std::int32_t port = 0;
+    std::int32_t entries = 0;
+  };
+  std::optional<Numbers> ReadNumbers(bool report) const;
+  void WriteControls(QueueRecord& r, const Numbers& numbers) const;
+
+  void NewQueue();
+  void DeleteQueue();
+  void Apply();
+  void QueueSelectionChanged();
+
+  void AddRule();
+  void EditRule();
+  void DeleteRow(QTreeWidget* list);
+  void MoveRule(int step);
+  void FillRuleEditor();
+  void AddTranslation();
+  void EditTranslation();
+  void FillTranslationEditor();
+  void Browse(QLineEdit* box);
+  void SetFtpEnabled(bool enabled);
+  void UpdateSearchMaskNote();
+
+  std::unique_ptr<Ui::TFormFolderconfig> ui_;
+  QueueTable& table_;
+  const ConfigPaths paths_;
+  Messages& messages_;
+  QButtonGroup* filetimetype_;
+  QButtonGroup* logtype_;
+  TFormsetupreg* ruleEditor_;
+  TFormedtrans* transEditor_;
+  TFormnewqueue* newQueue_;
+  QString lastBrowsed_;  // the picker opens where it stood last
+};
+
+}  // namespace zf::ui
