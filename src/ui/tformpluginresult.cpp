@@ -1,5 +1,6 @@
 #include "tformpluginresult.h"
 
+#include <QFontDatabase>
 #include <QPushButton>
 
 #include "ui_tformpluginresult.h"
@@ -15,6 +16,9 @@ constexpr int kCodeLength = 2;
 TFormpluginresult::TFormpluginresult(QWidget* parent)
     : QDialog(parent), ui_(std::make_unique<Ui::TFormpluginresult>()) {
   ui_->setupUi(this);
+  // The entries line their labels up with blanks, which only a fixed-pitch
+  // font keeps in a column.
+  ui_->ListBox1->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   ui_->ButtonBox->button(QDialogButtonBox::Ok)->setDefault(true);
   connect(ui_->ButtonBox, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(ui_->ButtonBox, &QDialogButtonBox::rejected, this, &QDialog::reject);
