@@ -169,6 +169,15 @@ ConfigReport CheckConfiguration(QueueTable& table, const std::vector<std::string
     }
 
     if (queue.Searchmask.empty()) out.Problem("search mask is empty: no file is ever taken");
+    // Unlike the ignore mask, the search mask is one mask: a ";" in it is a
+    // character to match. "*.eps;*.ps" (a choice the dialog offers) thus takes
+    // no ".eps" or ".ps" file at all, which is never what the operator meant,
+    // so this counts as a problem rather than a note.
+    if (queue.Searchmask.find(';') != std::string::npos) {
+      out.Problem("search mask '" + queue.Searchmask +
+                  "' holds \";\": it is one mask, so it takes only names holding a literal "
+                  "\";\"; give each kind of file a queue of its own");
+    }
     if (!queue.ignoremask.empty() && queue.ignoremask != "none") {
       for (const std::string& mask : SplitMasks(queue.ignoremask)) {
         const WildcardMask prepared(mask);

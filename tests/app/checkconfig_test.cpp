@@ -174,6 +174,26 @@ TEST_F(CheckConfig, ReportsFoldersMasksRulesLogAndRenewalTime) {
                   "queue 1 'Bad': daily renewal time 24:5 is out of range (0:00 to 23:59)"));
 }
 
+// The search mask is one mask, so "*.eps;*.ps" takes neither kind of file;
+// an ignore mask with ";" is a list and stays quiet.
+TEST_F(CheckConfig, ReportsASearchMaskHoldingASemicolon) {
+  QueueRecord listed = Good("Listed");
+  listed.Searchmask = "*.eps;*.ps";
+  listed.ignoremask = "*.tmp;*.bak";
+  QueueRecord single = Good("Single");
+  single.Searchmask = "*.eps";
+  const ConfigReport report = Check({listed, single});
+  EXPECT_THAT(report.problems,
+              ElementsAre("queue 1 'Listed': search mask '*.eps;*.ps' holds \";\": it is one "
+                          "mask, so it takes only names holding a literal \";\"; give each "
+                          "kind of file a queue of its own"));
+  EXPECT_THAT(report.notes, IsEmpty());
+  // What the intake does with such a mask, so the report says the truth.
+  EXPECT_FALSE(ListingNameMatches("page.eps", listed.Searchmask));
+  EXPECT_FALSE(ListingNameMatches("page.ps", listed.Searchmask));
+  EXPECT_TRUE(ListingNameMatches("a.eps;b.ps", listed.Searchmask));
+}
+
 TEST_F(CheckConfig, ReportsEachRuleThatCannotWork) {
   QueueRecord q = Good("Rules");
   q.Splitpdf = true;

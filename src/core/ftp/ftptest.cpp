@@ -1,0 +1,80 @@
+#include "ftp/ftptest.h"
+
+#include "platform/fileaccess.h"
+
+namespace zf {
+namespace {
+
+// The reply limit of the test's own client when no FTP time-out is set: long
+// enough for a slow server, short enough that the operator is not left
+// waiting for the engine's minute (Cancel ends it sooner).
+constexpr int kDefaultReplySeconds = 30;
+
+FtpTestResult Failed(std::string message, const FtpSession::AbortCheck& abort) {
+  FtpTestResult result;
+  // A failure caused by Cancel is no failure of the server's.
+  if (abort && abort()) {
+    result.cancelled = true;
+  } else {
+    result.message = std::move(message);
+  }
+  return result;
+}
+
+// The last part of a name: some servers answer NLST with "folder/name".
+std::string BaseName(const std::string& name) {
+  const auto cut = name.rfind('/');
+  return cut == std::string::npos ? name : name.substr(cut + 1);
+}
+
+}  // namespace
+
+FtpTestResult RunFtpTest(FtpSession& client, const QueueRecord& shown, std::int32_t ftpTimeoutMs,
+                         FtpSession::AbortCheck abort) {
+  if (client.Connected() && !client.Disconnect().ok()) {
+    return Failed("Unable to disconnect", abort);
+  }
+  client.SetAbortCheck(abort);
+  client.SetLogin(shown.FTPhost, shown.FTPPort, shown.FTPuser, shown.FTPpasw);
+  client.SetConnectTimeoutMs(ftpTimeoutMs);
+  client.SetPassive(shown.FTPpassive);
+
+  FtpTestResult result;
+  if (!client.Connect().ok()) {
+    result = Failed("Unable to connect", abort);
+  } else if (!client.ChangeDir(shown.FTPpath).ok()) {
+    result = Failed("Unable to find path " + shown.FTPpath, abort);
+  } else {
+    Result<std::vector<std::string>> listed = client.ListNames();
+    if (listed.ok()) {
+      for (const std::string& name : *listed) {
+        if (ListingNameMatches(BaseName(name), shown.Searchmask)) {
+          result.names.push_back(name);
+        }
+      }
+    }
+    // An empty folder, or one where the mask lets nothing through, fails
+    // alike: either way the queue would find nothing there.
+    if (!listed.ok() || result.names.empty()) {
+      result = Failed("Unable to find files in" + shown.FTPpath, abort);
+    } else {
+      result.ok = true;
+    }
+  }
+  // Errors of this last disconnect change nothing of what was found.
+  (void)client.Disconnect();
+  client.SetAbortCheck({});
+  return result;
+}
+
+FtpTestResult RunFtpTest(const QueueRecord& shown, std::int32_t ftpTimeoutMs,
+                         FtpSession::AbortCheck abort) {
+  FtpLimits limits;
+  limits.responseTimeoutSeconds = ftpTimeoutMs > 0
+                                      ? static_cast<int>((std::int64_t{ftpTimeoutMs} + 999) / 1000)
+                                      : kDefaultReplySeconds;
+  FtpSession client(limits);
+  return RunFtpTest(client, shown, ftpTimeoutMs, std::move(abort));
+}
+
+}  // namespace zf

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "config/queuetable.h"
+#include "ftp/ftpsession.h"
+
+namespace zf {
+
+// What the operator's FTP connection test found.
+struct FtpTestResult {
+  bool ok = false;         // logged in, entered the path and found names
+  bool cancelled = false;  // broken off through the abort check; no message then
+  // For the operator when the test failed: "Unable to disconnect", "Unable to
+  // connect", "Unable to find path <path>" or "Unable to find files in<path>".
+  // Never the server's words, so never anything the server echoed of the log-in.
+  std::string message;
+  // The names the queue's search mask lets through, in the order received.
+  std::vector<std::string> names;
+};
+
+// Tries the FTP settings shown in the queue dialog with `client`, which must
+// be the dialog's own and never a queue's: a queue's client carries the
+// engine's log-in and folder between passes. Logs in, enters FTPpath and lists
+// the names (NLST); nothing is fetched or deleted. The names are filtered with
+// the same search-mask matching as the intake rather than sent with NLST,
+// because servers differ on wildcards there (some refuse them outright), and
+// the operator wants to see what the queue would take. `client` is
+// disconnected at the end in every case.
+FtpTestResult RunFtpTest(FtpSession& client, const QueueRecord& shown, std::int32_t ftpTimeoutMs,
+                         FtpSession::AbortCheck abort = {});
+
+// The same with a new client whose reply limit is the FTP time-out too (when
+// one is set), so a server that accepts and then never answers ends the test
+// within it.
+FtpTestResult RunFtpTest(const QueueRecord& shown, std::int32_t ftpTimeoutMs,
+                         FtpSession::AbortCheck abort = {});
+
+}  // namespace zf

@@ -1,0 +1,88 @@
+#include "tformftptest.h"
+
+#include <QEventLoop>
+#include <QPointer>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <atomic>
+#include <thread>
+
+#include "messages.h"
+#include "ui_tformftptest.h"
+
+namespace zf::ui {
+
+TFormftptest::TFormftptest(QWidget* parent)
+    : QDialog(parent), ui_(std::make_unique<Ui::TFormftptest>()) {
+  ui_->setupUi(this);
+  ui_->ButtonBox->button(QDialogButtonBox::Ok)->setDefault(true);
+  connect(ui_->ButtonBox, &QDialogButtonBox::accepted, this, &QDialog::accept);
+}
+
+TFormftptest::~TFormftptest() = default;
+
+void TFormftptest::SetNames(const std::vector<std::string>& names) {
+  ui_->ListBox1->clear();
+  for (const std::string& name : names) ui_->ListBox1->addItem(QString::fromStdString(name));
+}
+
+QStringList TFormftptest::Names() const {
+  QStringList names;
+  for (int row = 0; row < ui_->ListBox1->count(); ++row) names << ui_->ListBox1->item(row)->text();
+  return names;
+}
+
+FtpTestResult ShowFtpTest(QWidget* parent, const QueueRecord& shown, std::int32_t ftpTimeoutMs,
+                          Messages& messages) {
+  // The test works on a copy: the dialog's controls, and with them `shown`,
+  // stay usable by nobody else while the progress window is modal, but the
+  // worker must not depend on that.
+  QueueRecord settings;
+  settings.FTPhost = shown.FTPhost;
+  settings.FTPPort = shown.FTPPort;
+  settings.FTPuser = shown.FTPuser;
+  settings.FTPpasw = shown.FTPpasw;
+  settings.FTPpath = shown.FTPpath;
+  settings.FTPpassive = shown.FTPpassive;
+  settings.Searchmask = shown.Searchmask;
+
+  QProgressDialog progress(parent);
+  progress.setObjectName(QStringLiteral("ProgressFtptest"));
+  progress.setWindowTitle(QStringLiteral("FTP test"));
+  progress.setLabelText(QStringLiteral("Connecting to %1 ...")
+                            .arg(QString::fromStdString(settings.FTPhost).toHtmlEscaped()));
+  progress.setRange(0, 0);  // busy: nothing to count
+  progress.setMinimumDuration(0);
+  progress.setWindowModality(Qt::WindowModal);
+  progress.setAutoClose(false);
+  progress.setAutoReset(false);
+
+  std::atomic<bool> cancelled{false};
+  FtpTestResult result;
+  QEventLoop loop;
+  QObject::connect(&progress, &QProgressDialog::canceled, &loop, [&] {
+    cancelled = true;
+    loop.quit();
+  });
+  std::thread worker([&] {
+    result = RunFtpTest(settings, ftpTimeoutMs, [&] { return cancelled.load(); });
+    QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+  });
+  progress.show();
+  loop.exec();
+  // After Cancel the client notices within a second (its abort check).
+  worker.join();
+  progress.hide();
+
+  if (result.cancelled) return result;
+  if (!result.ok) {
+    messages.Error(parent, QString::fromStdString(result.message));
+    return result;
+  }
+  TFormftptest names(parent);
+  names.SetNames(result.names);
+  names.exec();
+  return result;
+}
+
+}  // namespace zf::ui

@@ -1,0 +1,209 @@
+#include "tformselectfolder.h"
+
+#include <sys/stat.h>
+
+#include <QDir>
+#include <QFileIconProvider>
+#include <QFileInfo>
+#include <QMenu>
+#include <QPushButton>
+#include <cerrno>
+#include <cstring>
+
+#include "messages.h"
+#include "ui_tformselectfolder.h"
+
+namespace zf::ui {
+namespace {
+
+constexpr int kPathRole = Qt::UserRole;
+constexpr int kFilledRole = Qt::UserRole + 1;
+
+// Far beyond any folder an operator fills by hand; only a file system that
+// claims every name exists could get here.
+constexpr int kMaxNumber = 100000;
+
+QString Join(const QString& folder, const QString& name) {
+  return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
+}
+
+}  // namespace
+
+Result<std::string> CreateNumberedFolder(const std::string& parent) {
+  const std::string base = parent.empty() || parent.back() == '/' ? parent : parent + "/";
+  for (int number = 0; number <= kMaxNumber; ++number) {
+    const std::string name =
+        number == 0 ? std::string("New Folder") : "New Folder(" + std::to_string(number) + ")";
+    if (::mkdir((base + name).c_str(), 0777) == 0) return name;
+    const int err = errno;
+    if (err != EEXIST) {
+      return Status::Error(
+          "Unable to create the folder \"" + base + name + "\": " + std::strerror(err), err);
+    }
+  }
+  return Status::Error("Unable to create a new folder in \"" + parent + "\": every name is taken",
+                       EEXIST);
+}
+
+TFormSelectfolder::TFormSelectfolder(Messages& messages, QWidget* parent)
+    : QDialog(parent), ui_(std::make_unique<Ui::TFormSelectfolder>()), messages_(messages) {
+  ui_->setupUi(this);
+  // No close box: the picker ends through OK or Cancel only.
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+  ui_->ButtonBox->button(QDialogButtonBox::Ok)->setDefault(true);
+  connect(ui_->ButtonBox, &QDialogButtonBox::accepted, this, &QDialog::accept);
+  connect(ui_->ButtonBox, &QDialogButtonBox::rejected, this, &QDialog::reject);
+
+  ui_->ShellTreeView1->addAction(ui_->ActionNewfolder);
+  ui_->ShellTreeView1->addAction(ui_->ActionRefresh);
+  connect(ui_->ActionNewfolder, &QAction::triggered, this, &TFormSelectfolder::NewFolder);
+  connect(ui_->ActionRefresh, &QAction::triggered, this, &TFormSelectfolder::Refresh);
+  connect(ui_->ShellTreeView1, &QTreeWidget::itemExpanded, this,
+          [this](QTreeWidgetItem* item) { FillOnce(item); });
+  connect(ui_->ShellTreeView1, &QWidget::customContextMenuRequested, this,
+          &TFormSelectfolder::ShowContextMenu);
+
+  const QString home = QDir::homePath();
+  if (home != QDir::rootPath()) AddRoot(home, QStringLiteral("Home (%1)").arg(home));
+  AddRoot(QDir::rootPath(), QDir::rootPath());
+}
+
+TFormSelectfolder::~TFormSelectfolder() = default;
+
+QTreeWidgetItem* TFormSelectfolder::AddRoot(const QString& path, const QString& caption) {
+  auto* item = new QTreeWidgetItem(ui_->ShellTreeView1);
+  item->setText(0, caption);
+  item->setData(0, kPathRole, path);
+  item->setIcon(0, QFileIconProvider().icon(QFileIconProvider::Folder));
+  item->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+  return item;
+}
+
+QTreeWidgetItem* TFormSelectfolder::AddFolder(QTreeWidgetItem* parent, const QString& path,
+                                              const QString& name) {
+  auto* item = new QTreeWidgetItem(parent);
+  item->setText(0, name);
+  item->setData(0, kPathRole, path);
+  item->setIcon(0, QFileIconProvider().icon(QFileIconProvider::Folder));
+  // Whether it has subfolders is found out when it is opened; asking every
+  // folder in advance would read the whole level below.
+  item->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+  return item;
+}
+
+void TFormSelectfolder::Fill(QTreeWidgetItem* item) {
+  for (QTreeWidgetItem* child : item->takeChildren()) delete child;
+  const QString path = item->data(0, kPathRole).toString();
+  const QFileInfoList folders = QDir(path).entryInfoList(
+      QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase | QDir::LocaleAware);
+  for (const QFileInfo& folder : folders) {
+    AddFolder(item, Join(path, folder.fileName()), folder.fileName());
+  }
+  item->setData(0, kFilledRole, true);
+  item->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicatorWhenChildless);
+}
+
+void TFormSelectfolder::FillOnce(QTreeWidgetItem* item) {
+  if (!item->data(0, kFilledRole).toBool()) Fill(item);
+}
+
+QTreeWidgetItem* TFormSelectfolder::Selected() const {
+  const QList<QTreeWidgetItem*> selected = ui_->ShellTreeView1->selectedItems();
+  return selected.isEmpty() ? nullptr : selected.front();
+}
+
+QString TFormSelectfolder::SelectedPath() const {
+  const QTreeWidgetItem* item = Selected();
+  return item == nullptr ? QString() : item->data(0, kPathRole).toString();
+}
+
+bool TFormSelectfolder::SelectPath(const QString& path) {
+  if (path.isEmpty() || !QFileInfo(path).isDir()) return false;
+  const QString wanted = QDir::cleanPath(QDir(path).absolutePath());
+  // The root nearest to the folder: the home folder for anything under it.
+  QTreeWidgetItem* node = nullptr;
+  QString nodePath;
+  for (int i = 0; i < ui_->ShellTreeView1->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* root = ui_->ShellTreeView1->topLevelItem(i);
+    const QString rootPath = root->data(0, kPathRole).toString();
+    const bool under = wanted == rootPath || wanted.startsWith(Join(rootPath, QString()));
+    if (under && rootPath.size() > nodePath.size()) {
+      node = root;
+      nodePath = rootPath;
+    }
+  }
+  if (node == nullptr) return false;
+  const QStringList steps = wanted.mid(nodePath.size()).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+  for (const QString& step : steps) {
+    FillOnce(node);
+    QTreeWidgetItem* next = nullptr;
+    for (int i = 0; i < node->childCount() && next == nullptr; ++i) {
+      if (node->child(i)->text(0) == step) next = node->child(i);
+    }
+    if (next == nullptr) return false;
+    node->setExpanded(true);
+    node = next;
+  }
+  ui_->ShellTreeView1->setCurrentItem(node);
+  ui_->ShellTreeView1->scrollToItem(node);
+  return true;
+}
+
+std::optional<QString> TFormSelectfolder::Choose(const QString& start) {
+  SelectPath(start);
+  if (exec() != QDialog::Accepted) return std::nullopt;
+  return SelectedPath();
+}
+
+void TFormSelectfolder::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  QTreeWidget* tree = ui_->ShellTreeView1;
+  if (Selected() == nullptr && tree->topLevelItemCount() > 0) {
+    tree->setCurrentItem(tree->topLevelItem(0));
+  }
+  if (QTreeWidgetItem* item = Selected()) tree->scrollToItem(item);
+  tree->setFocus();
+}
+
+void TFormSelectfolder::NewFolder() {
+  QTreeWidgetItem* item = Selected();
+  if (item == nullptr) return;
+  const Result<std::string> created =
+      CreateNumberedFolder(item->data(0, kPathRole).toString().toStdString());
+  if (!created.ok()) {
+    messages_.Error(this, QString::fromStdString(created.status().message()));
+    return;
+  }
+  Fill(item);
+  item->setExpanded(true);
+  const QString name = QString::fromStdString(*created);
+  ui_->ShellTreeView1->clearSelection();
+  for (int i = 0; i < item->childCount(); ++i) {
+    if (item->child(i)->text(0) == name) {
+      ui_->ShellTreeView1->setCurrentItem(item->child(i));
+      ui_->ShellTreeView1->scrollToItem(item->child(i));
+      return;
+    }
+  }
+}
+
+void TFormSelectfolder::Refresh() {
+  QTreeWidgetItem* item = Selected();
+  if (item == nullptr) return;
+  const bool open = item->isExpanded();
+  Fill(item);
+  item->setExpanded(open);
+}
+
+void TFormSelectfolder::ShowContextMenu(const QPoint& at) {
+  // The menu acts on the node under the mouse, so select it first.
+  if (QTreeWidgetItem* item = ui_->ShellTreeView1->itemAt(at)) {
+    ui_->ShellTreeView1->setCurrentItem(item);
+  }
+  QMenu menu(this);
+  menu.addAction(ui_->ActionNewfolder);
+  menu.addAction(ui_->ActionRefresh);
+  menu.exec(ui_->ShellTreeView1->viewport()->mapToGlobal(at));
+}
+
+}  // namespace zf::ui

@@ -1,0 +1,183 @@
+#include "tformftptest.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QListWidget>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QTimer>
+#include <filesystem>
+#include <functional>
+
+#include "../ftp/ftptestserver.h"
+#include "guitestkit.h"
+#include "messages.h"
+
+namespace zf::ui {
+namespace {
+
+namespace fs = std::filesystem;
+using zf::test::FtpTestServer;
+using zf::test::TempDir;
+using zf::test::WriteFile;
+
+constexpr const char* kPassword = "Pw-never-shown-42";
+
+// Calls `act` with the first visible top-level widget of type T once one is
+// up (the modal windows ShowFtpTest opens), from the event loop it runs.
+template <typename T>
+void WhenShown(std::function<void(T&)> act) {
+  auto* poll = new QTimer;
+  QObject::connect(poll, &QTimer::timeout, poll, [poll, act] {
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+      if (auto* wanted = qobject_cast<T*>(w); wanted != nullptr && wanted->isVisible()) {
+        poll->stop();
+        poll->deleteLater();
+        act(*wanted);
+        return;
+      }
+    }
+  });
+  poll->start(20);
+}
+
+QString AllTexts(QWidget& widget) {
+  QString all = widget.windowTitle();
+  for (QLabel* label : widget.findChildren<QLabel*>()) all += "\n" + label->text();
+  for (QListWidget* list : widget.findChildren<QListWidget*>()) {
+    for (int row = 0; row < list->count(); ++row) all += "\n" + list->item(row)->text();
+  }
+  return all;
+}
+
+TEST(TFormftptest, ShowsTheNamesItIsGiven) {
+  TFormftptest dialog;
+  EXPECT_EQ(dialog.windowTitle(), "FTP test result");
+  const QString texts = AllTexts(dialog);
+  EXPECT_TRUE(texts.contains("Found the following files"));
+  dialog.SetNames({"old.pdf"});
+  dialog.SetNames({"SPO_0001.pdf", "SPO_0002.pdf", "Weekly ads.PDF"});
+  EXPECT_EQ(dialog.Names(), QStringList({"SPO_0001.pdf", "SPO_0002.pdf", "Weekly ads.PDF"}));
+  dialog.show();
+  EXPECT_TRUE(test::SaveScreenshot(dialog, "tformftptest"));
+  dialog.findChild<QDialogButtonBox*>("ButtonBox")->button(QDialogButtonBox::Ok)->click();
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
+}
+
+class ShowFtpTestFixture : public testing::Test {
+ protected:
+  ShowFtpTestFixture() {
+    fs::create_directory(served.path() / "in");
+    for (const char* name : {"SPO_0001.pdf", "notes.txt"}) {
+      WriteFile(served.path() / "in" / name, "x");
+    }
+    FtpTestServer::Options options;
+    options.root = served.path().string();
+    options.password = kPassword;
+    server = std::make_unique<FtpTestServer>(options);
+    shown.FTPuse = true;
+    shown.FTPhost = "127.0.0.1";
+    shown.FTPPort = server->port();
+    shown.FTPuser = "zf";
+    shown.FTPpasw = kPassword;
+    shown.FTPpath = "/in";
+    shown.Searchmask = "*.pdf";
+  }
+
+  TempDir served;
+  std::unique_ptr<FtpTestServer> server;
+  QueueRecord shown;
+  RecordingMessages messages;
+};
+
+TEST_F(ShowFtpTestFixture, ShowsTheFoundNamesInTheResultWindow) {
+  QStringList seen;
+  QString texts;
+  WhenShown<TFormftptest>([&](TFormftptest& result) {
+    seen = result.Names();
+    texts = AllTexts(result);
+    result.accept();
+  });
+  const FtpTestResult result = ShowFtpTest(nullptr, shown, 5000, messages);
+  EXPECT_TRUE(result.ok);
+  EXPECT_EQ(seen, QStringList({"SPO_0001.pdf"}));
+  EXPECT_FALSE(texts.contains(kPassword));
+  EXPECT_TRUE(messages.texts.isEmpty()) << messages.texts.join("; ").toStdString();
+  EXPECT_TRUE(fs::exists(served.path() / "in" / "SPO_0001.pdf"));
+}
+
+TEST_F(ShowFtpTestFixture, ReportsEachFailureAsAnError) {
+  struct Case {
+    std::function<void(QueueRecord&)> change;
+    QString text;
+  } cases[] = {
+      {[](QueueRecord& q) { q.FTPpasw = "wrong"; }, "error: Unable to connect"},
+      {[](QueueRecord& q) { q.FTPpath = "/x"; }, "error: Unable to find path /x"},
+      {[](QueueRecord& q) { q.Searchmask = "*.tif"; }, "error: Unable to find files in/in"},
+  };
+  for (const Case& c : cases) {
+    QueueRecord changed = shown;
+    c.change(changed);
+    messages.texts.clear();
+    const FtpTestResult result = ShowFtpTest(nullptr, changed, 5000, messages);
+    EXPECT_FALSE(result.ok);
+    EXPECT_EQ(messages.texts, QStringList({c.text}));
+  }
+}
+
+TEST(ShowFtpTestSilent, CancelEndsATestOfAServerThatNeverAnswers) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 8), 0);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+  QueueRecord shown;
+  shown.FTPhost = "127.0.0.1";
+  shown.FTPPort = ntohs(address.sin_port);
+  shown.FTPuser = "zf";
+  shown.FTPpasw = kPassword;
+  shown.FTPpath = "/in";
+  shown.Searchmask = "*.*";
+  RecordingMessages messages;
+
+  // The window keeps working while the test waits: the progress window is
+  // up, and its Cancel ends the test well before any time-out would.
+  bool progressShown = false;
+  WhenShown<QProgressDialog>([&](QProgressDialog& progress) {
+    progressShown = true;
+    EXPECT_FALSE(progress.labelText().contains(kPassword));
+    test::SaveScreenshot(progress, "tformftptest-progress");
+    QTimer::singleShot(200, &progress,
+                       [&progress] { progress.findChild<QPushButton*>()->click(); });
+  });
+  QElapsedTimer clock;
+  clock.start();
+  FtpTestResult result = ShowFtpTest(nullptr, shown, -1, messages);
+  EXPECT_LT(clock.elapsed(), 5000);
+  EXPECT_TRUE(progressShown);
+  EXPECT_TRUE(result.cancelled);
+  EXPECT_TRUE(messages.texts.isEmpty());
+
+  // Without Cancel, the FTP time-out ends it.
+  clock.restart();
+  result = ShowFtpTest(nullptr, shown, 400, messages);
+  EXPECT_LT(clock.elapsed(), 5000);
+  EXPECT_EQ(messages.texts, QStringList({"error: Unable to connect"}));
+  ::close(listener);
+}
+
+}  // namespace
+}  // namespace zf::ui
