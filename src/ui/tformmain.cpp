@@ -22,7 +22,11 @@
 #include "artwork.h"
 #include "config/systemregional.h"
 #include "dbconnection.h"
+#include "tformfolderconfig.h"
+#include "tformftptest.h"
 #include "tformgenset.h"
+#include "tformpluginresult.h"
+#include "tformselectfolder.h"
 #include "visuallogtablemodel.h"
 
 namespace zf::ui {
@@ -108,6 +112,20 @@ TFormmain::TFormmain(ConfigPaths paths, Messages& messages, std::string libraryF
   BuildControls();
   // Every dialog exists from the start and is shown again when needed.
   genset_ = new TFormGenset(core_.paths(), core_.working(), messages_, *connection_, this);
+  folderconfig_ = new TFormFolderconfig(core_.table(), core_.paths(), messages_, this);
+  selectfolder_ = new TFormSelectfolder(messages_, this);
+  pluginresult_ = new TFormpluginresult(this);
+  folderconfig_->browseFolder = [this](const QString& start) {
+    return selectfolder_->Choose(start);
+  };
+  folderconfig_->ftpTest = [this](const QueueRecord& shown) {
+    (void)ShowFtpTest(folderconfig_, shown, core_.working().ftpTimeout.load(), messages_);
+  };
+  folderconfig_->editTranslatedName = [this](const QString& pattern) -> std::optional<QString> {
+    pluginresult_->SetPattern(pattern);
+    if (pluginresult_->exec() != QDialog::Accepted) return std::nullopt;
+    return pluginresult_->Pattern();
+  };
   shutdownTimer_.setInterval(200);
   connect(&shutdownTimer_, &QTimer::timeout, this, [this] { TimershutdownTimer(); });
   resize(kDesignedWidth, kDesignedHeight);
@@ -325,8 +343,8 @@ void TFormmain::Action2Execute() {
 }
 
 void TFormmain::ActionfoldersExecute() {
-  // The queue configuration dialog is not part of this window yet; the list
-  // shows the table as it is.
+  folderconfig_->exec();
+  // Whatever button closed it, the list shows the table as it is now.
   RebuildQueueList();
 }
 

@@ -24,6 +24,9 @@ class QTableWidget;
 namespace zf::ui {
 
 class TFormGenset;
+class TFormFolderconfig;
+class TFormSelectfolder;
+class TFormpluginresult;
 class DbConnection;
 class VisualLogTableModel;
 
@@ -63,6 +66,7 @@ class TFormmain final : public QMainWindow {
 
   app::ProgramCore& core() { return core_; }
   TFormGenset& genset() { return *genset_; }
+  TFormFolderconfig& folderconfig() { return *folderconfig_; }
   VisualLogTableModel& visualLog() { return *logModel_; }
   bool ShutdownTimerActive() const { return shutdownTimer_.isActive(); }
 
@@ -91,6 +95,9 @@ class TFormmain final : public QMainWindow {
   Messages& messages_;
   std::unique_ptr<DbConnection> connection_;
   TFormGenset* genset_ = nullptr;
+  TFormFolderconfig* folderconfig_ = nullptr;
+  TFormSelectfolder* selectfolder_ = nullptr;
+  TFormpluginresult* pluginresult_ = nullptr;
   std::unique_ptr<GuiHost> host_;
   VisualLogTableModel* logModel_ = nullptr;
   VisualLogQueue logQueue_;

@@ -4,8 +4,10 @@
 
 #include <QAction>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTableWidget>
@@ -18,6 +20,7 @@
 #include "immutable.h"
 #include "serviceconfig.h"
 #include "tempdir.h"
+#include "tformfolderconfig.h"
 #include "tformgenset.h"
 #include "visuallogtablemodel.h"
 
@@ -277,6 +280,30 @@ TEST_F(MainWindow, TheSettingsDialogComesFromTheMenuAndItsBoundCountsAtOnce) {
   });
   window->findChild<QAction*>("Action2")->trigger();
   EXPECT_EQ(window->core().working().maxvisuallog.load(), dialog.MaxVisualLog());
+  EXPECT_TRUE(CloseAndWait(*window));
+}
+
+// The queue dialog from the menu works on the live table: a queue applied
+// under a new name and saved with OK shows in the window's list afterwards,
+// and the Browse buttons reach the folder picker.
+TEST_F(MainWindow, TheQueueDialogComesFromTheMenuAndTheListFollowsIt) {
+  Configure(true, false);
+  auto window = Open();
+  TFormFolderconfig& dialog = window->folderconfig();
+  EXPECT_EQ(dialog.parent(), window.get());
+  ASSERT_TRUE(dialog.browseFolder);
+  ASSERT_TRUE(dialog.ftpTest);
+  QTimer::singleShot(0, &dialog, [&] {
+    dialog.findChild<QLineEdit*>("Editfoldername")->setText("Second");
+    dialog.findChild<QPushButton*>("Buttonapply")->click();
+    zf::ui::test::SaveScreenshot(dialog, "tformmain_folderconfig");
+    dialog.findChild<QPushButton*>("ButtonOK")->click();
+  });
+  window->findChild<QAction*>("Actionfolders")->trigger();
+  auto* list = Find<QListWidget>(*window, "ListViewfolders");
+  ASSERT_EQ(list->count(), 2);
+  EXPECT_EQ(list->item(1)->text(), "Second");
+  EXPECT_EQ(window->core().table().Nfolders(), 2);
   EXPECT_TRUE(CloseAndWait(*window));
 }
 
