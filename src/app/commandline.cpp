@@ -19,7 +19,9 @@ std::string UsageText() {
          "Modes:\n"
          "  --headless               serve the configured queues until SIGINT or SIGTERM;\n"
          "                           every result is printed as one line on standard output\n"
-         "  --test-rule QUEUE NAME   show what the queue's rules make of the file name NAME\n"
+         "  --test-rule QUEUE NAME   show what the queue's rules make of the file name NAME;\n"
+         "                           with --explain: every rule's match, groups and name,\n"
+         "                           the masks and the output folder\n"
          "  --check-config           report what would keep each queue from working\n"
          "  --init-demo DIR          create a demo workspace with one queue in DIR\n"
          "  --show-paths             print the full paths of the three configuration files\n"
@@ -68,6 +70,8 @@ Result<CommandLine> ParseCommandLine(const std::vector<std::string>& args) {
       st = setMode(Mode::kHeadless, arg);
     } else if (arg == "--check-config") {
       st = setMode(Mode::kCheckConfig, arg);
+    } else if (arg == "--explain") {
+      cl.explain = true;
     } else if (arg == "--verbose" || arg == "-v") {
       cl.verbose = true;
     } else if (arg == "--config-dir") {
@@ -88,6 +92,9 @@ Result<CommandLine> ParseCommandLine(const std::vector<std::string>& args) {
   }
   if (cl.verbose && cl.mode != Mode::kHeadless) {
     return UsageError("--verbose applies to --headless only");
+  }
+  if (cl.explain && cl.mode != Mode::kTestRule) {
+    return UsageError("--explain applies to --test-rule only");
   }
   return cl;
 }

@@ -14,7 +14,7 @@ enum class Mode {
   kVersion,      // --version
   kShowPaths,    // --show-paths
   kHeadless,     // --headless: serve the queues until SIGINT or SIGTERM
-  kTestRule,     // --test-rule QUEUE FILENAME
+  kTestRule,     // --test-rule QUEUE FILENAME [--explain]
   kCheckConfig,  // --check-config
   kInitDemo,     // --init-demo DIR
 };
@@ -25,6 +25,7 @@ struct CommandLine {
   bool verbose = false;   // headless: engine notifications on standard error
   std::string queue;      // --test-rule
   std::string fileName;   // --test-rule
+  bool explain = false;   // --test-rule: every rule against the name, not only the result
   std::string demoDir;    // --init-demo
 };
 

@@ -81,7 +81,10 @@ int TestRuleCommand(const CommandLine& cl) {
   for (const std::string& m : config.Load()) PrintError(m);
   StderrMessages messages;
   auto library = LoadedExpressionLibrary::LoadFromProgramFolder(messages);
-  const RuleTestOutcome outcome = TestRule(config.table(), *library, cl.queue, cl.fileName);
+  SystemFileAccess files;
+  const RuleTestOutcome outcome =
+      cl.explain ? ExplainRule(config.table(), *library, files, cl.queue, cl.fileName)
+                 : TestRule(config.table(), *library, cl.queue, cl.fileName);
   if (outcome.status == kUsageOrConfigError) {
     PrintError(outcome.text);
   } else {

@@ -4,6 +4,7 @@
 
 #include "config/queuetable.h"
 #include "exprlib/expressionlibrary.h"
+#include "platform/fileaccess.h"
 
 namespace zf::app {
 
@@ -23,5 +24,11 @@ struct RuleTestOutcome {
 // starts from 0, as in a freshly started engine.
 RuleTestOutcome TestRule(QueueTable& table, ExpressionLibrary& library,
                          const std::string& queueName, const std::string& fileName);
+
+// The same decision, explained as the rule test bench's "Explain" shows it:
+// every rule's match, groups, name and page, the masks, the engine's choice
+// and whether the new name exists in the output folder. Status as TestRule's.
+RuleTestOutcome ExplainRule(QueueTable& table, ExpressionLibrary& library, FileAccess& files,
+                            const std::string& queueName, const std::string& fileName);
 
 }  // namespace zf::app

@@ -1,6 +1,6 @@
-// The three functions the program looks up in this library. They are the only
-// symbols it exports; everything else is hidden. No exception may cross the C
-// boundary, so each one catches everything and answers a failure.
+// The functions the program looks up in this library: the three it needs and
+// the optional MatchGroups. They are the only symbols it exports; everything else is hidden. No
+// exception may cross the C boundary, so each one catches everything and answers a failure.
 
 #include <exception>
 #include <type_traits>
@@ -48,8 +48,20 @@ ZF_EXPORT int ZF_EXPRLIB_CALL PDFSplitter(const char* path, int page, const char
   }
 }
 
+ZF_EXPORT int ZF_EXPRLIB_CALL MatchGroups(const char* match, const char* name, int partial,
+                                          char* output) {
+  try {
+    return zf::regexlib::MatchGroups(match, name, partial, output);
+  } catch (const std::exception&) {
+  } catch (...) {
+  }
+  if (output != nullptr) output[0] = '\0';
+  return 0;
+}
+
 }  // extern "C"
 
 static_assert(std::is_same_v<decltype(&TryMatchExpression), TryMatchExpressionFn>);
 static_assert(std::is_same_v<decltype(&FormatExpression), FormatExpressionFn>);
 static_assert(std::is_same_v<decltype(&PDFSplitter), PDFSplitterFn>);
+static_assert(std::is_same_v<decltype(&MatchGroups), MatchGroupsFn>);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "exprlib/expressionabi.h"
@@ -78,6 +79,31 @@ int Substitute(const Matched& m, std::string_view name, std::string_view format,
   return 1;
 }
 
+// The groups of a successful match in the shape MatchGroupsFn gives: 1, or 2
+// when they do not fit output.
+int WriteGroups(const Matched& m, std::string_view name, char* output) {
+  const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(m.data.get());
+  // rc is the highest group that took part plus one; later groups exist in
+  // the expression but did not match.
+  const uint32_t count = pcre2_get_ovector_count(m.data.get());
+  uint32_t groups = 0;
+  if (pcre2_pattern_info(m.pattern->code(), PCRE2_INFO_CAPTURECOUNT, &groups) != 0) groups = 0;
+  std::string text;
+  for (uint32_t i = 0; i <= groups && i < count; ++i) {
+    const PCRE2_SIZE start = ovector[2 * i], end = ovector[2 * i + 1];
+    if (i >= static_cast<uint32_t>(m.rc) || start == PCRE2_UNSET || end < start) {
+      text += '-';
+    } else {
+      text += std::to_string(end - start);
+      text += ':';
+      text.append(name.substr(start, end - start));
+    }
+  }
+  if (text.size() >= kExchangeBufferSize) return 2;
+  std::memcpy(output, text.c_str(), text.size() + 1);
+  return 1;
+}
+
 }  // namespace
 
 int TryMatch(const char* match, const char* name, int partial) {
@@ -103,6 +129,20 @@ int Format(const char* match, const char* format, const char* name, char* output
       output[0] = '\0';
     }
     if (!IsUtfError(rc)) return 0;
+  }
+  return 0;
+}
+
+int MatchGroups(const char* match, const char* name, int partial, char* output) {
+  if (output == nullptr) return 0;
+  output[0] = '\0';
+  if (match == nullptr || name == nullptr) return 0;
+  const std::string_view m(match), n(name);
+  for (TextMode mode : {TextMode::kUtf8, TextMode::kBytes}) {
+    const Matched matched = MatchIn(mode, m, n, partial != 0);
+    // rc 0: a match whose groups did not fit the match data.
+    if (matched.rc >= 0) return matched.rc > 0 ? WriteGroups(matched, n, output) : 2;
+    if (!IsUtfError(matched.rc)) return 0;
   }
   return 0;
 }

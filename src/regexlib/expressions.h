@@ -14,4 +14,9 @@ int TryMatch(const char* match, const char* name, int partial);
 // not the name with a part replaced. On failure output is left empty.
 int Format(const char* match, const char* format, const char* name, char* output, int partial);
 
+// The groups of the match of match in name, written into output (which holds
+// kExchangeBufferSize bytes) as MatchGroupsFn describes. 1 on a match, 2 when
+// the name matches but the groups do not fit, 0 for no match.
+int MatchGroups(const char* match, const char* name, int partial, char* output);
+
 }  // namespace zf::regexlib

@@ -76,6 +76,57 @@ TEST_F(Cli, TestRuleTellsTheNewNameAndAnswersWithItsStatus) {
   }
 }
 
+TEST_F(Cli, TestRuleExplainsEveryRuleTheMasksAndTheOutputFolder) {
+  QueueRecord sport = Sport();
+  sport.Splitpdf = true;
+  sport.NRegularexpr = 2;
+  sport.rule(2) = sport.rule(1);
+  sport.rule(1) = Rule{R"(SPO_(\d+)\.pdf)", "never.pdf", false, "$1"};
+  sport.Searchmask = "*.pdf";
+  Configure({sport});
+  WriteFile(dir_ / "out/17.05.2024_Sport_S07.pdf", "x");
+
+  Finished run =
+      RunProgram(WithConfig({"--test-rule", "Sport", "SPO_20240517_07.pdf", "--explain"}));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "Test name: \"SPO_20240517_07.pdf\"\n"
+            "Rule 1: no match\n"
+            "  no name: no match\n"
+            "Rule 2: match  <- the engine takes this rule\n"
+            "  group 0: \"SPO_20240517_07.pdf\"\n"
+            "  group 1: \"2024\"\n"
+            "  group 2: \"05\"\n"
+            "  group 3: \"17\"\n"
+            "  group 4: \"07\"\n"
+            "  name: \"17.05.2024_Sport_S07.pdf\"\n"
+            "  page text: \"07\", page 7\n"
+            "Search mask: lets the name through\n"
+            "Ignore mask: lets the name through\n"
+            "Engine: rule 2 gives \"17.05.2024_Sport_S07.pdf\", page 7\n"
+            "Output folder: a file \"" +
+                dir_ / "out/17.05.2024_Sport_S07.pdf" + "\" exists already\n");
+
+  // No rule fits: status 1, as without --explain.
+  run = RunProgram(WithConfig({"--test-rule", "Sport", "a.ps", "--explain"}));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.out, HasSubstr("Search mask: does not list the name\n"));
+  EXPECT_THAT(run.out, HasSubstr("Engine: no rule gives a name: cannot rename\n"));
+
+  // A library without MatchGroups loads with the usual message only and
+  // explains without groups.
+  const char* bin = std::getenv("ZF_BIN_DIR");
+  ASSERT_NE(bin, nullptr);
+  run = RunProgram(WithConfig({"--test-rule", "Sport", "x", "--explain"}),
+                   ProgramCopy(std::string(bin) + "/testlibs/nosplit/regex.so"));
+  EXPECT_EQ(run.err, "zentrafold: unable to load PDFSplitter from dll\n");
+  EXPECT_THAT(run.out, HasSubstr("(the expression library gives no capture groups)\n"));
+
+  run = RunProgram(WithConfig({"--test-rule", "Sport", std::string(1024, 'n'), "--explain"}));
+  EXPECT_EQ(run.status, 2);
+  EXPECT_THAT(run.err, HasSubstr("The test file name has 1024 characters"));
+}
+
 TEST_F(Cli, TestRuleWithoutTheExpressionLibraryIsAConfigurationError) {
   Configure({Sport()});
   const Finished run =

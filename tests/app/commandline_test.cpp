@@ -11,6 +11,7 @@ TEST(CommandLine, ModesAndTheirValues) {
     Mode mode;
     std::string configDir, queue, fileName, demoDir;
     bool verbose = false;
+    bool explain = false;
   };
   const Case cases[] = {
       {{}, Mode::kWindow},
@@ -29,6 +30,8 @@ TEST(CommandLine, ModesAndTheirValues) {
       // A file name that looks like an option is still the file name.
       {{"--test-rule", "Sport", "--headless"}, Mode::kTestRule, "", "Sport", "--headless"},
       {{"--init-demo", "demo"}, Mode::kInitDemo, "", "", "", "demo"},
+      {{"--test-rule", "Q", "n", "--explain"}, Mode::kTestRule, "", "Q", "n", "", false, true},
+      {{"--explain", "--test-rule", "Q", "n"}, Mode::kTestRule, "", "Q", "n", "", false, true},
   };
   for (const Case& c : cases) {
     const auto cl = ParseCommandLine(c.args);
@@ -39,6 +42,7 @@ TEST(CommandLine, ModesAndTheirValues) {
     EXPECT_EQ(cl->fileName, c.fileName);
     EXPECT_EQ(cl->demoDir, c.demoDir);
     EXPECT_EQ(cl->verbose, c.verbose);
+    EXPECT_EQ(cl->explain, c.explain);
   }
 }
 
@@ -57,6 +61,8 @@ TEST(CommandLine, UsageErrorsAreRefusedWithStatusTwo) {
       {"--test-rule", "Q", "n", "--init-demo", "d"},
       {"--verbose"},
       {"--check-config", "--verbose"},
+      {"--explain"},
+      {"--headless", "--explain"},
   };
   for (const auto& args : cases) {
     const auto cl = ParseCommandLine(args);
@@ -69,7 +75,7 @@ TEST(CommandLine, UsageErrorsAreRefusedWithStatusTwo) {
 TEST(CommandLine, UsageNamesEveryMode) {
   const std::string usage = UsageText();
   for (const char* option : {"--headless", "--test-rule", "--check-config", "--init-demo",
-                             "--show-paths", "--config-dir", "--verbose"}) {
+                             "--show-paths", "--config-dir", "--verbose", "--explain"}) {
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   }
 }

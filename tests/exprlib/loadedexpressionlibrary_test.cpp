@@ -3,7 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,7 +39,11 @@ class Probe {
     calls_ = lib_.Function<int (*)()>("ProbeCalls");
     max_in_flight_ = lib_.Function<int (*)()>("ProbeMaxInFlight");
     reset_ = lib_.Function<void (*)()>("ProbeReset");
+    split_blocked_ = lib_.Function<bool (*)()>("ProbeSplitBlocked");
+    release_split_ = lib_.Function<void (*)()>("ProbeReleaseSplit");
   }
+  bool split_blocked() const { return split_blocked_(); }
+  void release_split() const { release_split_(); }
   int calls() const { return calls_(); }
   int max_in_flight() const { return max_in_flight_(); }
   void reset() const { reset_(); }
@@ -46,6 +53,8 @@ class Probe {
   int (*calls_)() = nullptr;
   int (*max_in_flight_)() = nullptr;
   void (*reset_)() = nullptr;
+  bool (*split_blocked_)() = nullptr;
+  void (*release_split_)() = nullptr;
 };
 
 TEST(LoadedExpressionLibrary, MissingLibraryReportsAllThreeInOrderAndCallsFailHarmlessly) {
@@ -66,6 +75,8 @@ TEST(LoadedExpressionLibrary, MissingLibraryReportsAllThreeInOrderAndCallsFailHa
   EXPECT_FALSE(format.ok());
   EXPECT_THAT(format.text, IsEmpty());
   EXPECT_EQ(lib->SplitPdf("/x.pdf", 1, "/out/").status, CallStatus::kUnavailable);
+  EXPECT_FALSE(lib->Has(EntryPoint::kMatchGroups));
+  EXPECT_EQ(lib->MatchGroups("(a)", "a", false).status, CallStatus::kUnavailable);
 }
 
 TEST(LoadedExpressionLibrary, AFileThatIsNoLibraryCountsAsMissing) {
@@ -91,6 +102,11 @@ TEST(LoadedExpressionLibrary, LibraryWithoutSplitterReportsOnlyThatOne) {
   const CallResult split = lib->SplitPdf("/x.pdf", 1, "/out/");
   EXPECT_EQ(split.status, CallStatus::kUnavailable);
   EXPECT_FALSE(split.ok());
+  // MatchGroups is optional: its absence above gave no message of its own.
+  EXPECT_FALSE(lib->Has(EntryPoint::kMatchGroups));
+  const GroupsResult groups = lib->MatchGroups("same", "same", false);
+  EXPECT_EQ(groups.status, CallStatus::kUnavailable);
+  EXPECT_THAT(groups.groups, IsEmpty());
 }
 
 TEST(LoadedExpressionLibrary, RealLibraryLoadsWithoutMessages) {
@@ -98,6 +114,67 @@ TEST(LoadedExpressionLibrary, RealLibraryLoadsWithoutMessages) {
   auto lib = LoadedExpressionLibrary::Load(BinDir(), sink);
   EXPECT_THAT(sink.texts, IsEmpty());
   EXPECT_TRUE(lib->Has(EntryPoint::kPDFSplitter));
+  EXPECT_TRUE(lib->Has(EntryPoint::kMatchGroups));
+}
+
+TEST(LoadedExpressionLibrary, GroupTextIsReadExactlyOrNotAtAll) {
+  using Groups = std::vector<std::optional<std::string>>;
+  RecordingSink sink;
+  auto lib = LoadedExpressionLibrary::Load(BinDir() / "testlibs/probe", sink);
+  ASSERT_TRUE(lib->Has(EntryPoint::kMatchGroups));
+  struct {
+    const char* raw;
+    std::optional<Groups> expected;  // nullopt: a failed call
+  } const cases[] = {
+      {"3:abc", Groups{"abc"}},
+      {"5:a:b-c-0:2:10", Groups{"a:b-c", std::nullopt, "", "10"}},
+      {"1:-", Groups{"-"}},
+      {"", std::nullopt},      // not even the whole match
+      {"3:ab", std::nullopt},  // shorter than its length
+      {"abc", std::nullopt},   // no length
+      {"3abc", std::nullopt},  // no colon
+      {"-x", std::nullopt},    // "-" then garbage
+      {"99999999999999999999:a", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const GroupsResult r = lib->MatchGroups("m", c.raw, false);
+    if (c.expected) {
+      EXPECT_TRUE(r.ok()) << c.raw;
+      EXPECT_EQ(r.groups, *c.expected) << c.raw;
+    } else {
+      EXPECT_EQ(r.status, CallStatus::kFailed) << c.raw;
+      EXPECT_THAT(r.groups, IsEmpty()) << c.raw;
+    }
+  }
+  const GroupsResult two = lib->MatchGroups("answer:2", "3:abc", false);
+  EXPECT_EQ(two.status, CallStatus::kFailed);
+  EXPECT_EQ(two.value, 2);
+  EXPECT_EQ(lib->MatchGroups(std::string(1024, 'm'), "n", false).status, CallStatus::kInputRefused);
+}
+
+// Splitting a long PDF file must not hold up the naming of the engine or a
+// click in the rule test bench: the split has buffers and a lock of its own.
+TEST(LoadedExpressionLibrary, AMatchOrFormatCallDoesNotWaitForASplitInProgress) {
+  RecordingSink sink;
+  auto lib = LoadedExpressionLibrary::Load(BinDir() / "testlibs/probe", sink);
+  Probe probe;
+  probe.reset();
+  std::thread split([&] { EXPECT_TRUE(lib->SplitPdf("block", 4, "/out/").ok()); });
+  while (!probe.split_blocked()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+  auto bench = std::async(std::launch::async, [&] {
+    return lib->Format("m", "f", "n", false).text + "/" +
+           std::to_string(lib->TryMatch("n", "n", false).value) + "/" +
+           std::to_string(lib->MatchGroups("m", "1:n", false).groups.size());
+  });
+  const bool done = bench.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  EXPECT_TRUE(done) << "a format call waited for the split";
+  EXPECT_TRUE(probe.split_blocked()) << "the split ended before the other calls";
+  probe.release_split();
+  split.join();
+  EXPECT_EQ(bench.get(), "m|f|n|0/1/1");
+  // The split and the other calls were inside the library at once.
+  EXPECT_EQ(probe.max_in_flight(), 2);
 }
 
 TEST(LoadedExpressionLibrary, ArgumentsAndAnswersPassUnchanged) {

@@ -7,7 +7,10 @@
 // FormatExpression writes "match|format|name|partial"; format "unterminated"
 // fills the whole output without a terminating NUL, "silent" answers 1 without
 // writing, "slow:..." holds the call for a moment. PDFSplitter answers page
-// when path and folder arrive, else -7.
+// when path and folder arrive, else -7; path "block" holds the split until
+// ProbeReleaseSplit (or ten seconds). MatchGroups answers the number in match
+// when match starts with "answer:", else 1 with name copied as the raw output,
+// so the test writes the group text the loader must read.
 
 #include <atomic>
 #include <chrono>
@@ -25,6 +28,8 @@ namespace {
 std::atomic<int> calls{0};
 std::atomic<int> in_flight{0};
 std::atomic<int> max_in_flight{0};
+std::atomic<bool> split_blocked{false};
+std::atomic<bool> split_released{false};
 
 class Flight {
  public:
@@ -68,7 +73,30 @@ ZF_EXPORT int ZF_EXPRLIB_CALL FormatExpression(const char* match, const char* fo
 
 ZF_EXPORT int ZF_EXPRLIB_CALL PDFSplitter(const char* path, int page, const char* outfolder) {
   Flight flight;
+  if (std::strcmp(path, "block") == 0) {
+    split_blocked = true;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!split_released && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    split_blocked = false;
+    return split_released ? page : 0;
+  }
   return path[0] != '\0' && outfolder[0] != '\0' ? page : -7;
+}
+
+ZF_EXPORT int ZF_EXPRLIB_CALL MatchGroups(const char* match, const char* name, int, char* output) {
+  Flight flight;
+  if (std::strncmp(match, "answer:", 7) == 0) return std::atoi(match + 7);
+  std::strcpy(output, name);
+  return 1;
+}
+
+ZF_EXPORT bool ProbeSplitBlocked() {
+  return split_blocked.load();
+}
+ZF_EXPORT void ProbeReleaseSplit() {
+  split_released = true;
 }
 
 ZF_EXPORT int ProbeCalls() {
@@ -80,6 +108,7 @@ ZF_EXPORT int ProbeMaxInFlight() {
 ZF_EXPORT void ProbeReset() {
   calls = 0;
   max_in_flight = 0;
+  split_released = false;
 }
 
 }  // extern "C"

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -115,6 +116,38 @@ TEST_F(Expressions, FormatBuildsTextFromTheMatch) {
   EXPECT_EQ(page.text, "07");
 }
 
+// The groups the bench's explanation shows are those Format builds from.
+TEST_F(Expressions, MatchGroupsGivesTheGroupsOfTheMatchFormatUses) {
+  using Groups = std::vector<std::optional<std::string>>;
+  const std::string name = "SPO_2024-05-17_page07.pdf";
+  const std::string match = R"(([A-Z]+)_(\d{4})-\d\d-(\d\d)_page(\d+)(_v\d+)?\.pdf)";
+  GroupsResult r = lib_->MatchGroups(match, name, false);
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r.groups, (Groups{name, "SPO", "2024", "17", "07", std::nullopt}));
+
+  // Partial: the first match inside the name; an empty group is no unset one.
+  r = lib_->MatchGroups(R"(page(\d+)(x?))", name, true);
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r.groups, (Groups{"page07", "07", ""}));
+
+  EXPECT_EQ(lib_->MatchGroups(R"(page(\d+))", name, false).status, CallStatus::kFailed);
+  EXPECT_EQ(lib_->MatchGroups("(", name, true).status, CallStatus::kFailed);
+  // A name that is no UTF-8 still matches, byte for byte, as Format does.
+  r = lib_->MatchGroups("(.)b",
+                        "\xE4"
+                        "b",
+                        false);
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r.groups, (Groups{"\xE4"
+                              "b",
+                              "\xE4"}));
+  // Groups that would not fit the output buffer are refused, not cut.
+  const std::string longName(600, 'a');
+  r = lib_->MatchGroups("((a+))", longName, false);
+  EXPECT_EQ(r.status, CallStatus::kFailed);
+  EXPECT_EQ(r.value, 2);
+}
+
 TEST_F(Expressions, InvalidExpressionsFailEveryTime) {
   for (const char* bad : {"([a-z", "a{2,1}", "(?<n>a)(?<n>b)", "\\", "*x", "(?P<1>a)"}) {
     // Twice: the second answer comes from the cache of compiled expressions.
@@ -183,9 +216,9 @@ TEST_F(Expressions, ManyDistinctExpressionsStayCorrectPastTheCacheBound) {
 }
 
 // Whatever else the library is built from (the standard library's templates,
-// PCRE2 and qpdf code pulled in), the program's loader sees only its three
+// PCRE2 and qpdf code pulled in), the program's loader sees only its four
 // entry points.
-TEST(ExpressionLibraryFile, ExportsTheThreeEntryPointsAndNothingElse) {
+TEST(ExpressionLibraryFile, ExportsTheFourEntryPointsAndNothingElse) {
   const std::string path =
       (test::ProgramBinFolder() / LoadedExpressionLibrary::FileName()).string();
   std::FILE* nm = ::popen(("nm -D --defined-only '" + path + "' 2>/dev/null").c_str(), "r");
@@ -198,8 +231,8 @@ TEST(ExpressionLibraryFile, ExportsTheThreeEntryPointsAndNothingElse) {
     if (std::sscanf(line, "%*s %c %399s", &type, name) == 2) exported.insert(name);
   }
   if (::pclose(nm) != 0 && exported.empty()) GTEST_SKIP() << "nm is not available here";
-  EXPECT_THAT(exported,
-              ::testing::ElementsAre("FormatExpression", "PDFSplitter", "TryMatchExpression"));
+  EXPECT_THAT(exported, ::testing::ElementsAre("FormatExpression", "MatchGroups", "PDFSplitter",
+                                               "TryMatchExpression"));
 }
 
 std::string Upper(std::string text) {

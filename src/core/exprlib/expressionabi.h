@@ -24,6 +24,9 @@ inline constexpr std::size_t kExchangeBufferSize = 1024;
 inline constexpr char kTryMatchExpressionName[] = "TryMatchExpression";
 inline constexpr char kFormatExpressionName[] = "FormatExpression";
 inline constexpr char kPDFSplitterName[] = "PDFSplitter";
+// Optional: a library without it is still complete; only the rule test bench's
+// explanation goes without the groups then.
+inline constexpr char kMatchGroupsName[] = "MatchGroups";
 
 }  // namespace zf
 
@@ -43,4 +46,12 @@ typedef int(ZF_EXPRLIB_CALL* FormatExpressionFn)(const char* match, const char* 
 // numbered from page upwards. Above 0: the number of pages written; 0 or less:
 // failure.
 typedef int(ZF_EXPRLIB_CALL* PDFSplitterFn)(const char* path, int page, const char* outfolder);
+
+// 1 when name matches match as TryMatchExpression decides; output then holds
+// the groups of that match, group 0 (the whole match) first, each written as
+// its length in decimal, ":" and its bytes, or as "-" for a group that took
+// no part in the match. Any other result: no match, or the groups do not fit
+// the output buffer (2); output then holds nothing usable.
+typedef int(ZF_EXPRLIB_CALL* MatchGroupsFn)(const char* match, const char* name, int partial,
+                                            char* output);
 }

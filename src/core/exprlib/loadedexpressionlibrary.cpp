@@ -1,6 +1,9 @@
 #include "exprlib/loadedexpressionlibrary.h"
 
+#include <charconv>
 #include <cstring>
+#include <optional>
+#include <vector>
 
 namespace zf {
 
@@ -29,10 +32,38 @@ std::string MissingText(const char* entry) {
   return std::string("unable to load ") + entry + " from dll";
 }
 
+// The groups as MatchGroupsFn writes them; nullopt for text of another shape,
+// which is taken as a failed call rather than guessed at.
+std::optional<std::vector<std::optional<std::string>>> DecodeGroups(std::string_view text) {
+  std::vector<std::optional<std::string>> groups;
+  while (!text.empty()) {
+    if (text.front() == '-') {
+      groups.emplace_back();
+      text.remove_prefix(1);
+      continue;
+    }
+    std::size_t length = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), length);
+    if (error != std::errc() || end == text.data() || end == text.data() + text.size() ||
+        *end != ':') {
+      return std::nullopt;
+    }
+    text.remove_prefix(static_cast<std::size_t>(end - text.data()) + 1);
+    if (length > text.size()) return std::nullopt;
+    groups.emplace_back(std::string(text.substr(0, length)));
+    text.remove_prefix(length);
+  }
+  if (groups.empty()) return std::nullopt;  // a match has at least group 0
+  return groups;
+}
+
 }  // namespace
 
-LoadedExpressionLibrary::LoadedExpressionLibrary() : buffers_(std::make_unique<ExchangeBuffers>()) {
+LoadedExpressionLibrary::LoadedExpressionLibrary()
+    : buffers_(std::make_unique<ExchangeBuffers>()),
+      split_buffers_(std::make_unique<SplitBuffers>()) {
   std::memset(buffers_.get(), 0, sizeof(ExchangeBuffers));
+  std::memset(split_buffers_.get(), 0, sizeof(SplitBuffers));
 }
 
 std::unique_ptr<LoadedExpressionLibrary> LoadedExpressionLibrary::Load(
@@ -55,6 +86,7 @@ std::unique_ptr<LoadedExpressionLibrary> LoadedExpressionLibrary::FromOpened(
     lib->try_match_ = lib->library_->Function<TryMatchExpressionFn>(kTryMatchExpressionName);
     lib->format_ = lib->library_->Function<FormatExpressionFn>(kFormatExpressionName);
     lib->split_ = lib->library_->Function<PDFSplitterFn>(kPDFSplitterName);
+    lib->groups_ = lib->library_->Function<MatchGroupsFn>(kMatchGroupsName);
   } else {
     lib->load_error_ = opened.status().message();
   }
@@ -72,6 +104,8 @@ bool LoadedExpressionLibrary::Has(EntryPoint entry) const {
       return format_ != nullptr;
     case EntryPoint::kPDFSplitter:
       return split_ != nullptr;
+    case EntryPoint::kMatchGroups:
+      return groups_ != nullptr;
   }
   return false;
 }
@@ -116,11 +150,30 @@ CallResult LoadedExpressionLibrary::SplitPdf(std::string_view path, int page,
                                              std::string_view outfolder) {
   if (split_ == nullptr) return Unavailable();
   if (!Fits(path) || !Fits(outfolder)) return Refused();
-  std::lock_guard lock(mutex_);
-  Put(buffers_->pdf_path, path);
-  Put(buffers_->output_folder, outfolder);
-  const int answer = split_(buffers_->pdf_path, page, buffers_->output_folder);
+  std::lock_guard lock(split_mutex_);
+  Put(split_buffers_->pdf_path, path);
+  Put(split_buffers_->output_folder, outfolder);
+  const int answer = split_(split_buffers_->pdf_path, page, split_buffers_->output_folder);
   return CallResult{answer > 0 ? CallStatus::kOk : CallStatus::kFailed, answer, {}};
+}
+
+GroupsResult LoadedExpressionLibrary::MatchGroups(std::string_view match, std::string_view name,
+                                                  bool partial) {
+  if (groups_ == nullptr) return GroupsResult{};
+  if (!Fits(match) || !Fits(name)) return GroupsResult{CallStatus::kInputRefused, 0, {}};
+  std::lock_guard lock(mutex_);
+  Put(buffers_->match_expression, match);
+  Put(buffers_->file_name, name);
+  char(&output)[kExchangeBufferSize] = buffers_->groups_output;
+  output[0] = '\0';
+  const int answer =
+      groups_(buffers_->match_expression, buffers_->file_name, partial ? 1 : 0, output);
+  if (answer != 1) return GroupsResult{CallStatus::kFailed, answer, {}};
+  const std::size_t length = strnlen(output, kExchangeBufferSize);
+  if (length == kExchangeBufferSize) return GroupsResult{CallStatus::kFailed, answer, {}};
+  auto groups = DecodeGroups(std::string_view(output, length));
+  if (!groups) return GroupsResult{CallStatus::kFailed, answer, {}};
+  return GroupsResult{CallStatus::kOk, answer, std::move(*groups)};
 }
 
 }  // namespace zf
