@@ -6,6 +6,7 @@
 #include <QShowEvent>
 #include <QTime>
 #include <QTreeWidget>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <utility>
 
@@ -494,6 +495,11 @@ void TFormFolderconfig::closeEvent(QCloseEvent* event) {
   // The box closes without reading the file back, unlike Cancel and Escape.
   QDialog::done(QDialog::Rejected);
   event->accept();
+}
+
+void TFormFolderconfig::SetTestBench(QWidget* bench) {
+  auto* layout = findChild<QVBoxLayout*>(QStringLiteral("VerticalLayouttest"));
+  if (layout != nullptr && bench != nullptr) layout->addWidget(bench);
 }
 
 }  // namespace zf::ui

@@ -66,6 +66,11 @@ class TFormFolderconfig final : public QDialog {
   // number box that holds no integer reads as 0 here.
   QueueRecord ShownQueue() const;
 
+  // Puts the rule test bench into the "Test system" group of the "Regular
+  // expressions" page; the group takes ownership. The bench needs the loaded
+  // expression library, which comes after the dialogs are made.
+  void SetTestBench(QWidget* bench);
+
   TFormsetupreg& RuleEditor() { return *ruleEditor_; }
   TFormedtrans& TranslationEditor() { return *transEditor_; }
   TFormnewqueue& NewQueuePrompt() { return *newQueue_; }

@@ -1,5 +1,7 @@
 #include "tformmain.h"
 
+#include <algorithm>
+
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QCloseEvent>
@@ -22,6 +24,7 @@
 #include "artwork.h"
 #include "config/systemregional.h"
 #include "dbconnection.h"
+#include "testbenchpanel.h"
 #include "tformfolderconfig.h"
 #include "tformftptest.h"
 #include "tformgenset.h"
@@ -113,6 +116,8 @@ TFormmain::TFormmain(ConfigPaths paths, Messages& messages, std::string libraryF
   // Every dialog exists from the start and is shown again when needed.
   genset_ = new TFormGenset(core_.paths(), core_.working(), messages_, *connection_, this);
   folderconfig_ = new TFormFolderconfig(core_.table(), core_.paths(), messages_, this);
+  // Room for the rule list and the test bench with its translation list.
+  folderconfig_->resize(folderconfig_->width(), std::max(folderconfig_->height(), 720));
   selectfolder_ = new TFormSelectfolder(messages_, this);
   pluginresult_ = new TFormpluginresult(this);
   folderconfig_->browseFolder = [this](const QString& start) {
@@ -260,6 +265,10 @@ void TFormmain::FormActivate() {
     messages_.Information(this, QString::fromStdString(text));
   }
   RebuildQueueList();
+  // The rule test bench works through the library just loaded, on what the
+  // queue dialog's controls show at the moment of the click.
+  folderconfig_->SetTestBench(new TestBenchPanel(
+      *core_.library(), [this] { return folderconfig_->ShownQueue(); }, messages_));
   // The dialog is filled from the file; the working copies come from it.
   genset_->Load();
   genset_->TakeStartupCopies();

@@ -293,6 +293,18 @@ TEST_F(MainWindow, TheQueueDialogComesFromTheMenuAndTheListFollowsIt) {
   EXPECT_EQ(dialog.parent(), window.get());
   ASSERT_TRUE(dialog.browseFolder);
   ASSERT_TRUE(dialog.ftpTest);
+  // The rule test bench sits in the "Regular expressions" page, on the
+  // library the window loaded: the queue's rule names a test name.
+  ASSERT_NE(dialog.findChild<QPushButton*>("Buttontestformat"), nullptr);
+  QTimer::singleShot(0, &dialog, [&] {
+    dialog.findChild<QLineEdit*>("Edittestreginput")->setText("Page12.pdf");
+    dialog.findChild<QPushButton*>("Buttontestformat")->click();
+    dialog.findChild<QTabWidget*>()->setCurrentIndex(1);
+    zf::ui::test::SaveScreenshot(dialog, "tformmain_folderconfig_bench");
+    dialog.reject();
+  });
+  window->findChild<QAction*>("Actionfolders")->trigger();
+  EXPECT_EQ(dialog.findChild<QLineEdit*>("Edittestresult")->text(), "P12.pdf");
   QTimer::singleShot(0, &dialog, [&] {
     dialog.findChild<QLineEdit*>("Editfoldername")->setText("Second");
     dialog.findChild<QPushButton*>("Buttonapply")->click();
