@@ -39,9 +39,15 @@ TEST(ConfigPaths, FilesLiveBesideTheProgramOrInTheGivenFolder) {
       {"/opt/zf/bin/zentrafold", "", "/opt/zf/bin", "zentrafold.ini"},
       {"/opt/zf/bin/zentrafold.exe", "", "/opt/zf/bin", "zentrafold.ini"},
       {"/opt/zf/bin/Zentrafold", "", "/opt/zf/bin", "Zentrafold.ini"},
-      {"/opt/zf/bin/zentrafold", "/etc/zentrafold", "/etc/zentrafold", "zentrafold.ini"},
-      {"/opt/zf/bin/zentrafold", "/etc/zentrafold/", "/etc/zentrafold", "zentrafold.ini"},
-      {"/opt/zf/bin/zentrafold", "/etc/./zentrafold/../zf", "/etc/zf", "zentrafold.ini"},
+      // Folders that exist nowhere: names are looked up in real folders
+      // without regard to case, so an installed package's /etc/zentrafold
+      // would answer with its own file.
+      {"/opt/zf/bin/zentrafold", "/no-such-root/zentrafold", "/no-such-root/zentrafold",
+       "zentrafold.ini"},
+      {"/opt/zf/bin/zentrafold", "/no-such-root/zentrafold/", "/no-such-root/zentrafold",
+       "zentrafold.ini"},
+      {"/opt/zf/bin/zentrafold", "/no-such-root/./zentrafold/../zf", "/no-such-root/zf",
+       "zentrafold.ini"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.program) + " " + c.configDir);
