@@ -242,6 +242,8 @@ bool TFormmain::eventFilter(QObject* watched, QEvent* event) {
 
 bool TFormmain::event(QEvent* event) {
   if (event->type() == QEvent::WindowActivate) FormActivate();
+  // The desktop's theme changed: the colour scheme may have, too.
+  if (event->type() == QEvent::ThemeChange) ChooseThemeColours(qEnvironmentVariable("GTK_THEME"));
   return QMainWindow::event(event);
 }
 

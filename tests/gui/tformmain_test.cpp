@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -327,6 +328,14 @@ TEST_F(MainWindow, ThemeColoursFollowTheColourSchemeName) {
   window->ChooseThemeColours("Adwaita-METALLIC-dark");
   EXPECT_EQ(window->ThemeColour1(), QColor(215, 215, 229));
   EXPECT_EQ(window->ThemeColour2(), QColor(243, 243, 247));
+  // A theme change reported by the platform chooses again.
+  window->ChooseThemeColours("");
+  ASSERT_EQ(window->ThemeColour1(), QColor(158, 190, 245));
+  qputenv("GTK_THEME", "Metallic");
+  QEvent themeChanged(QEvent::ThemeChange);
+  QApplication::sendEvent(window.get(), &themeChanged);
+  qunsetenv("GTK_THEME");
+  EXPECT_EQ(window->ThemeColour1(), QColor(215, 215, 229));
   window->ChooseThemeColours("homestead");
   EXPECT_EQ(window->ThemeColour1(), QColor(217, 217, 167));
   EXPECT_EQ(window->ThemeColour2(), QColor(242, 241, 228));
