@@ -1,6 +1,7 @@
 #include "programcore.h"
 
 #include <chrono>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 
@@ -60,6 +61,10 @@ void ProgramCore::RenewLogFiles() {
 
 void ProgramCore::StartWorker(EngineHost& host, VisualLogSink sink, RegionalSettings regional) {
   if (control_) return;  // one worker for the whole run
+  // The start-up order is fixed: a worker without its library would be
+  // half-made.
+  if (!library_)
+    throw std::logic_error("the expression library is loaded before the worker starts");
   if (!logWriter_)
     logWriter_ = std::make_unique<LogFileWriter>(table(), clock_, working().LogFormat());
   visualLog_ = std::make_unique<VisualLog>(clock_, std::move(regional), std::move(sink));

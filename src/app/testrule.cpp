@@ -1,18 +1,35 @@
 #include "testrule.h"
 
+#include <optional>
+
 #include "engine/naming.h"
 #include "engine/testbench.h"
 
 namespace zf::app {
+namespace {
+
+// The queue a rule test is about, or why it cannot be made at all.
+std::optional<RuleTestOutcome> FindQueue(QueueTable& table, ExpressionLibrary& library,
+                                         const std::string& queueName, RecordPtr& queue) {
+  const int slot = table.FindByName(queueName);
+  if (slot == 0)
+    return RuleTestOutcome{kUsageOrConfigError, "no queue is named '" + queueName + "'"};
+  if (!library.Has(EntryPoint::kFormatExpression)) {
+    return RuleTestOutcome{kUsageOrConfigError,
+                           "the expression library's FormatExpression is not available"};
+  }
+  queue = table.Record(slot);
+  return std::nullopt;
+}
+
+}  // namespace
 
 RuleTestOutcome TestRule(QueueTable& table, ExpressionLibrary& library,
                          const std::string& queueName, const std::string& fileName) {
-  const int slot = table.FindByName(queueName);
-  if (slot == 0) return {kUsageOrConfigError, "no queue is named '" + queueName + "'"};
-  if (!library.Has(EntryPoint::kFormatExpression)) {
-    return {kUsageOrConfigError, "the expression library's FormatExpression is not available"};
+  RecordPtr queue;
+  if (const std::optional<RuleTestOutcome> refused = FindQueue(table, library, queueName, queue)) {
+    return *refused;
   }
-  const RecordPtr queue = table.Record(slot);
   NameResolver resolver(library);
   NamingState state;
   std::int32_t pagenumber = 0;
@@ -35,12 +52,10 @@ RuleTestOutcome TestRule(QueueTable& table, ExpressionLibrary& library,
 
 RuleTestOutcome ExplainRule(QueueTable& table, ExpressionLibrary& library, FileAccess& files,
                             const std::string& queueName, const std::string& fileName) {
-  const int slot = table.FindByName(queueName);
-  if (slot == 0) return {kUsageOrConfigError, "no queue is named '" + queueName + "'"};
-  if (!library.Has(EntryPoint::kFormatExpression)) {
-    return {kUsageOrConfigError, "the expression library's FormatExpression is not available"};
+  RecordPtr queue;
+  if (const std::optional<RuleTestOutcome> refused = FindQueue(table, library, queueName, queue)) {
+    return *refused;
   }
-  const RecordPtr queue = table.Record(slot);
   RuleTestBench bench(library);
   const Explanation explanation = bench.Explain(*queue, fileName, files);
   if (!explanation.refusal.empty()) return {kUsageOrConfigError, explanation.refusal};

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -22,12 +21,6 @@ namespace fs = std::filesystem;
 using test::ReadFile;
 using test::TempDir;
 using test::WriteFile;
-
-std::set<std::string> NamesIn(const fs::path& folder) {
-  std::set<std::string> names;
-  for (const auto& e : fs::directory_iterator(folder)) names.insert(e.path().filename().string());
-  return names;
-}
 
 TEST(ConfigPaths, FilesLiveBesideTheProgramOrInTheGivenFolder) {
   const struct {
@@ -128,7 +121,7 @@ TEST(ConfigPaths, ReadingAndSavingUseTheFileFoundAndAddNoSecondSpelling) {
   ASSERT_TRUE(UpdateIniFile(p.settingsFile, [](IniDocument& d) {
                 d.WriteInteger("system", "stabletime", 3);
               }).ok());
-  EXPECT_EQ(NamesIn(dir.path()), std::set<std::string>{"ZentraFold.INI"});
+  EXPECT_EQ(test::NamesIn(dir.path()), std::vector<std::string>{"ZentraFold.INI"});
   EXPECT_EQ(ReadFile(dir.path() / "ZentraFold.INI"),
             "[System]\nbrowsetime=7\nNfolders=0\nstabletime=3\n");
 }
@@ -165,7 +158,7 @@ TEST(ConfigPaths, LeftoversOfAnInterruptedSaveAreRemovedAndLookalikesKept) {
   }
   auto leftovers = [](const fs::path& folder) {
     std::vector<std::string> names;
-    for (const std::string& n : NamesIn(folder)) {
+    for (const std::string& n : test::NamesIn(folder)) {
       if (IsTempName(n)) names.push_back(n);
     }
     return names;
@@ -189,9 +182,11 @@ TEST(ConfigPaths, LeftoversOfAnInterruptedSaveAreRemovedAndLookalikesKept) {
   ASSERT_TRUE(removed.ok()) << removed.status().message();
   EXPECT_EQ(*removed, 3);
   EXPECT_TRUE(leftovers(elsewhere).empty());
-  std::set<std::string> expected(lookalikes.begin(), lookalikes.end());
-  expected.insert({"Zentrafold.ini", "dbconnect.ini", ".zf-0123456789abcdef-folder.part"});
-  EXPECT_EQ(NamesIn(conf), expected);
+  std::vector<std::string> expected(lookalikes.begin(), lookalikes.end());
+  expected.insert(expected.end(),
+                  {"Zentrafold.ini", "dbconnect.ini", ".zf-0123456789abcdef-folder.part"});
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(test::NamesIn(conf), expected);
   EXPECT_EQ(ReadFile(conf / "Zentrafold.ini"), "[System]\nNfolders=0\n");  // the old file, whole
 
   // A folder that is gone is clean.

@@ -8,7 +8,6 @@
 
 #include <filesystem>
 #include <functional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -26,9 +25,7 @@ using test::TempDir;
 using test::WriteFile;
 
 std::vector<std::string> Names(const std::string& folder) {
-  std::set<std::string> names;
-  for (const auto& e : fs::directory_iterator(folder)) names.insert(e.path().filename());
-  return {names.begin(), names.end()};
+  return test::NamesIn(folder);
 }
 
 // Runs a hook at chosen steps, and fails one step on request.

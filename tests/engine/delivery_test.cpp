@@ -9,7 +9,6 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -191,11 +190,7 @@ class DeliveryTest : public testing::Test {
   static std::string Line(const std::string& rest) {
     return rest + ",01.05.2024 07:00:02:000,01.05.2024 08:00:00:000";
   }
-  std::vector<std::string> Names(const std::string& folder) const {
-    std::set<std::string> names;
-    for (const auto& e : fs::directory_iterator(folder)) names.insert(e.path().filename());
-    return {names.begin(), names.end()};
-  }
+  std::vector<std::string> Names(const std::string& folder) const { return test::NamesIn(folder); }
 
   static inline const TDateTime kFileTime = EncodeDateTime(2024, 5, 1, 7, 0, 2);
 

@@ -26,6 +26,7 @@ namespace fs = std::filesystem;
 using test::FtpTestServer;
 using test::ReadFile;
 using test::SetTimes;
+using test::SilentServer;
 using test::TempDir;
 using test::WriteFile;
 
@@ -210,18 +211,8 @@ TEST_F(Session, AServerThatRefusesTheMlsdItAnnouncedIsListedWithList) {
 }
 
 TEST_F(Session, TheConnectTimeOutCoversAServerThatNeverGreets) {
-  // A port that accepts connections (the kernel completes them) but never
-  // sends the greeting.
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(listener, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(listener, 8), 0);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  const int port = ntohs(address.sin_port);
+  const SilentServer silent;
+  const int port = silent.port();
 
   // Both end with the library's time-out error. The first must be ended by
   // our 200 ms, long before the 30-second reply limit could end it.
@@ -247,7 +238,6 @@ TEST_F(Session, TheConnectTimeOutCoversAServerThatNeverGreets) {
     }
     EXPECT_FALSE(s.Connected());
   }
-  ::close(listener);
 }
 
 TEST_F(Session, RetrieveReplacesTheLocalFileAndReportsProgress) {

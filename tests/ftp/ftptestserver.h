@@ -4,10 +4,13 @@
 // Debian's pyftpdlib, run with Debian's own Python. It ends when the object
 // goes (or when the test process dies, as its standard input closes then).
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -193,6 +196,35 @@ class FtpTestServer {
   std::string logPath_;
   pid_t pid_ = -1;
   int stdin_ = -1;
+  int port_ = 0;
+};
+
+// A port on 127.0.0.1 that accepts connections (the kernel completes them)
+// and never says a word: an FTP server that never greets.
+class SilentServer {
+ public:
+  SilentServer() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    if (fd_ < 0) throw std::runtime_error("no socket for the silent server");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd_, 8) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      ::close(fd_);
+      throw std::runtime_error("the silent server cannot listen");
+    }
+    port_ = ntohs(address.sin_port);
+  }
+  ~SilentServer() { ::close(fd_); }
+  SilentServer(const SilentServer&) = delete;
+  SilentServer& operator=(const SilentServer&) = delete;
+
+  int port() const { return port_; }
+
+ private:
+  int fd_;
   int port_ = 0;
 };
 

@@ -26,6 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using zf::test::FtpTestServer;
+using zf::test::SilentServer;
 using zf::test::TempDir;
 using zf::test::WriteFile;
 
@@ -134,19 +135,11 @@ TEST_F(ShowFtpTestFixture, ReportsEachFailureAsAnError) {
 }
 
 TEST(ShowFtpTestSilent, CancelEndsATestOfAServerThatNeverAnswers) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(listener, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(listener, 8), 0);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const SilentServer silent;
 
   QueueRecord shown;
   shown.FTPhost = "127.0.0.1";
-  shown.FTPPort = ntohs(address.sin_port);
+  shown.FTPPort = silent.port();
   shown.FTPuser = "zf";
   shown.FTPpasw = kPassword;
   shown.FTPpath = "/in";
@@ -176,7 +169,6 @@ TEST(ShowFtpTestSilent, CancelEndsATestOfAServerThatNeverAnswers) {
   result = ShowFtpTest(nullptr, shown, 400, messages);
   EXPECT_LT(clock.elapsed(), 5000);
   EXPECT_EQ(messages.texts, QStringList({"error: Unable to connect"}));
-  ::close(listener);
 }
 
 }  // namespace

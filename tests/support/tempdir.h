@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace zf::test {
 
@@ -25,5 +26,7 @@ class TempDir {
 // Whole-file helpers for tests.
 void WriteFile(const std::filesystem::path& path, const std::string& content);
 std::string ReadFile(const std::filesystem::path& path);
+// The names of the entries of `folder`, sorted.
+std::vector<std::string> NamesIn(const std::filesystem::path& folder);
 
 }  // namespace zf::test
