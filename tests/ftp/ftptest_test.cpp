@@ -42,17 +42,7 @@ class FtpTest : public testing::Test {
     options.password = kPassword;
     server = std::make_unique<FtpTestServer>(options);
   }
-  QueueRecord Shown() const {
-    QueueRecord q;
-    q.FTPuse = true;
-    q.FTPhost = "127.0.0.1";
-    q.FTPPort = server->port();
-    q.FTPuser = "zf";
-    q.FTPpasw = kPassword;
-    q.FTPpath = "/in";
-    q.Searchmask = "*.pdf";
-    return q;
-  }
+  QueueRecord Shown() const { return test::ShownFtpQueue(server->port(), kPassword); }
 
   TempDir served;
   std::unique_ptr<FtpTestServer> server;

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "config/queuetable.h"
 #include "tempdir.h"
 
 extern char** environ;
@@ -227,5 +228,19 @@ class SilentServer {
   int fd_;
   int port_ = 0;
 };
+
+// An FTP queue as the configuration dialog shows it, for the server on
+// `port` (user "zf"): folder "/in", search mask "*.pdf".
+inline QueueRecord ShownFtpQueue(int port, const std::string& password) {
+  QueueRecord q;
+  q.FTPuse = true;
+  q.FTPhost = "127.0.0.1";
+  q.FTPPort = port;
+  q.FTPuser = "zf";
+  q.FTPpasw = password;
+  q.FTPpath = "/in";
+  q.Searchmask = "*.pdf";
+  return q;
+}
 
 }  // namespace zf::test

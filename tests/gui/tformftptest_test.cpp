@@ -84,13 +84,7 @@ class ShowFtpTestFixture : public testing::Test {
     options.root = served.path().string();
     options.password = kPassword;
     server = std::make_unique<FtpTestServer>(options);
-    shown.FTPuse = true;
-    shown.FTPhost = "127.0.0.1";
-    shown.FTPPort = server->port();
-    shown.FTPuser = "zf";
-    shown.FTPpasw = kPassword;
-    shown.FTPpath = "/in";
-    shown.Searchmask = "*.pdf";
+    shown = zf::test::ShownFtpQueue(server->port(), kPassword);
   }
 
   TempDir served;
