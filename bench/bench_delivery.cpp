@@ -52,6 +52,11 @@ struct Folders {
     std::string pattern = std::string(base) + "/zf-bench-delivery-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
     root = pattern;
+    // Set here, not as member initialisers: those would run before `root`
+    // has its value and name folders in the current directory.
+    in = root / "in";
+    out = root / "out";
+    log = root / "log";
     for (const fs::path* f : {&in, &out, &log}) fs::create_directory(*f);
   }
   ~Folders() {
@@ -59,9 +64,9 @@ struct Folders {
     fs::remove_all(root, ec);
   }
   fs::path root;
-  fs::path in = root / "in";
-  fs::path out = root / "out";
-  fs::path log = root / "log";
+  fs::path in;
+  fs::path out;
+  fs::path log;
 };
 
 Folders& Dirs() {
