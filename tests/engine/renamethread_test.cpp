@@ -101,6 +101,33 @@ class Engine : public testing::Test {
   std::shared_ptr<EngineControl> control = std::make_shared<EngineControl>();
 };
 
+// A fresh engine and all it is lent, switched on with 200 ms stable slices
+// and a status board, for the cases of a table.
+struct Rig {
+  Rig() {
+    host.settings.switchedOn = true;
+    host.settings.stabletime = 2;
+  }
+  Trenamethread MakeEngine() {
+    return Trenamethread({host, files, clock, &stages, nullptr, nullptr, &board}, control);
+  }
+  RecordingHost host;
+  CountingFiles files;
+  FakeClock clock;
+  RecordingStages stages;
+  QueueStatusBoard board;
+  std::shared_ptr<EngineControl> control = std::make_shared<EngineControl>();
+};
+
+// The slots whose icon went active, in order.
+std::vector<int> ServedSlots(const RecordingHost& host) {
+  std::vector<int> slots;
+  for (const HostEvent& e : host.EventsOf(HostEvent::kIcon)) {
+    if (e.b == kActive) slots.push_back(e.a);
+  }
+  return slots;
+}
+
 TEST_F(Engine, EmptyTableRunsTheProgressUpThenFullAndNothingElse) {
   host.onEvent = [&](const HostEvent& e) {
     if (e.kind == HostEvent::kFull) control->stop = true;
@@ -310,39 +337,30 @@ TEST_F(Engine, AQueueLeavingTheSharedWaitIsNotDeliveredWhileTheOthersAre) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    RecordingHost h;
-    h.settings.switchedOn = true;
-    h.settings.stabletime = 2;
-    CountingFiles fs;
-    FakeClock ck;
-    RecordingStages st;
-    QueueStatusBoard board;
+    Rig r;
     QueueFolders qa, qb, qc;
-    AddQueue(h.table, "A", qa);
-    AddQueue(h.table, "B", qb);
-    AddQueue(h.table, "C", qc);
+    AddQueue(r.host.table, "A", qa);
+    AddQueue(r.host.table, "B", qb);
+    AddQueue(r.host.table, "C", qc);
     WriteFile(qa.in + "/a.pdf", "1");
     WriteFile(qb.in + "/b.pdf", "2");
     WriteFile(qc.in + "/c.pdf", "3");
-    ck.hook = [&](int) {
-      if (ck.Sleeps().size() != 3) return;
-      for (int slot : c.disable) h.table.Update(slot, [](QueueRecord& q) { q.Enabled = false; });
+    r.clock.hook = [&](int) {
+      if (r.clock.Sleeps().size() != 3) return;
+      for (int slot : c.disable) {
+        r.host.table.Update(slot, [](QueueRecord& q) { q.Enabled = false; });
+      }
       if (c.deleteSlot != 0) {
-        ASSERT_TRUE(h.table.Delete(c.deleteSlot).ok());
+        ASSERT_TRUE(r.host.table.Delete(c.deleteSlot).ok());
       }
     };
-    Trenamethread engine({h, fs, ck, &st, nullptr, nullptr, &board},
-                         std::make_shared<EngineControl>());
+    Trenamethread engine = r.MakeEngine();
     ASSERT_TRUE(engine.ScanQueues().ok());
-    EXPECT_EQ(st.readyNames, c.ready);
-    EXPECT_EQ(ck.CountSleeps(200), c.slices);
-    EXPECT_EQ(fs.StatsOf(qb.in), 0);  // B's files were never looked at again
-    std::vector<int> served;
-    for (const HostEvent& e : h.EventsOf(HostEvent::kIcon)) {
-      if (e.b == kActive) served.push_back(e.a);
-    }
-    EXPECT_EQ(served, c.servedSlots);
-    for (const QueueStatus& s : board.Snapshot(h.table, ck.Now())) {
+    EXPECT_EQ(r.stages.readyNames, c.ready);
+    EXPECT_EQ(r.clock.CountSleeps(200), c.slices);
+    EXPECT_EQ(r.files.StatsOf(qb.in), 0);  // B's files were never looked at again
+    EXPECT_EQ(ServedSlots(r.host), c.servedSlots);
+    for (const QueueStatus& s : r.board.Snapshot(r.host.table, r.clock.Now())) {
       EXPECT_NE(s.state, QueueStatus::State::kServing) << s.name;
       EXPECT_GT(s.lastPass, 0) << s.name;
     }
@@ -354,35 +372,28 @@ TEST_F(Engine, AQueueLeavingTheSharedWaitIsNotDeliveredWhileTheOthersAre) {
 TEST_F(Engine, ASwitchOffOrStopEndsTheSharedWaitWithinOneSlice) {
   for (const bool stop : {false, true}) {
     SCOPED_TRACE(stop ? "stop" : "switch-off");
-    RecordingHost h;
-    h.settings.switchedOn = true;
-    h.settings.stabletime = 2;
-    CountingFiles fs;
-    FakeClock ck;
-    RecordingStages st;
-    QueueStatusBoard board;
-    auto ctl = std::make_shared<EngineControl>();
+    Rig r;
     QueueFolders qa, qb, qc;
     for (const QueueFolders* f : {&qa, &qb, &qc}) {
-      AddQueue(h.table, "Q", *f);
+      AddQueue(r.host.table, "Q", *f);
       WriteFile(f->in + "/x.pdf", "1");
     }
-    ck.hook = [&](int) {
-      if (ck.Sleeps().size() != 4) return;
+    r.clock.hook = [&](int) {
+      if (r.clock.Sleeps().size() != 4) return;
       if (stop) {
-        ctl->stop = true;
+        r.control->stop = true;
       } else {
-        h.settings.switchedOn = false;
+        r.host.settings.switchedOn = false;
       }
     };
-    Trenamethread engine({h, fs, ck, &st, nullptr, nullptr, &board}, ctl);
+    Trenamethread engine = r.MakeEngine();
     ASSERT_TRUE(engine.ScanQueues().ok());
-    EXPECT_EQ(ck.Sleeps(), std::vector<int>(4, 200));
-    EXPECT_EQ(fs.Stats(), 0);
-    EXPECT_EQ(st.resolved, 0);
-    EXPECT_EQ(st.delivered, 0);
-    EXPECT_TRUE(h.EventsOf(HostEvent::kIcon).empty());
-    for (const QueueStatus& s : board.Snapshot(h.table, ck.Now())) {
+    EXPECT_EQ(r.clock.Sleeps(), std::vector<int>(4, 200));
+    EXPECT_EQ(r.files.Stats(), 0);
+    EXPECT_EQ(r.stages.resolved, 0);
+    EXPECT_EQ(r.stages.delivered, 0);
+    EXPECT_TRUE(r.host.EventsOf(HostEvent::kIcon).empty());
+    for (const QueueStatus& s : r.board.Snapshot(r.host.table, r.clock.Now())) {
       EXPECT_EQ(s.state, QueueStatus::State::kIdle) << s.name;
       EXPECT_EQ(s.stableSecondsLeft, 0) << s.name;
     }
@@ -665,11 +676,7 @@ TEST_F(Engine, AMixedTableGivesTheOutcomeOfServingEachQueueAlone) {
   const std::vector<std::string> together = stages.readyNames;
   EXPECT_EQ(clock.CountSleeps(200), 20);  // the shared wait and the FTP queue's own
   EXPECT_EQ(clock.CountSleeps(100), 1);   // the pause before the FTP session
-  std::vector<int> served;
-  for (const HostEvent& e : host.EventsOf(HostEvent::kIcon)) {
-    if (e.b == kActive) served.push_back(e.a);
-  }
-  EXPECT_EQ(served, (std::vector<int>{1, 5, 6}));
+  EXPECT_EQ(ServedSlots(host), (std::vector<int>{1, 5, 6}));
   const std::vector<QueueStatus> rows = board.Snapshot(host.table, clock.Now());
   EXPECT_EQ(rows[3].state, QueueStatus::State::kFailing);
   EXPECT_NE(rows[3].lastFailure.find("the input folder"), std::string::npos) << rows[3].lastFailure;
