@@ -691,6 +691,28 @@ TEST_F(Engine, AMixedTableGivesTheOutcomeOfServingEachQueueAlone) {
             (std::vector<std::string>{"old.pdf", "mid.pdf", "new.pdf", "remote.pdf", "last.pdf"}));
 }
 
+// An FTP queue's turn takes the queue as it stands when the turn comes: one
+// disabled while the local queues wait is not served in that pass.
+TEST_F(Engine, AnFtpQueueDisabledDuringTheSharedWaitIsNotServed) {
+  QueueFolders local, remote;
+  AddQueue(host.table, "Local", local);
+  AddQueue(host.table, "Remote", remote, [&](QueueRecord& q) {
+    q.FTPuse = true;
+    q.Inputfolder = "";
+    q.FTPTemppath = remote.in;
+  });
+  WriteFile(local.in + "/a.pdf", "x");
+  clock.hook = [&](int) { host.table.Update(2, [](QueueRecord& q) { q.Enabled = false; }); };
+  FakeFtp intake;
+  ftp = &intake;
+  Trenamethread engine = MakeEngine();
+  ASSERT_TRUE(engine.ScanQueues().ok());
+  EXPECT_EQ(stages.readyNames, (std::vector<std::string>{"a.pdf"}));
+  EXPECT_EQ(intake.prepared, 0);
+  EXPECT_EQ(clock.Sleeps(), std::vector<int>(10, 200));  // the shared wait only
+  EXPECT_EQ(ServedSlots(host), (std::vector<int>{1}));
+}
+
 TEST_F(Engine, WritesReachTheServedQueueWhereverItMoved) {
   QueueFolders a, b;
   AddQueue(host.table, "A", a);

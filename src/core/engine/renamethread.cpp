@@ -196,8 +196,10 @@ Status Trenamethread::ScanQueues() {
       if (StopRequested() || !host().SwitchedOn() || !QueueEnabled(t.pass)) continue;
       const int slot = CurrentSlot(t.pass);
       if (slot == 0) continue;
+      const RecordPtr now = table.Record(slot);
+      if (t.pass.uid != 0 && now->uid != t.pass.uid) continue;  // deleted at this very moment
       t.pass.slot = slot;
-      t.pass.queue = table.Record(slot);
+      t.pass.queue = now;
       ShowIcon(slot, QueueIcon::kActive);
       // The pause keeps an FTP session apart from the work before it, as it
       // always has; its turn is otherwise the whole pass it always was.
