@@ -33,8 +33,7 @@ void ServiceHost::QueueIconChanged(int slot, QueueIcon icon) {
     if (slot >= 1 && slot <= QueueTable::kSlots) name = table_.Record(slot)->name;
     verbose_("serving queue " + std::to_string(slot) + " '" + name + "'");
   } else if (slot == activeSlot_) {
-    // The engine sets the idle icon again after every later slot of a pass;
-    // only the first one ends the queue's turn.
+    // Only the idle icon of the queue being served ends its turn.
     activeSlot_ = 0;
     if (verbose_) verbose_("queue " + std::to_string(slot) + " done");
   }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <random>
@@ -100,6 +101,33 @@ class Engine : public testing::Test {
   std::shared_ptr<EngineControl> control = std::make_shared<EngineControl>();
 };
 
+// A fresh engine and all it is lent, switched on with 200 ms stable slices
+// and a status board, for the cases of a table.
+struct Rig {
+  Rig() {
+    host.settings.switchedOn = true;
+    host.settings.stabletime = 2;
+  }
+  Trenamethread MakeEngine() {
+    return Trenamethread({host, files, clock, &stages, nullptr, nullptr, &board}, control);
+  }
+  RecordingHost host;
+  CountingFiles files;
+  FakeClock clock;
+  RecordingStages stages;
+  QueueStatusBoard board;
+  std::shared_ptr<EngineControl> control = std::make_shared<EngineControl>();
+};
+
+// The slots whose icon went active, in order.
+std::vector<int> ServedSlots(const RecordingHost& host) {
+  std::vector<int> slots;
+  for (const HostEvent& e : host.EventsOf(HostEvent::kIcon)) {
+    if (e.b == kActive) slots.push_back(e.a);
+  }
+  return slots;
+}
+
 TEST_F(Engine, EmptyTableRunsTheProgressUpThenFullAndNothingElse) {
   host.onEvent = [&](const HostEvent& e) {
     if (e.kind == HostEvent::kFull) control->stop = true;
@@ -169,7 +197,7 @@ TEST_F(Engine, ProgressFollowsTheSwitchAndAWindowErrorDoesNotStopTheWait) {
   EXPECT_EQ(files.ListsOf(f.in), 1);  // the pass of the second cycle ran
 }
 
-TEST_F(Engine, APassServesEnabledQueuesInOrderWithIconsAndPauses) {
+TEST_F(Engine, APassServesEnabledQueuesInOrderWithIconsAroundTheirWork) {
   QueueFolders a, b, c;
   AddQueue(host.table, "A", a, [](QueueRecord& q) { q.Splitpdf = true; });
   AddQueue(host.table, "B", b, [](QueueRecord& q) { q.Enabled = false; });
@@ -179,14 +207,11 @@ TEST_F(Engine, APassServesEnabledQueuesInOrderWithIconsAndPauses) {
   Trenamethread engine = MakeEngine();
   ASSERT_TRUE(engine.ScanQueues().ok());
 
-  EXPECT_EQ(host.Events(),
-            (std::vector<HostEvent>{Icon(1, kActive), Refresh(), Ftp(0), Icon(1, kIdle), Refresh(),
-                                    Icon(1, kIdle), Icon(1, kIdle), Refresh(),  // B is skipped
-                                    Icon(1, kIdle), Icon(3, kActive), Refresh(), Ftp(0),
-                                    Icon(3, kIdle), Refresh()}));
-  // 100 ms before A and C and after every slot; A's stable wait in ten slices.
-  EXPECT_EQ(clock.CountSleeps(100), 5);
-  EXPECT_EQ(clock.CountSleeps(200), 10);
+  // A and C are discovered (B is skipped), then only A has work of its own:
+  // its icon is active around it. No slot costs a pause.
+  EXPECT_EQ(host.Events(), (std::vector<HostEvent>{Ftp(0), Ftp(0), Icon(1, kActive), Refresh(),
+                                                   Icon(1, kIdle), Refresh()}));
+  EXPECT_EQ(clock.Sleeps(), std::vector<int>(10, 200));  // A's stable wait in ten slices
   EXPECT_EQ(files.ListsOf(b.root.path().string()), 0);
   // Only A had files: it alone reached the later stages, with its file ready.
   EXPECT_EQ(stages.resolved, 1);
@@ -216,6 +241,163 @@ TEST_F(Engine, AFileWrittenDuringTheStableWaitIsNotReady) {
   Trenamethread engine = MakeEngine();
   ASSERT_TRUE(engine.ProcessQueue(1).ok());
   EXPECT_EQ(stages.readyNames, (std::vector<std::string>{"quiet.pdf"}));
+}
+
+// Busy queues wait their stable time together: three queues with files take
+// one wait of ten slices, then each is checked, named and delivered in table
+// order, its icon active around its own work only. Every queue's status row
+// shows its files and the seconds left throughout the shared wait.
+TEST_F(Engine, BusyQueuesShareOneStableWait) {
+  QueueFolders a, b, c;
+  AddQueue(host.table, "A", a);
+  AddQueue(host.table, "B", b);
+  AddQueue(host.table, "C", c);
+  WriteFile(a.in + "/a.pdf", "1");
+  WriteFile(b.in + "/b1.pdf", "2");
+  WriteFile(b.in + "/b2.pdf", "3");
+  test::SetTimes(b.in + "/b1.pdf", 1'700'000'000, 1'700'000'000);  // the older goes first
+  WriteFile(c.in + "/c.pdf", "4");
+  QueueStatusBoard board;
+  std::vector<std::vector<std::pair<int, int>>> seen;  // per slice: waiting, seconds left
+  clock.hook = [&](int) {
+    std::vector<std::pair<int, int>> rows;
+    for (const QueueStatus& s : board.Snapshot(host.table, clock.Now())) {
+      EXPECT_EQ(s.state, QueueStatus::State::kServing) << s.name;
+      rows.emplace_back(s.waiting, s.stableSecondsLeft);
+    }
+    seen.push_back(rows);
+    EXPECT_TRUE(host.EventsOf(HostEvent::kIcon).empty());  // nobody is served while all wait
+  };
+  std::vector<HostEvent> lastIcons;  // the last icon event as each queue is named
+  stages.onResolve = [&](Trenamethread&, PassContext&) {
+    lastIcons.push_back(host.EventsOf(HostEvent::kIcon).back());
+  };
+  Trenamethread engine({host, files, clock, &stages, nullptr, nullptr, &board}, control);
+  ASSERT_TRUE(engine.ScanQueues().ok());
+
+  EXPECT_EQ(clock.Sleeps(), std::vector<int>(10, 200));  // 2 s once, not three times
+  EXPECT_EQ(stages.readyNames, (std::vector<std::string>{"a.pdf", "b1.pdf", "b2.pdf", "c.pdf"}));
+  EXPECT_EQ(stages.delivered, 3);
+  EXPECT_EQ(lastIcons,
+            (std::vector<HostEvent>{Icon(1, kActive), Icon(2, kActive), Icon(3, kActive)}));
+  for (int slot = 1; slot <= 3; ++slot) {
+    EXPECT_EQ(host.IconsOf(slot), (std::vector<int>{kActive, kIdle})) << slot;
+  }
+  ASSERT_EQ(seen.size(), 10u);
+  EXPECT_EQ(seen[0], (std::vector<std::pair<int, int>>{{1, 2}, {2, 2}, {1, 2}}));
+  EXPECT_EQ(seen[9], (std::vector<std::pair<int, int>>{{1, 1}, {2, 1}, {1, 1}}));
+  for (const QueueStatus& s : board.Snapshot(host.table, clock.Now())) {
+    EXPECT_EQ(s.state, QueueStatus::State::kIdle) << s.name;
+    EXPECT_EQ(s.waiting, 0) << s.name;  // all proved stable
+  }
+}
+
+// A file written during the shared wait is not ready in that pass, in
+// whichever queue it lies; the quiet files beside it and in the other queues
+// are. The next pass takes it once it has stayed unchanged.
+TEST_F(Engine, AFileGrowingDuringTheSharedWaitIsNotTaken) {
+  QueueFolders a, b, c;
+  AddQueue(host.table, "A", a);
+  AddQueue(host.table, "B", b);
+  AddQueue(host.table, "C", c);
+  WriteFile(a.in + "/a.pdf", "1");
+  WriteFile(b.in + "/quiet.pdf", "1");
+  WriteFile(b.in + "/busy.pdf", "1");
+  WriteFile(c.in + "/c.pdf", "1");
+  bool growing = true;
+  clock.hook = [&](int) {
+    if (growing) WriteFile(b.in + "/busy.pdf", std::string(clock.Sleeps().size() + 1, 'x'));
+  };
+  Trenamethread engine = MakeEngine();
+  ASSERT_TRUE(engine.ScanQueues().ok());
+  EXPECT_EQ(stages.readyNames, (std::vector<std::string>{"a.pdf", "quiet.pdf", "c.pdf"}));
+
+  growing = false;
+  stages.readyNames.clear();
+  ASSERT_TRUE(engine.ScanQueues().ok());
+  EXPECT_EQ(stages.readyNames.size(), 4u);
+  EXPECT_EQ(std::count(stages.readyNames.begin(), stages.readyNames.end(), "busy.pdf"), 1);
+}
+
+// A queue disabled or deleted while all wait is not delivered; the others
+// are, after the whole wait. Only when every waiting queue has gone does the
+// wait end early. Every queue whose pass began hears its end on the board.
+TEST_F(Engine, AQueueLeavingTheSharedWaitIsNotDeliveredWhileTheOthersAre) {
+  const struct {
+    const char* what;
+    std::vector<int> disable;  // slots disabled at the third slice
+    int deleteSlot;            // deleted at the third slice, or 0
+    std::vector<std::string> ready;
+    int slices;
+    std::vector<int> servedSlots;  // where an icon went active, in order
+  } cases[] = {
+      {"B disabled", {2}, 0, {"a.pdf", "c.pdf"}, 10, {1, 3}},
+      {"B deleted, C moves up", {}, 2, {"a.pdf", "c.pdf"}, 10, {1, 2}},
+      {"all disabled", {1, 2, 3}, 0, {}, 3, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Rig r;
+    QueueFolders qa, qb, qc;
+    AddQueue(r.host.table, "A", qa);
+    AddQueue(r.host.table, "B", qb);
+    AddQueue(r.host.table, "C", qc);
+    WriteFile(qa.in + "/a.pdf", "1");
+    WriteFile(qb.in + "/b.pdf", "2");
+    WriteFile(qc.in + "/c.pdf", "3");
+    r.clock.hook = [&](int) {
+      if (r.clock.Sleeps().size() != 3) return;
+      for (int slot : c.disable) {
+        r.host.table.Update(slot, [](QueueRecord& q) { q.Enabled = false; });
+      }
+      if (c.deleteSlot != 0) {
+        ASSERT_TRUE(r.host.table.Delete(c.deleteSlot).ok());
+      }
+    };
+    Trenamethread engine = r.MakeEngine();
+    ASSERT_TRUE(engine.ScanQueues().ok());
+    EXPECT_EQ(r.stages.readyNames, c.ready);
+    EXPECT_EQ(r.clock.CountSleeps(200), c.slices);
+    EXPECT_EQ(r.files.StatsOf(qb.in), 0);  // B's files were never looked at again
+    EXPECT_EQ(ServedSlots(r.host), c.servedSlots);
+    for (const QueueStatus& s : r.board.Snapshot(r.host.table, r.clock.Now())) {
+      EXPECT_NE(s.state, QueueStatus::State::kServing) << s.name;
+      EXPECT_GT(s.lastPass, 0) << s.name;
+    }
+  }
+}
+
+// A switch-off or a stop during the shared wait ends it within the slice:
+// no stability check, nothing named, no icon, and no queue left serving.
+TEST_F(Engine, ASwitchOffOrStopEndsTheSharedWaitWithinOneSlice) {
+  for (const bool stop : {false, true}) {
+    SCOPED_TRACE(stop ? "stop" : "switch-off");
+    Rig r;
+    QueueFolders qa, qb, qc;
+    for (const QueueFolders* f : {&qa, &qb, &qc}) {
+      AddQueue(r.host.table, "Q", *f);
+      WriteFile(f->in + "/x.pdf", "1");
+    }
+    r.clock.hook = [&](int) {
+      if (r.clock.Sleeps().size() != 4) return;
+      if (stop) {
+        r.control->stop = true;
+      } else {
+        r.host.settings.switchedOn = false;
+      }
+    };
+    Trenamethread engine = r.MakeEngine();
+    ASSERT_TRUE(engine.ScanQueues().ok());
+    EXPECT_EQ(r.clock.Sleeps(), std::vector<int>(4, 200));
+    EXPECT_EQ(r.files.Stats(), 0);
+    EXPECT_EQ(r.stages.resolved, 0);
+    EXPECT_EQ(r.stages.delivered, 0);
+    EXPECT_TRUE(r.host.EventsOf(HostEvent::kIcon).empty());
+    for (const QueueStatus& s : r.board.Snapshot(r.host.table, r.clock.Now())) {
+      EXPECT_EQ(s.state, QueueStatus::State::kIdle) << s.name;
+      EXPECT_EQ(s.stableSecondsLeft, 0) << s.name;
+    }
+  }
 }
 
 TEST_F(Engine, SwitchingOffOrDisablingEndsTheStageAfterTheCurrentFile) {
@@ -250,10 +432,10 @@ TEST_F(Engine, SwitchingOffOrDisablingEndsTheStageAfterTheCurrentFile) {
       EXPECT_EQ(st.readyNames, (std::vector<std::string>{"g"}));
       EXPECT_EQ(h.IconsOf(2), (std::vector<int>{kActive, kIdle}));
     } else {
-      EXPECT_EQ(fs.ListsOf(b.in), 0);  // the rest of the pass is skipped
+      EXPECT_EQ(fs.StatsOf(b.in), 0);  // the rest of the pass is skipped
       EXPECT_TRUE(h.IconsOf(2).empty());
-      EXPECT_EQ(ck.CountSleeps(100), 3);  // but each slot still costs its pause
     }
+    EXPECT_EQ(ck.CountSleeps(100), 0);
   }
 }
 
@@ -279,22 +461,28 @@ TEST_F(Engine, StopDuringTheStableWaitEndsAfterTheSliceAndSetsFinished) {
   EXPECT_EQ(stages.released, 1);
 }
 
-TEST_F(Engine, AStopDuringAPassCostsNoPauseForTheSlotsStillToCome) {
+// Queues with nothing to do cost a listing each and no time: a pass over
+// twenty empty queues sleeps not at all. A stop ends the discovery at once.
+TEST_F(Engine, IdleQueuesCostNoPauseAndAStopEndsTheDiscovery) {
   std::vector<std::unique_ptr<QueueFolders>> folders;
   for (int i = 1; i <= 20; ++i) {
     folders.push_back(std::make_unique<QueueFolders>());
     AddQueue(host.table, "Q" + std::to_string(i), *folders.back());
   }
-  int pauses = 0;
-  clock.hook = [&](int ms) {
-    if (ms == 100 && ++pauses == 4) control->stop = true;  // during the second slot
-  };
   Trenamethread engine = MakeEngine();
   ASSERT_TRUE(engine.ScanQueues().ok());
-  // Slot 1: pause before and after; slot 2: pause before and after (the stop
-  // came in the last one); slots 3 to 20 are neither served nor paused for.
-  EXPECT_EQ(clock.CountSleeps(100), 4);
-  EXPECT_EQ(files.ListsOf(folders[2]->root.path().string()), 0);
+  EXPECT_TRUE(clock.Sleeps().empty());
+  EXPECT_EQ(files.Lists(), 20);
+  EXPECT_TRUE(host.EventsOf(HostEvent::kIcon).empty());
+
+  int begun = 0;
+  host.onEvent = [&](const HostEvent& e) {
+    if (e.kind == HostEvent::kFtp && ++begun == 2) control->stop = true;  // at the second queue
+  };
+  ASSERT_TRUE(engine.ScanQueues().ok());
+  EXPECT_EQ(files.Lists(), 22);  // the second queue's listing was under way
+  EXPECT_EQ(files.ListsOf(folders[2]->root.path().string()), 1);
+  EXPECT_TRUE(clock.Sleeps().empty());
 }
 
 TEST_F(Engine, AFailedPreCheckSkipsTheQueueSilently) {
@@ -308,7 +496,8 @@ TEST_F(Engine, AFailedPreCheckSkipsTheQueueSilently) {
   EXPECT_EQ(files.ListsOf(a.in), 0);
   EXPECT_EQ(stages.readyNames, (std::vector<std::string>{"b.pdf"}));
   EXPECT_EQ(host.EventsOf(HostEvent::kFtp).size(), 1u);  // B's pass only
-  EXPECT_EQ(host.IconsOf(1), (std::vector<int>{kActive, kIdle, kIdle}));
+  EXPECT_TRUE(host.IconsOf(1).empty());                  // A had no work of its own
+  EXPECT_EQ(host.IconsOf(2), (std::vector<int>{kActive, kIdle}));
 }
 
 // One queue's failure ends that queue's pass only: the queues after it are
@@ -352,10 +541,10 @@ TEST_F(Engine, AnErrorEscapingAQueuesPassEndsOnlyThatQueueAndIsReportedOnce) {
     EXPECT_EQ(fs.ListsOf(a.in), 2);
     EXPECT_EQ(fs.ListsOf(b.in), 2);  // B is served in both cycles
     EXPECT_EQ(st.readyNames.back(), "b.pdf");
-    // A's icon goes back to idle after its failed pass, as after any other.
-    const std::vector<int> icons = h.IconsOf(1);
-    ASSERT_FALSE(icons.empty());
-    EXPECT_EQ(icons.back(), kIdle);
+    // A's icon goes back to idle after its failed pass, as after any other;
+    // failing in discovery it never reached work of its own.
+    EXPECT_EQ(h.IconsOf(1),
+              c.badMask ? std::vector<int>{} : (std::vector<int>{kActive, kIdle, kActive, kIdle}));
     ASSERT_EQ(rows.size(), 1u);  // the same cause in the second cycle stays quiet
     EXPECT_EQ(rows[0].queue, "A");
     EXPECT_EQ(rows[0].status, 2);
@@ -447,6 +636,81 @@ TEST_F(Engine, FtpQueuesGoThroughTheFtpIntake) {
   intake.listingFails = true;
   EXPECT_FALSE(engine.ScanQueues().ok());
   EXPECT_EQ(intake.fetched, 1);
+}
+
+// The shared wait changes when files are looked at, never what becomes of
+// them: over a mixed table, one pass gives the files, in the same order, that
+// serving each queue on its own with its own wait gives. The FTP queue keeps
+// its own wait inside its turn.
+TEST_F(Engine, AMixedTableGivesTheOutcomeOfServingEachQueueAlone) {
+  QueueFolders busy, empty, off, missing, remote, last;
+  AddQueue(host.table, "Busy", busy);
+  AddQueue(host.table, "Empty", empty);
+  AddQueue(host.table, "Off", off, [](QueueRecord& q) { q.Enabled = false; });
+  AddQueue(host.table, "Missing", missing,
+           [&](QueueRecord& q) { q.Inputfolder = missing.root / "gone"; });
+  AddQueue(host.table, "Remote", remote, [&](QueueRecord& q) {
+    q.FTPuse = true;
+    q.Inputfolder = "";
+    q.FTPTemppath = remote.in;
+  });
+  AddQueue(host.table, "Last", last);
+  // Oldest first within a queue, whatever the listing order.
+  for (const auto& [name, seconds] :
+       {std::pair<const char*, int>{"new.pdf", 3000}, {"old.pdf", 1000}, {"mid.pdf", 2000}}) {
+    WriteFile(busy.in + "/" + name, name);
+    test::SetTimes(busy.in + "/" + name, 1'700'000'000 + seconds, 1'700'000'000 + seconds);
+  }
+  WriteFile(off.in + "/off.pdf", "x");
+  WriteFile(missing.in + "/missing.pdf", "x");
+  WriteFile(last.in + "/last.pdf", "x");
+
+  FakeFtp intake;
+  QueueStatusBoard board;
+  stages.onResolve = [&](Trenamethread&, PassContext& pass) {
+    // Named while its own icon is the active one.
+    EXPECT_EQ(host.EventsOf(HostEvent::kIcon).back(), Icon(pass.slot, kActive)) << pass.slot;
+  };
+  Trenamethread engine({host, files, clock, &stages, &intake, nullptr, &board}, control);
+  ASSERT_TRUE(engine.ScanQueues().ok());
+  const std::vector<std::string> together = stages.readyNames;
+  EXPECT_EQ(clock.CountSleeps(200), 20);  // the shared wait and the FTP queue's own
+  EXPECT_EQ(clock.CountSleeps(100), 1);   // the pause before the FTP session
+  EXPECT_EQ(ServedSlots(host), (std::vector<int>{1, 5, 6}));
+  const std::vector<QueueStatus> rows = board.Snapshot(host.table, clock.Now());
+  EXPECT_EQ(rows[3].state, QueueStatus::State::kFailing);
+  EXPECT_NE(rows[3].lastFailure.find("the input folder"), std::string::npos) << rows[3].lastFailure;
+
+  stages.readyNames.clear();
+  stages.onResolve = nullptr;  // no icons outside a pass over the table
+  for (int slot = 1; slot <= host.table.Nfolders(); ++slot) {
+    ASSERT_TRUE(engine.ProcessQueue(slot).ok());
+  }
+  EXPECT_EQ(together, stages.readyNames);
+  EXPECT_EQ(together,
+            (std::vector<std::string>{"old.pdf", "mid.pdf", "new.pdf", "remote.pdf", "last.pdf"}));
+}
+
+// An FTP queue's turn takes the queue as it stands when the turn comes: one
+// disabled while the local queues wait is not served in that pass.
+TEST_F(Engine, AnFtpQueueDisabledDuringTheSharedWaitIsNotServed) {
+  QueueFolders local, remote;
+  AddQueue(host.table, "Local", local);
+  AddQueue(host.table, "Remote", remote, [&](QueueRecord& q) {
+    q.FTPuse = true;
+    q.Inputfolder = "";
+    q.FTPTemppath = remote.in;
+  });
+  WriteFile(local.in + "/a.pdf", "x");
+  clock.hook = [&](int) { host.table.Update(2, [](QueueRecord& q) { q.Enabled = false; }); };
+  FakeFtp intake;
+  ftp = &intake;
+  Trenamethread engine = MakeEngine();
+  ASSERT_TRUE(engine.ScanQueues().ok());
+  EXPECT_EQ(stages.readyNames, (std::vector<std::string>{"a.pdf"}));
+  EXPECT_EQ(intake.prepared, 0);
+  EXPECT_EQ(clock.Sleeps(), std::vector<int>(10, 200));  // the shared wait only
+  EXPECT_EQ(ServedSlots(host), (std::vector<int>{1}));
 }
 
 TEST_F(Engine, WritesReachTheServedQueueWhereverItMoved) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <memory>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -147,99 +148,187 @@ void Trenamethread::Cycle() {
 Status Trenamethread::ScanQueues() {
   QueueTable& table = host().Queues();
   const int n = table.Nfolders();
-  int last = 0;
   // Deleting a queue while the pass runs moves the later queues down; a queue
   // is still served at most once per pass.
   std::vector<std::uint64_t> served;
+  // The queues with a share in this pass, in table order: local queues with
+  // files found, and FTP queues, whose pass all happens in their turn.
+  std::vector<std::unique_ptr<Turn>> turns;
   Status first;  // the first failure of a queue's pass, for the caller
-  for (int i = 1; i <= n; ++i) {
-    if (last != 0) host().QueueIconChanged(last, QueueIcon::kIdle);
-    RecordPtr queue;
-    if (!StopRequested() && i <= table.Nfolders()) queue = table.Record(i);
-    const bool fresh = queue && (queue->uid == 0 || std::find(served.begin(), served.end(),
-                                                              queue->uid) == served.end());
-    if (queue && fresh && queue->Enabled && host().SwitchedOn()) {
-      host().QueueIconChanged(i, QueueIcon::kActive);
-      host().RefreshQueueList();
-      clock().SleepMsUnless(kSlotPauseMs, [this] { return StopRequested(); });
-      last = i;
-      if (queue->uid != 0) served.push_back(queue->uid);
-      if (services_.status != nullptr) {
-        services_.status->PassStarted(queue->uid);
-        StatusChanged();
-      }
-      Status status;
-      try {
-        status = ProcessRecord(i, queue);
-      } catch (const std::exception& e) {
-        status = EscapedError(e.what());
-      } catch (...) {
-        status = EscapedError("unknown error");
-      }
-      // One queue's trouble stays with that queue: it is reported (once per
-      // cause) and the queues after it are served as usual.
-      if (status.ok()) {
-        problems_.erase({queue->uid, std::string()});
-        if (!unusable_.empty() && services_.status != nullptr) {
-          services_.status->Problem(queue->uid, {}, NotServed(*queue), unusable_, clock().Now());
-        }
-      } else {
-        ReportProblem(queue->uid, queue->name, {}, NotServed(*queue), status.message());
-        if (first.ok()) first = status;
-      }
-      if (services_.status != nullptr) {
-        services_.status->PassEnded(queue->uid, clock().Now(), !status.ok() || !unusable_.empty());
-        StatusChanged();
-      }
+
+  // Every local queue's files are found before anyone waits, so that one
+  // stable time serves them all: a pass over many busy queues takes one
+  // stable time, not one per queue.
+  for (int i = 1; i <= n && !StopRequested() && host().SwitchedOn(); ++i) {
+    if (i > table.Nfolders()) break;
+    const RecordPtr queue = table.Record(i);
+    const bool fresh =
+        queue->uid == 0 || std::find(served.begin(), served.end(), queue->uid) == served.end();
+    if (!fresh || !queue->Enabled) continue;
+    if (queue->uid != 0) served.push_back(queue->uid);
+    auto turn = std::make_unique<Turn>();
+    turn->pass.slot = i;
+    turn->pass.uid = queue->uid;
+    turn->pass.queue = queue;
+    if (queue->FTPuse) {
+      turns.push_back(std::move(turn));
+      continue;
     }
-    // The pause paces the pass; once the program is closing it would only
-    // hold the close up by 100 ms for every slot still to come.
-    if (!StopRequested()) clock().SleepMsUnless(kSlotPauseMs, [this] { return StopRequested(); });
-    if (last != 0) host().QueueIconChanged(last, QueueIcon::kIdle);
-    host().RefreshQueueList();
+    BeginTurn(*turn);
+    turn->status = Guarded([&] { return Discover(*turn); });
+    if (turn->status.ok() && turn->usable && Guard(turn->pass)) {
+      turns.push_back(std::move(turn));
+    } else {
+      EndTurn(*turn, first);  // nothing to wait for
+    }
+  }
+
+  std::vector<PassContext*> waiting;
+  for (const auto& turn : turns) {
+    if (!turn->pass.queue->FTPuse) waiting.push_back(&turn->pass);
+  }
+  if (!waiting.empty()) StableWait(waiting);
+
+  for (const auto& turn : turns) {
+    Turn& t = *turn;
+    if (t.pass.queue->FTPuse) {
+      // Served as it stands now, like any queue whose turn comes.
+      if (StopRequested() || !host().SwitchedOn() || !QueueEnabled(t.pass)) continue;
+      const int slot = CurrentSlot(t.pass);
+      if (slot == 0) continue;
+      const RecordPtr now = table.Record(slot);
+      if (t.pass.uid != 0 && now->uid != t.pass.uid) continue;  // deleted at this very moment
+      t.pass.slot = slot;
+      t.pass.queue = now;
+      ShowIcon(slot, QueueIcon::kActive);
+      // The pause keeps an FTP session apart from the work before it, as it
+      // always has; its turn is otherwise the whole pass it always was.
+      clock().SleepMsUnless(kSlotPauseMs, [this] { return StopRequested(); });
+      BeginTurn(t);
+      t.status = Guarded([&] { return ProcessRecord(t); });
+      EndTurn(t, first);
+      ShowIcon(slot, QueueIcon::kIdle);
+      continue;
+    }
+    // A queue disabled or deleted during the wait, or a pass switched off or
+    // stopped, ends here with nothing delivered.
+    const int slot = CurrentSlot(t.pass);
+    if (slot != 0 && Guard(t.pass)) {
+      ShowIcon(slot, QueueIcon::kActive);
+      t.status = Guarded([&] { return Finish(t.pass); });
+      ShowIcon(slot, QueueIcon::kIdle);
+    }
+    EndTurn(t, first);
   }
   return first;
+}
+
+template <typename Stage>
+Status Trenamethread::Guarded(Stage&& stage) {
+  try {
+    return stage();
+  } catch (const std::exception& e) {
+    return EscapedError(e.what());
+  } catch (...) {
+    return EscapedError("unknown error");
+  }
+}
+
+void Trenamethread::BeginTurn(Turn& turn) {
+  turn.begun = true;
+  if (services_.status == nullptr) return;
+  services_.status->PassStarted(turn.pass.uid);
+  StatusChanged();
+}
+
+void Trenamethread::EndTurn(Turn& turn, Status& first) {
+  if (!turn.begun) return;
+  const QueueRecord& queue = *turn.pass.queue;
+  // One queue's trouble stays with that queue: it is reported (once per
+  // cause) and the queues after it are served as usual.
+  if (turn.status.ok()) {
+    problems_.erase({queue.uid, std::string()});
+    if (!turn.unusable.empty() && services_.status != nullptr) {
+      services_.status->Problem(queue.uid, {}, NotServed(queue), turn.unusable, clock().Now());
+    }
+  } else {
+    ReportProblem(queue.uid, queue.name, {}, NotServed(queue), turn.status.message());
+    if (first.ok()) first = turn.status;
+  }
+  if (services_.status != nullptr) {
+    services_.status->PassEnded(queue.uid, clock().Now(),
+                                !turn.status.ok() || !turn.unusable.empty());
+    StatusChanged();
+  }
+}
+
+void Trenamethread::ShowIcon(int slot, QueueIcon icon) {
+  try {
+    host().QueueIconChanged(slot, icon);
+    host().RefreshQueueList();
+  } catch (...) {
+    // A window that cannot show the icon changes nothing about the files, and
+    // must not leave the queues after this one unserved.
+  }
+}
+
+int Trenamethread::CurrentSlot(const PassContext& pass) const {
+  if (pass.uid == 0) return pass.slot;
+  return host().Queues().SlotOf(pass.uid);
 }
 
 Status Trenamethread::ProcessQueue(int slot) {
   QueueTable& table = host().Queues();
   if (slot < 1 || slot > table.Nfolders()) return Status::Ok();
-  return ProcessRecord(slot, table.Record(slot));
+  Turn turn;
+  turn.pass.slot = slot;
+  turn.pass.queue = table.Record(slot);
+  turn.pass.uid = turn.pass.queue->uid;
+  return ProcessRecord(turn);
 }
 
-Status Trenamethread::ProcessRecord(int slot, const RecordPtr& queue) {
-  const QueueRecord& q = *queue;
+Status Trenamethread::ProcessRecord(Turn& turn) {
+  const Status status = Discover(turn);
+  if (!status.ok() || !turn.usable) return status;
+  PassContext& pass = turn.pass;
+  if (Guard(pass)) StableWait({&pass});
+  return Finish(pass);
+}
+
+Status Trenamethread::Discover(Turn& turn) {
+  PassContext& pass = turn.pass;
+  const QueueRecord& q = *pass.queue;
   FtpIntake* const ftp = services_.ftp;
-  unusable_.clear();
-  const bool usable = CheckQueue(q, files(), [&] { return ftp && ftp->PrepareFtp(*this, queue); });
-  if (!usable) {
-    if (services_.status != nullptr) unusable_ = UnusableReason(q, files());
+  turn.usable = CheckQueue(q, files(), [&] { return ftp && ftp->PrepareFtp(*this, pass.queue); });
+  if (!turn.usable) {
+    if (services_.status != nullptr) turn.unusable = UnusableReason(q, files());
     return Status::Ok();
   }
 
   host().FtpProgress(0);
-  PassContext pass;
-  pass.slot = slot;
-  pass.uid = q.uid;
-  pass.queue = queue;
   pass.inputFolder = IncludeTrailingPathDelimiter(q.FTPuse ? q.FTPTemppath : q.Inputfolder);
   pass.outputFolder = IncludeTrailingPathDelimiter(q.Outputfolder);
   pass.errorFolder =
       q.Errorfolder.empty() ? std::string() : IncludeTrailingPathDelimiter(q.Errorfolder);
 
-  Status status = q.FTPuse ? ftp->ListRemote(*this, pass) : DiscoverFiles(files(), clock(), pass);
+  const Status status =
+      q.FTPuse ? ftp->ListRemote(*this, pass) : DiscoverFiles(files(), clock(), pass);
   if (!status.ok()) return status;
-  splitpages = q.Splitpdf;
+  if (Guard(pass)) OrderFiles(pass.files, [&] { return KeepGoing(pass); });
+  return Status::Ok();
+}
 
-  const KeepGoingFn keepGoing = [&] { return KeepGoing(pass); };
-  if (Guard(pass)) OrderFiles(pass.files, keepGoing);
-  if (Guard(pass)) StableWait(pass);
+Status Trenamethread::Finish(PassContext& pass) {
+  const QueueRecord& q = *pass.queue;
+  // Naming reads it; other queues were discovered since this one.
+  splitpages = q.Splitpdf;
+  Status status;
   if (Guard(pass)) {
     if (q.FTPuse) {
-      status = ftp->FetchStable(*this, pass);
+      status = services_.ftp->FetchStable(*this, pass);
       if (!status.ok()) return status;
     } else {
-      CheckStability(files(), clock(), pass, keepGoing);
+      CheckStability(files(), clock(), pass, [&] { return KeepGoing(pass); });
     }
     // What did not prove stable waits for a later pass.
     int waiting = 0;
@@ -258,15 +347,32 @@ Status Trenamethread::ProcessRecord(int slot, const RecordPtr& queue) {
   return Status::Ok();
 }
 
-void Trenamethread::StableWait(const PassContext& pass) {
+void Trenamethread::StableWait(const std::vector<PassContext*>& passes) {
+  const auto anyGoing = [&] {
+    if (StopRequested() || !host().SwitchedOn()) return false;
+    return std::any_of(passes.begin(), passes.end(),
+                       [&](const PassContext* pass) { return QueueEnabled(*pass); });
+  };
   int slice = 0;
   do {
     const int sliceMs = StableTime() * 1000 / kStableSlices;
     // Whole seconds, rounded up: "0 s left" would read as if nothing waited.
-    SetWaiting(pass, pass.files.count(), ((kStableSlices - slice) * sliceMs + 999) / 1000);
+    const int secondsLeft = ((kStableSlices - slice) * sliceMs + 999) / 1000;
+    if (services_.status != nullptr) {
+      bool changed = false;
+      for (const PassContext* pass : passes) {
+        // A queue that left the wait keeps what it showed until its pass ends.
+        if (QueueEnabled(*pass)) {
+          changed =
+              services_.status->Waiting(pass->uid, pass->files.count(), secondsLeft) || changed;
+        }
+      }
+      // One notice for all the queues: the host is told of changes, not of each.
+      if (changed) StatusChanged();
+    }
     ++slice;
-    clock().SleepMsUnless(sliceMs, [&] { return !KeepGoing(pass); });
-  } while (slice < kStableSlices && KeepGoing(pass));
+    clock().SleepMsUnless(sliceMs, [&] { return !anyGoing(); });
+  } while (slice < kStableSlices && anyGoing());
 }
 
 void Trenamethread::SetWaiting(const PassContext& pass, int files, int secondsLeft) {

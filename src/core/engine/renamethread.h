@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "config/queuetable.h"
 #include "engine/enginehost.h"
@@ -48,7 +49,7 @@ struct EngineServices {
 };
 
 // The worker thread that does all the file work: it waits the browse interval
-// in ten slices, then serves every enabled queue of the table in order.
+// in ten slices, then makes a pass over the enabled queues of the table.
 class Trenamethread {
  public:
   static constexpr int kBrowseSlices = 10;
@@ -65,11 +66,16 @@ class Trenamethread {
 
   // The thread body: polling cycles until `stop` is seen. Never throws.
   void Execute();
-  // One pass over the queue table. An error that escapes a queue's pass ends
-  // that queue's pass only: it is reported (ReportProblem, once per cause)
-  // and the next queue is served. Answers the first such error.
+  // One pass over the queue table. The files of every local queue are found
+  // first, in table order, so that all of them wait one stable time together;
+  // then each queue in turn has its files checked, named and delivered. An
+  // FTP queue keeps its whole pass, with its own stable wait, in its turn.
+  // An error that escapes a queue's pass ends that queue's pass only: it is
+  // reported (ReportProblem, once per cause) and the next queue is served.
+  // Answers the first such error.
   Status ScanQueues();
-  // The pass of the queue in `slot` as it stands now.
+  // The pass of the queue in `slot` as it stands now, with a stable wait of
+  // its own.
   Status ProcessQueue(int slot);
 
   // Before each stage: not stopped, switched on, the queue still enabled and
@@ -115,11 +121,37 @@ class Trenamethread {
   std::int32_t currentpage = 0;
 
  private:
+  // One queue's share of a pass: begun by its discovery, ended in its turn.
+  struct Turn {
+    PassContext pass;
+    bool begun = false;    // told to the status board, which must hear its end
+    bool usable = false;   // passed the pre-check
+    std::string unusable;  // why the pre-check refused it, for the status board
+    Status status;         // what escaped the queue's stages
+  };
+
   void Cycle();
   void ReportProblem(std::uint64_t uid, std::string_view queueName, std::string_view inputName,
                      std::string_view comment, std::string_view reason);
-  Status ProcessRecord(int slot, const RecordPtr& queue);
-  void StableWait(const PassContext& pass);
+  // Pre-check, discovery and ordering of the turn's queue.
+  Status Discover(Turn& turn);
+  // Stability check, naming and delivery of files that have waited.
+  Status Finish(PassContext& pass);
+  // A whole pass of one queue with a stable wait of its own.
+  Status ProcessRecord(Turn& turn);
+  // The status board hears that the turn's pass begins, or how it ended;
+  // `first` keeps the first error of the whole pass over the table.
+  void BeginTurn(Turn& turn);
+  void EndTurn(Turn& turn, Status& first);
+  // Runs a stage of a turn, turning what it throws into its error.
+  template <typename Stage>
+  Status Guarded(Stage&& stage);
+  // The stable time in ten slices, shared by every pass given: it ends early
+  // only once none of them may go on.
+  void StableWait(const std::vector<PassContext*>& passes);
+  // Where the pass's queue stands now, for its icon; 0 once deleted.
+  int CurrentSlot(const PassContext& pass) const;
+  void ShowIcon(int slot, QueueIcon icon);
   // Tells the host that the status board changed; a host that fails at it
   // changes nothing about the files.
   void StatusChanged();
@@ -130,8 +162,6 @@ class Trenamethread {
   EngineServices services_;
   std::shared_ptr<EngineControl> control_;
   int progress_ = 0;  // the cycle progress position last sent
-  // Why the pre-check refused the queue of the last ProcessRecord, or empty.
-  std::string unusable_;
   // The last problem reported per queue identity and file name (empty name:
   // the queue itself), as "comment\nreason". Touched by the worker only.
   std::map<std::pair<std::uint64_t, std::string>, std::string> problems_;
