@@ -275,7 +275,11 @@ TEST_F(ConfigRace, AThousandDialogEditsWhileTheEngineRuns) {
   }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+#if !defined(__SANITIZE_THREAD__)
+  // (ThreadSanitizer slows every step several times over; there the run only
+  // has to end.)
   EXPECT_LT(seconds, 15.0) << "a thousand edits took too long";
+#endif
   EXPECT_TRUE(saveProblem.empty()) << saveProblem;
 
   // Every input folder served again, and all saved, as an operator would
