@@ -141,7 +141,9 @@ class Hostile : public testing::Test {
 TEST_F(Hostile, AFileStillGrowingIsNeverDeliveredAndComesWholeOnceItStops) {
   SystemClock clock;
   Rig rig(clock, ops);
-  rig.host.settings.stabletime = 1;
+  // Two seconds: a writer that pauses 200 ms between its pieces never looks
+  // stable, even on a busy machine.
+  rig.host.settings.stabletime = 2;
   AddQueue(rig, "Grow", in, out);
   const std::string path = in + "/growing.dat";
   std::string content;
@@ -452,9 +454,10 @@ TEST_F(Hostile, TwoThousandFilesInOneFolder) {
   EXPECT_EQ(many.left, 0);
   EXPECT_EQ(many.delivered, 2000);
   // Ten times the files may cost ten times the time, not a hundred: the
-  // time per file stays within a small factor of the small folder's.
+  // time per file stays within a small factor of the small folder's (a
+  // factor, not equality, for a machine busy with other work).
   const double perFew = few.seconds / 200, perMany = many.seconds / 2000;
-  EXPECT_LT(perMany, 3 * perFew + 0.001)
+  EXPECT_LT(perMany, 4 * perFew + 0.001)
       << few.seconds << " s for 200, " << many.seconds << " s for 2000";
   EXPECT_LT(many.seconds, 240.0);
   std::string each;
