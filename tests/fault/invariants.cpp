@@ -206,7 +206,8 @@ Findings CheckLogsAndConfig(const Places& places) {
         continue;
       }
       if (file.extension() == ".log") {
-        // Every entry is one line of seven fields ending in CR LF; a torn
+        // Every entry is one line of seven fields ending in CR LF (after the
+        // file's "Log created" line); a torn
         // write would leave a last line without its end or a short line.
         if (!content.empty() && content.back() != '\n') {
           findings.Add("torn last line in " + file.string());
@@ -216,6 +217,8 @@ Findings CheckLogsAndConfig(const Places& places) {
         int number = 0;
         while (std::getline(lines, line)) {
           ++number;
+          // A new log file starts with the line that says when it was made.
+          if (number == 1 && line.rfind("Log created ", 0) == 0 && line.back() == '\r') continue;
           if (line.empty() || line.back() != '\r' ||
               std::count(line.begin(), line.end(), ',') < 6) {
             findings.Add("broken line " + std::to_string(number) + " in " + file.string());

@@ -87,7 +87,8 @@ TEST(Invariants, LeftoversLogsAndConfiguration) {
   Findings left = CheckNoLeftovers(f.places);
   EXPECT_EQ(left.violations.size(), 2u) << left.Text();
 
-  WriteFile(f.root / "log/q.log", "a,b,,OK,Renamed,t1,t2\r\na,b,,OK,Renamed,t1,t2\r\n");
+  WriteFile(f.root / "log/q.log",
+            "Log created 01052024 080000\r\na,b,,OK,Renamed,t1,t2\r\na,b,,OK,Renamed,t1,t2\r\n");
   WriteFile(f.root / "log/q.xml", "<JMF><Audit/></JMF>");
   const std::string ini = f.root / "Queues.ini";
   WriteFile(ini, "[Q]\nName=new\n");
@@ -95,10 +96,13 @@ TEST(Invariants, LeftoversLogsAndConfiguration) {
   EXPECT_TRUE(CheckLogsAndConfig(f.places).ok()) << CheckLogsAndConfig(f.places).Text();
 
   WriteFile(f.root / "log/q.log", "a,b,,OK,Renamed,t1,t2\r\na,b,,OK");
+  WriteFile(f.root / "log/r.log", "a,b,,OK,Renamed,t1,t2\r\nLog created 01052024 080000\r\n");
   WriteFile(f.root / "log/q.xml", "<JMF><Audit/>");
   WriteFile(ini, "[Q]\nNa");
   Findings broken = CheckLogsAndConfig(f.places);
   EXPECT_NE(broken.Text().find("torn last line"), std::string::npos) << broken.Text();
+  // The creation line counts only as the first line.
+  EXPECT_NE(broken.Text().find("broken line 2 in " + f.root / "log/r.log"), std::string::npos);
   EXPECT_NE(broken.Text().find("does not parse"), std::string::npos);
   EXPECT_NE(broken.Text().find("neither its old nor its new"), std::string::npos);
 }

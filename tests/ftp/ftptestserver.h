@@ -42,6 +42,7 @@ class FtpTestServer {
     std::string perm;         // pyftpdlib permission letters; empty: all
     std::vector<std::string> refuseRetr;  // names whose RETR is answered with 550
     std::vector<std::string> refuseDele;  // names whose DELE is answered with 550
+    std::string faults;  // a JSON file of fault rules, read at every command (ftpserver.py)
   };
 
   explicit FtpTestServer(Options options) : options_(std::move(options)) { Start(); }
@@ -134,6 +135,10 @@ class FtpTestServer {
     for (const std::string& name : options_.refuseDele) {
       args.push_back("--refuse-dele");
       args.push_back(name);
+    }
+    if (!options_.faults.empty()) {
+      args.push_back("--faults");
+      args.push_back(options_.faults);
     }
     if (!options_.perm.empty()) {
       args.push_back("--perm");

@@ -187,6 +187,17 @@ Status SystemFileOperations::CopyInto(int sourceFd, const std::string& source,
   if (::fstat(sourceFd, &after) != 0) return ErrnoStatus("Cannot read", source, errno);
   if (::fstat(out.get(), &written) != 0) return ErrnoStatus("Cannot check the copy", target, errno);
   const auto expected = static_cast<std::uint64_t>(before.st_size);
+  // A writer that truncates and writes again, or overwrites in place, may
+  // leave the size as it was; the copy would then mix old and new bytes into
+  // a content the file never had. Its change and status-change times tell.
+  const auto same = [](const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+  };
+  if (!same(before.st_mtim, after.st_mtim) || !same(before.st_ctim, after.st_ctim)) {
+    return Status::Error("The copy of " + source + " to " + target +
+                             " is incomplete: the source was written to while it was copied",
+                         EIO);
+  }
   if (copied != expected || static_cast<std::uint64_t>(after.st_size) != expected ||
       static_cast<std::uint64_t>(written.st_size) != expected) {
     return Status::Error("The copy of " + source + " to " + target + " is incomplete: " +
