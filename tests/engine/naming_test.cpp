@@ -189,6 +189,10 @@ TEST_F(Naming, NamesThatAreNoPlainFileNamesLeaveTheFileUnresolved) {
       {"..", ".."},
       {std::string(256, 'n'), std::string(256, 'n')},
       {".zf-0123456789abcdef-$1.part", ".zf-0123456789abcdef-x.part"},
+      // Delivery reads "\" as a separator where the subfolders exist.
+      {"..\\\\$1.pdf", "..\\x.pdf"},
+      {"sub\\\\..\\\\..\\\\$1.pdf", "sub\\..\\..\\x.pdf"},
+      {"sub\\\\.zf-0123456789abcdef-$1.part", "sub\\.zf-0123456789abcdef-x.part"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.format);
@@ -237,6 +241,13 @@ TEST(PlainFileName, RefusesWhatIsNoSingleName) {
   EXPECT_FALSE(IsPlainFileName(std::string("a\0b", 3)));
   EXPECT_FALSE(IsPlainFileName(std::string(256, 'x')));
   EXPECT_FALSE(IsPlainFileName(".zf-0123456789abcdef-a.pdf.part"));
+  // Where delivery finds the subfolders a backslash names, it is a separator:
+  // no part between backslashes may climb out or take the temporary shape.
+  EXPECT_TRUE(IsPlainFileName("a\\.\\b..\\"));
+  EXPECT_FALSE(IsPlainFileName("..\\a.pdf"));
+  EXPECT_FALSE(IsPlainFileName("a\\..\\..\\b.pdf"));
+  EXPECT_FALSE(IsPlainFileName("a\\.."));
+  EXPECT_FALSE(IsPlainFileName("sub\\.zf-0123456789abcdef-a.pdf.part"));
 }
 
 TEST(PageNumber, ReadsDecimalIntegersOnly) {

@@ -20,12 +20,27 @@ std::vector<Rule> RulesOf(const QueueRecord& queue) {
   return rules;
 }
 
+// Delivery takes "\" as a folder separator when the subfolders it names
+// exist (names from the desktop platform), so a name it could read that way
+// must stay inside the output folder and clear of our temporary shape too.
+bool SafeBetweenBackslashes(std::string_view name) {
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = name.find('\\', start);
+    const std::string_view part =
+        name.substr(start, end == std::string_view::npos ? end : end - start);
+    if (part == ".." || FileOperations::IsTempName(part)) return false;
+    if (end == std::string_view::npos) return true;
+    start = end + 1;
+  }
+}
+
 }  // namespace
 
 bool IsPlainFileName(std::string_view name) {
   return !name.empty() && name.size() <= kNameMax && name != "." && name != ".." &&
          name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos &&
-         !FileOperations::IsTempName(name);
+         !FileOperations::IsTempName(name) && SafeBetweenBackslashes(name);
 }
 
 bool IsSubfolderName(std::string_view name) {

@@ -82,7 +82,9 @@ class NameResolver {
 
 // A name that can stand for a file in a folder and nothing else: not empty,
 // not "." or "..", no "/" or NUL, at most 255 bytes, and not of the shape of
-// delivery's temporary files (which the start-up clean-up removes).
+// delivery's temporary files (which the start-up clean-up removes). Nor may
+// any part between backslashes be ".." or of that shape, since delivery
+// reads "\" as a separator where the subfolders it names exist.
 bool IsPlainFileName(std::string_view name);
 
 // A name for a file in a subfolder of the output folder, as configurations
