@@ -59,6 +59,21 @@ TEST(Invariants, EachInputInExactlyOnePlace) {
   EXPECT_EQ(lost.Text().find("c.txt"), std::string::npos) << "may vanish";
 }
 
+TEST(Invariants, APdfsIdentifierIsNoPartOfItsContent) {
+  const std::string page =
+      "%PDF-1.4\n1 0 obj<<>>endobj\ntrailer << /Root 1 0 R /ID [<0a1b><0a1b>] >>";
+  std::string again = page;
+  again.replace(again.find("0a1b><0a1b"), 10, "ffff><eeee");
+  EXPECT_EQ(ContentHash(page), ContentHash(again));
+  std::string other = page;
+  other.replace(other.find("1 0 R"), 5, "2 0 R");
+  EXPECT_NE(ContentHash(page), ContentHash(other));
+  // Only a PDF: the same bytes in any other file are content like the rest.
+  EXPECT_NE(ContentHash(page.substr(1)), ContentHash(again.substr(1)));
+  // Cut before its identifier ends: still the torn file it is.
+  EXPECT_NE(ContentHash(page), ContentHash(page.substr(0, page.size() - 8)));
+}
+
 TEST(Invariants, SplitInputsCountByTheirPagesAndTornFilesAreForeign) {
   Folders f;
   Ledger ledger;
@@ -87,7 +102,8 @@ TEST(Invariants, LeftoversLogsAndConfiguration) {
   Findings left = CheckNoLeftovers(f.places);
   EXPECT_EQ(left.violations.size(), 2u) << left.Text();
 
-  WriteFile(f.root / "log/q.log", "a,b,,OK,Renamed,t1,t2\r\na,b,,OK,Renamed,t1,t2\r\n");
+  WriteFile(f.root / "log/q.log",
+            "Log created 01052024 080000\r\na,b,,OK,Renamed,t1,t2\r\na,b,,OK,Renamed,t1,t2\r\n");
   WriteFile(f.root / "log/q.xml", "<JMF><Audit/></JMF>");
   const std::string ini = f.root / "Queues.ini";
   WriteFile(ini, "[Q]\nName=new\n");
@@ -95,10 +111,13 @@ TEST(Invariants, LeftoversLogsAndConfiguration) {
   EXPECT_TRUE(CheckLogsAndConfig(f.places).ok()) << CheckLogsAndConfig(f.places).Text();
 
   WriteFile(f.root / "log/q.log", "a,b,,OK,Renamed,t1,t2\r\na,b,,OK");
+  WriteFile(f.root / "log/r.log", "a,b,,OK,Renamed,t1,t2\r\nLog created 01052024 080000\r\n");
   WriteFile(f.root / "log/q.xml", "<JMF><Audit/>");
   WriteFile(ini, "[Q]\nNa");
   Findings broken = CheckLogsAndConfig(f.places);
   EXPECT_NE(broken.Text().find("torn last line"), std::string::npos) << broken.Text();
+  // The opening line counts only where a new file starts.
+  EXPECT_NE(broken.Text().find("broken line 2 in " + f.root / "log/r.log"), std::string::npos);
   EXPECT_NE(broken.Text().find("does not parse"), std::string::npos);
   EXPECT_NE(broken.Text().find("neither its old nor its new"), std::string::npos);
 }
