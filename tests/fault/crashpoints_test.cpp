@@ -41,7 +41,7 @@ bool LongMode() {
   return value != nullptr && *value != '\0' && std::string(value) != "0";
 }
 int FileCount(int normal) {
-  return LongMode() ? normal * 4 : normal;
+  return LongMode() ? normal * 3 : normal;
 }
 
 // Contents differ between scenarios and files, so the ledger tells every
