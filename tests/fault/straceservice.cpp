@@ -29,11 +29,13 @@ constexpr auto kStartDeadline = 30s;
 
 // ptrace keeps LeakSanitizer from working: a traced service would fail at its
 // exit for that alone.
-std::vector<std::string> UntracedLeakCheck(const std::vector<std::string>& args) {
+std::vector<std::string> UntracedLeakCheck(const std::vector<std::string>& env,
+                                           const std::vector<std::string>& args) {
   const char* asan = std::getenv("ASAN_OPTIONS");
   std::vector<std::string> all{std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
-                                   (asan != nullptr && *asan != '\0' ? ":" : "") + "detect_leaks=0",
-                               test::ProgramPath()};
+                               (asan != nullptr && *asan != '\0' ? ":" : "") + "detect_leaks=0"};
+  all.insert(all.end(), env.begin(), env.end());
+  all.push_back(test::ProgramPath());
   all.insert(all.end(), args.begin(), args.end());
   return all;
 }
@@ -156,17 +158,20 @@ std::string PassDoneText(int queues) {
   return "queue " + std::to_string(queues) + " done";
 }
 
-TracedService::TracedService(ServiceBench& bench, Traced traced, const std::string& inject)
+TracedService::TracedService(ServiceBench& bench, Traced traced, const std::string& inject,
+                             const std::vector<std::string>& env,
+                             const std::vector<std::string>& options)
     : root_(bench.root()),
       traceFile_(bench.root() + "/strace.out"),
       doneText_(PassDoneText(bench.queues())) {
   std::vector<std::string> straceArgs{"-qq",      "-y", "-o",
                                       traceFile_, "-e", std::string("trace=") + kWritePathCalls};
+  straceArgs.insert(straceArgs.end(), options.begin(), options.end());
   if (!inject.empty()) {
     straceArgs.push_back("-e");
     straceArgs.push_back("inject=" + inject);
   }
-  const std::vector<std::string> service = UntracedLeakCheck(bench.Args());
+  const std::vector<std::string> service = UntracedLeakCheck(env, bench.Args());
   if (traced == Traced::kStartUp) {
     straceArgs.push_back("/usr/bin/env");
     straceArgs.insert(straceArgs.end(), service.begin(), service.end());

@@ -79,8 +79,11 @@ std::string PassDoneText(int queues);
 // The service with one of its threads under strace.
 class TracedService {
  public:
-  // `inject`: strace's -e inject= expression, or empty to trace only.
-  TracedService(ServiceBench& bench, Traced traced, const std::string& inject);
+  // `inject`: strace's -e inject= expression, or empty to trace only;
+  // `env`: VAR=value settings for the service; `options`: more for strace.
+  TracedService(ServiceBench& bench, Traced traced, const std::string& inject,
+                const std::vector<std::string>& env = {},
+                const std::vector<std::string>& options = {});
   ~TracedService();
   TracedService(const TracedService&) = delete;
   TracedService& operator=(const TracedService&) = delete;
