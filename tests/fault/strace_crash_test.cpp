@@ -206,9 +206,16 @@ TEST(StraceCrash, KilledAtEveryKindOfWritePathCallTheServiceLosesNothing) {
     ASSERT_TRUE(ref.attached) << sc.name;
     ASSERT_EQ(ref.status, 0) << sc.name << "\n" << ref.err;
     ASSERT_FALSE(ref.trace.calls.empty()) << sc.name;
-    EXPECT_TRUE(ref.seen.ok()) << sc.name << ": " << ref.seen.Text();
-    const Findings after = CheckAll(setup.ledger, setup.places);
-    EXPECT_TRUE(after.ok()) << sc.name << ": " << after.Text();
+    // The first run is judged too, where it can be: a split's pages are
+    // learned from it, and the configuration saved at its close is what the
+    // crash points then allow.
+    if (sc.name.rfind("split", 0) != 0) {
+      EXPECT_TRUE(ref.seen.ok()) << sc.name << ": " << ref.seen.Text();
+      Places places = setup.places;
+      places.configFiles.clear();
+      const Findings after = CheckAll(setup.ledger, places);
+      EXPECT_TRUE(after.ok()) << sc.name << ": " << after.Text();
+    }
     Learned& l = learned[sc.name];
     if (sc.name.rfind("split", 0) == 0) {
       for (const std::string& name : FilesIn(bench.root() + "/out")) {
