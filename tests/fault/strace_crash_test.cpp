@@ -37,13 +37,6 @@ bool LongMode() {
   return v != nullptr && std::string(v) == "1";
 }
 
-// Runs of the service mostly wait (browse and stable time), so several at a
-// time cost little more than one.
-int Jobs() {
-  const char* v = std::getenv("ZF_FAULT_JOBS");
-  return v != nullptr ? std::max(1, std::atoi(v)) : 6;
-}
-
 // What the first run of a scenario teaches its crash points.
 struct Learned {
   std::vector<std::string> pages;
@@ -168,7 +161,7 @@ Outcome RunPoint(const Point& p, const Learned& learned) {
 void InParallel(std::size_t n, const std::function<void(std::size_t)>& work) {
   std::atomic<std::size_t> next{0};
   std::vector<std::thread> threads;
-  for (int j = 0; j < Jobs(); ++j) {
+  for (int j = 0; j < FaultJobs(); ++j) {
     threads.emplace_back([&] {
       for (std::size_t i; (i = next.fetch_add(1)) < n;) work(i);
     });

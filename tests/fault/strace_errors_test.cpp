@@ -165,7 +165,7 @@ TEST(StraceErrors, AFailingCallIsReportedAndNothingIsLostAndAllIsDeliveredAfterw
   std::vector<Outcome> runs(jobs.size());
   std::atomic<std::size_t> next{0};
   std::vector<std::thread> threads;
-  for (int t = 0; t < 6; ++t) {
+  for (int t = 0; t < FaultJobs(); ++t) {
     threads.emplace_back([&] {
       for (std::size_t i; (i = next.fetch_add(1)) < jobs.size();) {
         runs[i] = RunFault(*jobs[i].fault, jobs[i].first, jobs[i].onward);

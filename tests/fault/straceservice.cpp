@@ -271,6 +271,11 @@ Restarted RestartOnePass(ServiceBench& bench, int passes) {
   return r;
 }
 
+int FaultJobs() {
+  const char* v = std::getenv("ZF_FAULT_JOBS");
+  return v != nullptr ? std::max(1, std::atoi(v)) : 6;
+}
+
 std::vector<std::string> FilesIn(const std::string& folder) {
   std::vector<std::string> names;
   std::error_code ec;

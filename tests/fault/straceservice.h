@@ -126,6 +126,11 @@ struct Restarted {
 };
 Restarted RestartOnePass(ServiceBench& bench, int passes = 1);
 
+// How many runs of the service go at once (ZF_FAULT_JOBS, else 6): the runs
+// mostly wait out browse and stable times, so several cost little more
+// than one.
+int FaultJobs();
+
 // The names of the files in `folder` (not in subfolders).
 std::vector<std::string> FilesIn(const std::string& folder);
 
