@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -29,6 +30,7 @@
 #include "platform/fileaccess.h"
 #include "programcore.h"
 #include "servicehost.h"
+#include "writesteplog.h"
 
 namespace zf::app {
 namespace {
@@ -93,6 +95,9 @@ int RunService(const CommandLine& cl) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   // A reader of the output that went away must not end the service.
   signal(SIGPIPE, SIG_IGN);
+  if (const char* steps = std::getenv("ZF_WRITE_STEP_LOG"); steps != nullptr && *steps != '\0') {
+    if (!LogWriteStepsTo(steps)) PrintError(std::string("cannot log write steps to ") + steps);
+  }
 
   const auto paths = ResolveConfigPaths(cl.configDir);
   if (!paths.ok()) {

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -144,6 +145,29 @@ TEST_F(Discovery, InvalidIgnoreMaskEscapesAndTheListingIsClosed) {
   PassContext missing = MakePass([&](QueueRecord& q) { q.Inputfolder = folders.root / "nope"; });
   EXPECT_TRUE(Discover(missing).ok());
   EXPECT_EQ(missing.files.count(), 0);
+}
+
+TEST_F(Discovery, AFolderThatCannotBeReadIsAnErrorNotAnEmptyFolder) {
+  WriteFile(In("a.pdf"), "x");
+  // Root reads any folder whatever its mode; a user without rights cannot.
+  // The listing runs in a child that drops to such a user.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const bool dropped =
+        chmod(folders.in.c_str(), 0700) == 0 && setgid(65534) == 0 && setuid(65534) == 0;
+    PassContext pass = MakePass();
+    const Status s = Discover(pass);
+    const bool said = s.message().find("Permission denied") != std::string::npos;
+    _exit(!dropped                                                             ? 2
+          : (!s.ok() && s.code() == EACCES && said && pass.files.count() == 0) ? 0
+                                                                               : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot drop to an unprivileged user here";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "an unreadable input folder was taken for an empty one";
 }
 
 TEST_F(Discovery, StopsAfterThe999thEntryInListingOrder) {

@@ -21,7 +21,8 @@ namespace zf::fault {
 
 // A content fingerprint (64-bit FNV-1a, as 16 hex digits). Inputs of one
 // scenario must differ in content, so the fingerprint tells which input a
-// file in any folder came from.
+// file in any folder came from. The identifier a PDF writer gives each file
+// it writes is left out, so a page split twice is the same page.
 std::string ContentHash(std::string_view bytes);
 // The fingerprint of a file, or empty when it cannot be read.
 std::string HashFile(const std::string& path);

@@ -59,6 +59,21 @@ TEST(Invariants, EachInputInExactlyOnePlace) {
   EXPECT_EQ(lost.Text().find("c.txt"), std::string::npos) << "may vanish";
 }
 
+TEST(Invariants, APdfsIdentifierIsNoPartOfItsContent) {
+  const std::string page =
+      "%PDF-1.4\n1 0 obj<<>>endobj\ntrailer << /Root 1 0 R /ID [<0a1b><0a1b>] >>";
+  std::string again = page;
+  again.replace(again.find("0a1b><0a1b"), 10, "ffff><eeee");
+  EXPECT_EQ(ContentHash(page), ContentHash(again));
+  std::string other = page;
+  other.replace(other.find("1 0 R"), 5, "2 0 R");
+  EXPECT_NE(ContentHash(page), ContentHash(other));
+  // Only a PDF: the same bytes in any other file are content like the rest.
+  EXPECT_NE(ContentHash(page.substr(1)), ContentHash(again.substr(1)));
+  // Cut before its identifier ends: still the torn file it is.
+  EXPECT_NE(ContentHash(page), ContentHash(page.substr(0, page.size() - 8)));
+}
+
 TEST(Invariants, SplitInputsCountByTheirPagesAndTornFilesAreForeign) {
   Folders f;
   Ledger ledger;
@@ -101,7 +116,7 @@ TEST(Invariants, LeftoversLogsAndConfiguration) {
   WriteFile(ini, "[Q]\nNa");
   Findings broken = CheckLogsAndConfig(f.places);
   EXPECT_NE(broken.Text().find("torn last line"), std::string::npos) << broken.Text();
-  // The creation line counts only as the first line.
+  // The opening line counts only where a new file starts.
   EXPECT_NE(broken.Text().find("broken line 2 in " + f.root / "log/r.log"), std::string::npos);
   EXPECT_NE(broken.Text().find("does not parse"), std::string::npos);
   EXPECT_NE(broken.Text().find("neither its old nor its new"), std::string::npos);

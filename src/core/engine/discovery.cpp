@@ -1,5 +1,6 @@
 #include "discovery.h"
 
+#include <cerrno>
 #include <string_view>
 #include <utility>
 
@@ -60,7 +61,13 @@ Status DiscoverFiles(FileAccess& files, Clock& clock, PassContext& pass) {
   table.set_count(0);
   // The listing closes when this goes, on every way out of the loop.
   Result<std::unique_ptr<DirListing>> listing = files.List(pass.inputFolder + queue.Searchmask);
-  if (!listing.ok()) return Status::Ok();
+  // A folder that is gone lists nothing (the pre-check and the status board
+  // tell about missing folders); any other failure to read it (no right to,
+  // an I/O error) would otherwise look like an empty folder for ever, so it
+  // ends the queue's pass and is reported.
+  if (!listing.ok()) {
+    return listing.status().code() == ENOENT ? Status::Ok() : listing.status();
+  }
   const IgnoreMasks ignored(queue.ignoremask);
   FileInfo entry;
   int count = 0;

@@ -2,6 +2,7 @@
 
 #include "platform/tempfile.h"
 #include "platform/uniquefd.h"
+#include "platform/writehook.h"
 
 #include <curl/curl.h>
 #include <fcntl.h>
@@ -100,6 +101,7 @@ struct FtpSession::Impl {
   std::string* text = nullptr;
   bool tooLarge = false;
   int fd = -1;
+  std::string localPath;  // the file `fd` writes, for the write hook
   int writeErrno = 0;
   std::int64_t written = 0;
 
@@ -134,6 +136,7 @@ struct FtpSession::Impl {
     }
     size_t done = 0;
     while (done < bytes) {
+      BeforeWrite(WriteSite::kFtp, WriteKind::kWrite, self->localPath);
       const ssize_t n = ::write(self->fd, data + done, bytes - done);
       if (n < 0) {
         if (errno == EINTR) continue;
@@ -481,6 +484,7 @@ Status FtpSession::Retrieve(const std::string& name, const std::string& localPat
   curl_easy_setopt(curl, CURLOPT_FTPPORT, passive_ ? nullptr : "-");
   impl_->progress = &progress_;
   impl_->fd = temp.fd.get();
+  impl_->localPath = temp.path;
   impl_->writeErrno = 0;
   impl_->written = 0;
   const int rc = Perform();
@@ -495,7 +499,8 @@ Status FtpSession::Retrieve(const std::string& name, const std::string& localPat
     failure_ = "The file changed while it was fetched";
     status = Status::Error("Fetched " + std::to_string(impl_->written) + " bytes of \"" + name +
                            "\", the listing said " + std::to_string(expectedSize));
-  } else if (limits_.flushToDisk && ::fdatasync(temp.fd.get()) != 0) {
+  } else if (limits_.flushToDisk && (BeforeWrite(WriteSite::kFtp, WriteKind::kSyncFile, temp.path),
+                                     ::fdatasync(temp.fd.get()) != 0)) {
     status = LocalFail("Unable to flush " + temp.path, errno);
   }
   if (const int err = temp.fd.Close(); err != 0 && status.ok()) {
@@ -503,6 +508,7 @@ Status FtpSession::Retrieve(const std::string& name, const std::string& localPat
   }
   // rename() replaces whatever has the final name, a link included, and
   // never follows it.
+  if (status.ok()) BeforeWrite(WriteSite::kFtp, WriteKind::kRename, localPath);
   if (status.ok() && ::rename(temp.path.c_str(), localPath.c_str()) != 0) {
     status = LocalFail("Unable to rename " + temp.path + " to " + localPath, errno);
   }
@@ -512,6 +518,7 @@ Status FtpSession::Retrieve(const std::string& name, const std::string& localPat
   }
   // The name must be on the disk too before the server's copy may go.
   if (limits_.flushToDisk) {
+    BeforeWrite(WriteSite::kFtp, WriteKind::kSyncFolder, localPath);
     if (const int err = SyncFolder(folder))
       return LocalFail("Unable to flush folder " + folder, err);
   }
@@ -528,6 +535,9 @@ Status FtpSession::Delete(const std::string& name) {
   // After the change into the folder, unlike a pre-transfer command, which
   // would run wherever the connection happens to be.
   const Slist dele = Command("DELE " + name);
+  // The server's copy is the last one anywhere else: its removal is a step
+  // of the fetch like the local ones before it.
+  BeforeWrite(WriteSite::kFtp, WriteKind::kDelete, "ftp:" + name);
   curl_easy_setopt(curl, CURLOPT_URL, DirUrl().c_str());
   curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
   curl_easy_setopt(curl, CURLOPT_POSTQUOTE, dele.get());

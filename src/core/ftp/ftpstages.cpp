@@ -9,6 +9,7 @@
 #include "engine/masks.h"
 #include "platform/fileaccess.h"
 #include "platform/paths.h"
+#include "platform/writehook.h"
 
 namespace zf {
 namespace {
@@ -266,6 +267,7 @@ FtpStages::Fetched FtpStages::FetchFile(Trenamethread& engine, const PassContext
   // be delivered again whenever it is fetched once more (in the next run of
   // the program, for one).
   undeletable_[{pass.uid, e.oldname}] = RemoteEntry{e.oldname, e.filesize64, e.filetime};
+  BeforeWrite(WriteSite::kFtp, WriteKind::kDelete, local);
   ::unlink(local.c_str());
   e.ready = false;
   return Fetched::kSkipped;

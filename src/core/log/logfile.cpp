@@ -2,6 +2,7 @@
 
 #include "platform/tempfile.h"
 #include "platform/uniquefd.h"
+#include "platform/writehook.h"
 
 #include <fcntl.h>
 #include <stdio.h>  // renameat2
@@ -114,6 +115,7 @@ std::string FolderOf(const std::string& path) {
 // Makes a created or renamed directory entry durable; a failure here loses
 // nothing that was written, so it is not reported.
 void SyncFolderQuietly(const std::string& folder) {
+  BeforeWrite(WriteSite::kLog, WriteKind::kSyncFolder, folder + "/");
   static_cast<void>(SyncFolder(folder));
 }
 
@@ -141,8 +143,9 @@ std::uint64_t CountBreaks(std::string_view data) {
   return static_cast<std::uint64_t>(std::count(data.begin(), data.end(), '\n'));
 }
 
-Status WriteAll(LogFileIo& io, int fd, std::string_view data) {
+Status WriteAll(LogFileIo& io, int fd, std::string_view data, const std::string& path) {
   while (!data.empty()) {
+    BeforeWrite(WriteSite::kLog, WriteKind::kWrite, path);
     const ssize_t n = io.Write(fd, data.data(), data.size());
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -165,13 +168,15 @@ Status SaveXml(LogFileIo& io, const std::string& path, const std::string& text,
   if (!created.ok()) return LogFileError("save", path, created.status().code());
   TempFile temp = std::move(created).value();
   if (mode) ::fchmod(temp.fd.get(), *mode);
-  Status written = WriteAll(io, temp.fd.get(), text);
+  Status written = WriteAll(io, temp.fd.get(), text, temp.path);
+  if (written.ok()) BeforeWrite(WriteSite::kLog, WriteKind::kSyncFile, temp.path);
   if (written.ok() && io.Sync(temp.fd.get()) != 0) written = Status::Error({}, errno);
   struct stat st {};
   if (written.ok() && ::fstat(temp.fd.get(), &st) != 0) written = Status::Error({}, errno);
   if (written.ok()) {
     if (const int error = temp.fd.Close(); error != 0) written = Status::Error({}, error);
   }
+  if (written.ok()) BeforeWrite(WriteSite::kLog, WriteKind::kRename, path);
   if (written.ok() && ::rename(temp.path.c_str(), path.c_str()) != 0) {
     written = Status::Error({}, errno);
   }
@@ -342,6 +347,7 @@ LogFileWriter::Renewal LogFileWriter::Renew(const std::string& path, TDateTime n
   // finds its name taken and adds a number, so no archive is ever replaced.
   for (int suffix = 0; suffix <= kMaxArchiveSuffix; ++suffix) {
     const std::string target = ArchiveCandidate(path, stamp, suffix);
+    BeforeWrite(WriteSite::kLog, WriteKind::kRename, target);
     if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
       caches_->Drop(path);
       return Renewal::kRenamed;
@@ -355,6 +361,7 @@ LogFileWriter::Renewal LogFileWriter::Renew(const std::string& path, TDateTime n
     struct stat st;
     if (::lstat(target.c_str(), &st) == 0) continue;
     if (errno != ENOENT) return Renewal::kFailed;
+    BeforeWrite(WriteSite::kLog, WriteKind::kRename, target);
     if (::rename(path.c_str(), target.c_str()) == 0) {
       caches_->Drop(path);
       return Renewal::kRenamed;
@@ -495,10 +502,12 @@ Status LogFileWriter::AppendCsvLine(const std::string& path, const std::string& 
   // A last line without its break (written by someone else) is ended first,
   // so that the entry stays a line of its own.
   const std::string data = endsWithBreak ? line : "\r\n" + line;
-  Status written = WriteAll(io_, fd.get(), data);
+  Status written = WriteAll(io_, fd.get(), data, path);
+  if (written.ok()) BeforeWrite(WriteSite::kLog, WriteKind::kSyncFile, path);
   if (written.ok() && io_.Sync(fd.get()) != 0) written = Status::Error({}, errno);
   if (!written.ok()) {
     // Take back whatever part of the line reached the file.
+    BeforeWrite(WriteSite::kLog, WriteKind::kTruncate, path);
     if (::ftruncate(fd.get(), before.st_size) == 0) io_.Sync(fd.get());
     caches_->csv.erase(path);
     return LogFileError("write to", path, written.code());
@@ -520,6 +529,7 @@ Status LogFileWriter::CreateCsvFile(const std::string& path, const std::string& 
                                     bool& exists) {
   // O_EXCL also refuses a link or anything else already under the name;
   // the append then reports what it is.
+  BeforeWrite(WriteSite::kLog, WriteKind::kCreate, path);
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
   if (!fd.valid()) {
     const int error = errno;
@@ -531,7 +541,8 @@ Status LogFileWriter::CreateCsvFile(const std::string& path, const std::string& 
   }
   const std::string content =
       "Log created " + FormatDateTimeText("ddmmyyyy hhnnss", now) + "\r\n" + line;
-  Status written = WriteAll(io_, fd.get(), content);
+  Status written = WriteAll(io_, fd.get(), content, path);
+  if (written.ok()) BeforeWrite(WriteSite::kLog, WriteKind::kSyncFile, path);
   if (written.ok() && io_.Sync(fd.get()) != 0) written = Status::Error({}, errno);
   struct stat st;
   const bool known = written.ok() && ::fstat(fd.get(), &st) == 0;
@@ -540,6 +551,7 @@ Status LogFileWriter::CreateCsvFile(const std::string& path, const std::string& 
   }
   if (!written.ok()) {
     fd.Close();
+    BeforeWrite(WriteSite::kLog, WriteKind::kDelete, path);
     ::unlink(path.c_str());
     return LogFileError("create", path, written.code());
   }

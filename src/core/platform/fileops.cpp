@@ -2,6 +2,7 @@
 
 #include "platform/tempfile.h"
 #include "platform/uniquefd.h"
+#include "platform/writehook.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -45,10 +46,41 @@ Status WriteAllAt(int fd, const char* data, std::size_t size, off_t offset,
   return Status::Ok();
 }
 
+WriteKind KindOf(FileStep step) {
+  switch (step) {
+    case FileStep::kOpenSource:
+      return WriteKind::kOpen;
+    case FileStep::kCreateTemp:
+      return WriteKind::kCreate;
+    case FileStep::kWrite:
+      return WriteKind::kWrite;
+    case FileStep::kSyncFile:
+      return WriteKind::kSyncFile;
+    case FileStep::kReplace:
+    case FileStep::kRenameNoReplace:
+      return WriteKind::kRename;
+    case FileStep::kSyncFolder:
+      return WriteKind::kSyncFolder;
+    case FileStep::kLink:
+    case FileStep::kHardLink:
+      return WriteKind::kLink;
+    case FileStep::kDelete:
+      return WriteKind::kDelete;
+    case FileStep::kMakeFolder:
+      return WriteKind::kMakeFolder;
+  }
+  return WriteKind::kWrite;
+}
+
 }  // namespace
 
 bool FileOperations::IsTempName(std::string_view name) {
   return ::zf::IsTempName(name);
+}
+
+int SystemFileOperations::InjectFault(FileStep step, const std::string& path) {
+  BeforeWrite(WriteSite::kFileOps, KindOf(step), path);
+  return 0;
 }
 
 SystemFileOperations& SystemFileOperations::Instance() {
@@ -301,6 +333,7 @@ Result<FileIdentity> SystemFileOperations::IdentityOf(const std::string& path) {
 }
 
 Status SystemFileOperations::RemoveFolderIfEmpty(const std::string& path) {
+  BeforeWrite(WriteSite::kFileOps, WriteKind::kRemoveFolder, path);
   if (::rmdir(path.c_str()) != 0) return ErrnoStatus("Cannot remove the folder", path, errno);
   return Status::Ok();
 }
@@ -314,7 +347,10 @@ Result<int> SystemFileOperations::RemoveAllFiles(const std::string& folder) {
   Result<int> removed = RemoveFilesIn(
       folder, [](std::string_view) { return true; },
       [this](const std::string& path) { return InjectFault(FileStep::kDelete, path) == 0; });
-  if (removed.ok()) (void)::rmdir(folder.c_str());
+  if (removed.ok()) {
+    BeforeWrite(WriteSite::kFileOps, WriteKind::kRemoveFolder, folder);
+    (void)::rmdir(folder.c_str());
+  }
   return removed;
 }
 

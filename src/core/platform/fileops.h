@@ -117,8 +117,10 @@ class SystemFileOperations : public FileOperations {
 
  protected:
   // Test seam: a non-zero errno value makes `step` fail with that error before
-  // it runs. `path` is the file the step works on.
-  virtual int InjectFault(FileStep /*step*/, const std::string& /*path*/) { return 0; }
+  // it runs. `path` is the file the step works on. This one passes the step to
+  // the process-wide write hook (platform/writehook.h) and lets it run; an
+  // override that wants the hook to see its steps calls it too.
+  virtual int InjectFault(FileStep step, const std::string& path);
 
  private:
   Status CopyInto(int sourceFd, const std::string& source, const std::string& target,

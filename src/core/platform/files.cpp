@@ -2,6 +2,7 @@
 
 #include "platform/tempfile.h"
 #include "platform/uniquefd.h"
+#include "platform/writehook.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -48,6 +49,29 @@ std::filesystem::path ResolveTarget(const std::string& path) {
 }
 
 }  // namespace
+
+int FileSystem::InjectFault(WriteStep step, const std::string& path) const {
+  WriteKind kind = WriteKind::kWrite;
+  switch (step) {
+    case WriteStep::kCreateTemp:
+      kind = WriteKind::kCreate;
+      break;
+    case WriteStep::kWrite:
+      kind = WriteKind::kWrite;
+      break;
+    case WriteStep::kSyncFile:
+      kind = WriteKind::kSyncFile;
+      break;
+    case WriteStep::kRename:
+      kind = WriteKind::kRename;
+      break;
+    case WriteStep::kSyncFolder:
+      kind = WriteKind::kSyncFolder;
+      break;
+  }
+  BeforeWrite(WriteSite::kWholeFile, kind, path);
+  return 0;
+}
 
 Result<std::string> FileSystem::ReadWholeFile(const std::string& path) const {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));

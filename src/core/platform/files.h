@@ -44,8 +44,9 @@ class FileSystem {
 
  protected:
   // Test seam: a non-zero errno value makes `step` fail with that error
-  // before it runs.
-  virtual int InjectFault(WriteStep /*step*/, const std::string& /*path*/) const { return 0; }
+  // before it runs. This one passes the step to the process-wide write hook
+  // (platform/writehook.h) and lets it run.
+  virtual int InjectFault(WriteStep step, const std::string& path) const;
 };
 
 // The real file system, for callers that are not handed another.

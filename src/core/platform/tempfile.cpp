@@ -1,5 +1,7 @@
 #include "platform/tempfile.h"
 
+#include "platform/writehook.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
@@ -74,6 +76,7 @@ Result<TempFile> CreateTempFile(const std::string& folder, std::string_view targ
   for (int attempt = 0; attempt < 16; ++attempt) {
     TempFile temp;
     temp.path = prefix + MakeTempName(targetName);
+    BeforeWrite(WriteSite::kTempFile, WriteKind::kCreate, temp.path);
     temp.fd = UniqueFd(::open(temp.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
     if (temp.fd.valid()) return temp;
     if (errno != EEXIST) return ErrnoStatus("Cannot create a temporary file in", folder, errno);
@@ -113,6 +116,7 @@ Result<int> RemoveFilesIn(const std::string& folder,
     if (::fstatat(dirFd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (!S_ISREG(st.st_mode)) continue;
     if (mayRemove && !mayRemove(prefix + name)) continue;
+    BeforeWrite(WriteSite::kTempFile, WriteKind::kDelete, prefix + name);
     if (::unlinkat(dirFd.get(), name.c_str(), 0) == 0) ++removed;
   }
   return removed;
