@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <libxml/parser.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <system_error>
@@ -68,35 +70,136 @@ bool IsOurs(const fs::path& file) {
 
 }  // namespace
 
-std::string ContentHash(std::string_view bytes) {
-  std::uint64_t h = 1469598103934665603ULL;
-  const auto add = [&h](std::string_view part) {
-    for (const char c : part) {
-      h ^= static_cast<unsigned char>(c);
-      h *= 1099511628211ULL;
+namespace {
+
+constexpr std::size_t kBlock = 4096;
+
+// FNV-1a over the content, folded in blocks of kBlock bytes at their offsets
+// in the file: a whole block of zeros adds only to a count of such blocks. So
+// a hole and written zeros give one fingerprint, and a sparse file of
+// gigabytes is fingerprinted without reading its holes.
+class Fingerprint {
+ public:
+  void Bytes(std::string_view part) {
+    FlushZeros();
+    for (const char c : part) Mix(static_cast<unsigned char>(c));
+    size_ += part.size();
+  }
+  void Block(std::string_view block) {
+    static const char zeros[kBlock] = {};
+    if (block.size() == kBlock && std::memcmp(block.data(), zeros, kBlock) == 0) {
+      ZeroBlocks(1);
+    } else {
+      Bytes(block);
     }
-  };
-  // A PDF writer stamps every file it writes with a fresh identifier ("/ID
-  // [<...><...>]" in the trailer): two splits of one document give the same
-  // pages with other identifiers, so the identifier is no part of the content.
-  if (bytes.starts_with("%PDF-")) {
+  }
+  void ZeroBlocks(std::uint64_t count) {
+    zeroBlocks_ += count;
+    size_ += count * kBlock;
+  }
+  std::string Done() {
+    FlushZeros();
+    for (int i = 0; i < 8; ++i) Mix(static_cast<unsigned char>(size_ >> (8 * i)));
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h_));
+    return text;
+  }
+
+ private:
+  void Mix(unsigned char c) {
+    h_ ^= c;
+    h_ *= 1099511628211ULL;
+  }
+  void FlushZeros() {
+    if (zeroBlocks_ == 0) return;
+    Mix(0xff);
+    for (int i = 0; i < 8; ++i) Mix(static_cast<unsigned char>(zeroBlocks_ >> (8 * i)));
+    zeroBlocks_ = 0;
+  }
+
+  std::uint64_t h_ = 1469598103934665603ULL;
+  std::uint64_t zeroBlocks_ = 0;
+  std::uint64_t size_ = 0;
+};
+
+bool IsPdf(std::string_view bytes) {
+  return bytes.starts_with("%PDF-");
+}
+
+// Reads exactly `length` bytes at `offset`; false on an error or a file that
+// became shorter.
+bool ReadAt(int fd, std::uint64_t offset, std::size_t length, char* into) {
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::pread(fd, into + done, length - done, static_cast<off_t>(offset + done));
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string ContentHash(std::string_view bytes) {
+  Fingerprint print;
+  if (IsPdf(bytes)) {
+    // A PDF writer stamps every file it writes with a fresh identifier ("/ID
+    // [<...><...>]" in the trailer): two splits of one document give the same
+    // pages with other identifiers, so the identifier is no part of the
+    // content.
     for (std::size_t id = bytes.find("/ID ["); id != std::string_view::npos;
          id = bytes.find("/ID [")) {
       const std::size_t end = bytes.find(']', id);
       if (end == std::string_view::npos) break;
-      add(bytes.substr(0, id));
+      print.Bytes(bytes.substr(0, id));
       bytes.remove_prefix(end + 1);
     }
+    print.Bytes(bytes);
+    return print.Done();
   }
-  add(bytes);
-  char text[17];
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
-  return text;
+  for (std::size_t at = 0; at < bytes.size(); at += kBlock) print.Block(bytes.substr(at, kBlock));
+  return print.Done();
 }
 
 std::string HashFile(const std::string& path) {
-  std::string content;
-  return ReadWhole(path, content) ? ContentHash(content) : std::string();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return {};
+  struct stat st {};
+  char head[5] = {};
+  std::string result;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (size >= sizeof head && ReadAt(fd, 0, sizeof head, head) &&
+        IsPdf(std::string_view(head, sizeof head))) {
+      std::string content;
+      if (ReadWhole(path, content)) result = ContentHash(content);
+    } else {
+      Fingerprint print;
+      char block[kBlock];
+      std::uint64_t at = 0;
+      bool ok = true;
+      while (ok && at < size) {
+        // Whole blocks inside a hole are zeros without reading them.
+        off_t data = ::lseek(fd, static_cast<off_t>(at), SEEK_DATA);
+        if (data < 0) data = static_cast<off_t>(size);
+        const std::uint64_t holeBlocks =
+            (std::min<std::uint64_t>(static_cast<std::uint64_t>(data), size) - at) / kBlock;
+        if (holeBlocks > 0) {
+          print.ZeroBlocks(holeBlocks);
+          at += holeBlocks * kBlock;
+          continue;
+        }
+        const std::size_t length =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, size - at));
+        ok = ReadAt(fd, at, length, block);
+        if (ok) print.Block(std::string_view(block, length));
+        at += length;
+      }
+      if (ok) result = print.Done();
+    }
+  }
+  ::close(fd);
+  return result;
 }
 
 void Ledger::Add(const std::string& name, std::string_view content,
@@ -294,15 +397,18 @@ void Observer::Run() {
     for (const std::string& folder : folders_) {
       for (const fs::path& file : FilesIn(folder, true)) {
         if (IsOurs(file)) continue;
-        std::string content;
         // Gone between the listing and the read: replaced or removed, both
-        // are fine; what is read is one whole file either way.
-        if (!ReadWhole(file.string(), content)) continue;
-        if (known_.count(ContentHash(content)) != 0) continue;
+        // are fine; what is read is one whole file either way (one open
+        // file, whatever is renamed over its name meanwhile).
+        const std::string hash = HashFile(file.string());
+        if (hash.empty() || known_.count(hash) != 0) continue;
         if (reported.insert(file.string()).second) {
+          std::error_code ec;
+          const auto size = fs::file_size(file, ec);
           std::lock_guard lock(mutex_);
           findings_.Add("half-visible: " + file.string() + " seen with " +
-                        std::to_string(content.size()) + " bytes of no known content");
+                        (ec ? std::string("?") : std::to_string(size)) +
+                        " bytes of no known content");
         }
       }
     }

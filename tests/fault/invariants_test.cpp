@@ -157,5 +157,33 @@ TEST(Invariants, TheObserverSeesAHalfWrittenFileUnderAFinalName) {
   EXPECT_TRUE(clean.Stop().ok());
 }
 
+TEST(Invariants, AFingerprintSeesContentNotHowItIsStored) {
+  TempDir dir;
+  // The same 1 MiB + 10 bytes: written out in full, and with a hole.
+  std::string content(1 << 20, '\0');
+  content.replace(300000, 5, "hello");
+  content += "0123456789";
+  WriteFile(dir / "full", content);
+  {
+    std::FILE* out = std::fopen((dir / "sparse").c_str(), "wb");
+    ASSERT_NE(out, nullptr);
+    std::fseek(out, 300000, SEEK_SET);
+    std::fwrite("hello", 1, 5, out);
+    std::fseek(out, (1 << 20), SEEK_SET);
+    std::fwrite("0123456789", 1, 10, out);
+    std::fclose(out);
+  }
+  EXPECT_EQ(HashFile(dir / "full"), ContentHash(content));
+  EXPECT_EQ(HashFile(dir / "sparse"), ContentHash(content));
+  // One byte more zeros, one byte changed, or a shorter tail all differ.
+  EXPECT_NE(ContentHash(content + std::string(1, '\0')), ContentHash(content));
+  std::string changed = content;
+  changed[4096 * 100] = 1;
+  EXPECT_NE(ContentHash(changed), ContentHash(content));
+  EXPECT_NE(ContentHash(content.substr(0, content.size() - 1)), ContentHash(content));
+  EXPECT_NE(ContentHash(std::string(8192, '\0')), ContentHash(std::string(4096, '\0')));
+  EXPECT_EQ(HashFile(dir / "missing"), "");
+}
+
 }  // namespace
 }  // namespace zf::fault
