@@ -1,4 +1,4 @@
-// Thousands of crash points through the write-path hook: each scenario's pass
+// Crash points through the write-path hook: each scenario's pass
 // of the real engine (real delivery, log writer, expression library, FTP
 // client against a real server, configuration saves) is killed before every
 // one of its write steps in turn, the program is started again, and nothing
@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
