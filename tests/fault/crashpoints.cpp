@@ -286,6 +286,7 @@ CrashReport RunCrashPoints(const CrashScenario& scenario, int stride) {
     Observer observer(ledger, places);
     const ChildEnd end = RunChild([&] { scenario.pass(root); }, run.steps(), n, &observer);
     Findings findings = observer.Stop();
+    report.observerRounds += observer.rounds();
     const std::vector<WriteStepSeen> steps = ReadSteps(run.steps());
     const bool reached = static_cast<long>(steps.size()) >= n;
     const std::string at = reached ? Describe(steps[static_cast<std::size_t>(n - 1)])

@@ -7,6 +7,7 @@
 // While the first child runs, an Observer reads every file under a final name
 // in its output and error folders.
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -54,6 +55,7 @@ struct CrashReport {
   int steps = 0;                            // write steps of an uninterrupted pass
   int points = 0;                           // crash points run (each step and one past the last)
   std::map<std::string, int> pointsBySite;  // by the site of the step killed at
+  std::uint64_t observerRounds = 0;         // how often the folders were read while killed runs ran
   std::vector<std::string> violations;
 };
 
