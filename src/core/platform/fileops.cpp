@@ -52,6 +52,48 @@ Status WriteAllAt(int fd, const char* data, std::size_t size, off_t offset,
 
 }  // namespace
 
+std::vector<int> SyncFileData(std::span<const int> fds, GroupFlush way) {
+  std::vector<int> errors(fds.size(), 0);
+  const auto syncOne = [&](std::size_t i) {
+    if (::fdatasync(fds[i]) != 0) errors[i] = errno;
+  };
+  if (fds.size() <= 1 || way == GroupFlush::kEachFile) {
+    for (std::size_t i = 0; i < fds.size(); ++i) syncOne(i);
+  } else if (way == GroupFlush::kFileSystem) {
+    // One flush per file system; its error is every file's on it.
+    std::vector<std::pair<dev_t, int>> done;  // device, errno of its flush
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+      struct stat st {};
+      if (::fstat(fds[i], &st) != 0) {
+        errors[i] = errno;
+        continue;
+      }
+      const auto it = std::find_if(done.begin(), done.end(),
+                                   [&](const auto& d) { return d.first == st.st_dev; });
+      if (it != done.end()) {
+        errors[i] = it->second;
+      } else {
+        errors[i] = ::syncfs(fds[i]) != 0 ? errno : 0;
+        done.emplace_back(st.st_dev, errors[i]);
+      }
+    }
+  } else {
+    // A few flushes at once: the file system commits their metadata in
+    // shared journal transactions instead of one after the other.
+    const std::size_t threads = std::min<std::size_t>(kFlushThreads, fds.size());
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+      for (std::size_t n = next++; n < fds.size(); n = next++) syncOne(n);
+    };
+    std::vector<std::thread> pool;
+    pool.reserve(threads - 1);
+    for (std::size_t t = 1; t < threads; ++t) pool.emplace_back(work);
+    work();
+    for (std::thread& t : pool) t.join();
+  }
+  return errors;
+}
+
 bool FileOperations::IsTempName(std::string_view name) {
   return ::zf::IsTempName(name);
 }
@@ -133,44 +175,14 @@ std::vector<Status> SystemFileOperations::FlushCopies(std::span<StagedCopy* cons
       pending.push_back(i);
     }
   }
-  const auto syncOne = [&](std::size_t i) {
-    if (::fdatasync(copies[i]->fd.get()) != 0) {
-      results[i] = ErrnoStatus("Cannot flush the copy to", copies[i]->target, errno);
-    }
-  };
-  if (pending.size() <= 1 || groupFlush_ == GroupFlush::kEachFile) {
-    for (const std::size_t i : pending) syncOne(i);
-  } else if (groupFlush_ == GroupFlush::kFileSystem) {
-    // One flush per file system; its error is every copy's on it.
-    std::vector<std::pair<dev_t, int>> done;  // device, errno of its flush
-    for (const std::size_t i : pending) {
-      struct stat st {};
-      int err = ::fstat(copies[i]->fd.get(), &st) != 0 ? errno : 0;
-      if (err == 0) {
-        const auto it = std::find_if(done.begin(), done.end(),
-                                     [&](const auto& d) { return d.first == st.st_dev; });
-        if (it != done.end()) {
-          err = it->second;
-        } else {
-          err = ::syncfs(copies[i]->fd.get()) != 0 ? errno : 0;
-          done.emplace_back(st.st_dev, err);
-        }
-      }
-      if (err != 0) results[i] = ErrnoStatus("Cannot flush the copy to", copies[i]->target, err);
-    }
-  } else {
-    // A few flushes at once: the file system commits their metadata in
-    // shared journal transactions instead of one after the other.
-    const std::size_t threads = std::min<std::size_t>(kFlushThreads, pending.size());
-    std::atomic<std::size_t> next{0};
-    const auto work = [&] {
-      for (std::size_t n = next++; n < pending.size(); n = next++) syncOne(pending[n]);
-    };
-    std::vector<std::thread> pool;
-    pool.reserve(threads - 1);
-    for (std::size_t t = 1; t < threads; ++t) pool.emplace_back(work);
-    work();
-    for (std::thread& t : pool) t.join();
+  std::vector<int> fds;
+  fds.reserve(pending.size());
+  for (const std::size_t i : pending) fds.push_back(copies[i]->fd.get());
+  const std::vector<int> errors = SyncFileData(fds, groupFlush_);
+  for (std::size_t n = 0; n < pending.size(); ++n) {
+    if (errors[n] == 0) continue;
+    const std::size_t i = pending[n];
+    results[i] = ErrnoStatus("Cannot flush the copy to", copies[i]->target, errors[n]);
   }
   return results;
 }

@@ -185,4 +185,10 @@ class SystemFileOperations : public FileOperations {
   GroupFlush groupFlush_;
 };
 
+// Flushes the data of the open files `fds` to the disk in the way `way`
+// says; answers 0 or the errno for each. For anything that must be durable
+// in groups: delivery's copies, FTP fetches.
+std::vector<int> SyncFileData(std::span<const int> fds,
+                              GroupFlush way = SystemFileOperations::kDefaultGroupFlush);
+
 }  // namespace zf
