@@ -1,6 +1,7 @@
-// One per-queue pass over 999 files of 64 KiB in copy mode, without the
-// engine's designed waits: discovery, the stability check, naming through the
-// loaded expression library and delivery with a log file, called directly.
+// One per-queue pass in copy mode over 999 files of 64 KiB, over 50 files of
+// 20 MiB and over a lone file, without the engine's designed waits:
+// discovery, the stability check, naming through the loaded expression
+// library and delivery with a log file, called directly.
 // The baseline is a plain loop of std::filesystem::copy_file and unlink over
 // the same files, measured right before each pass in the same run. Delivery
 // flushes every copy (and the log writer every entry) to the disk before the
@@ -20,6 +21,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,9 +41,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kFiles = 999;
-constexpr std::size_t kFileSize = 64 * 1024;
-constexpr int kIterations = 7;
+// The sets of input files a pass meets.
+struct FileSet {
+  const char* label;
+  int files;
+  std::size_t size;
+  int iterations;
+};
+constexpr FileSet kSets[] = {
+    {"999 x 64 KiB", 999, 64 * 1024, 7},
+    {"50 x 20 MiB", 50, 20 * 1024 * 1024, 5},
+    {"1 x 64 KiB", 1, 64 * 1024, 31},
+};
 
 enum LogKind { kNoLog = 0, kCsvLog = 1, kXmlLog = 2 };
 
@@ -82,17 +93,29 @@ std::string Name(int i) {
 
 // Fresh input files, an empty output folder and no log file: the state at
 // the start of every measured pass.
-void Prepare() {
+void Prepare(const FileSet& set) {
   Folders& d = Dirs();
-  for (const fs::path* f : {&d.out, &d.log}) {
+  for (const fs::path* f : {&d.in, &d.out, &d.log}) {
     fs::remove_all(*f);
     fs::create_directory(*f);
   }
-  const std::string content(kFileSize, 'p');
-  for (int i = 0; i < kFiles; ++i) {
-    std::ofstream(d.in / Name(i), std::ios::binary).write(content.data(), content.size());
+  const std::string content(set.size, 'p');
+  for (int i = 0; i < set.files; ++i) {
+    std::ofstream(d.in / Name(i), std::ios::binary)
+        .write(content.data(), static_cast<std::streamsize>(content.size()));
   }
   ::sync();  // no earlier writes are flushed inside the measurement
+}
+
+// The file operations of the flushed passes; ZF_GROUP_FLUSH (each, fs,
+// threads) chooses how a group is flushed, for comparing the ways.
+std::unique_ptr<SystemFileOperations> MakeFiles(bool flush) {
+  const char* way = std::getenv("ZF_GROUP_FLUSH");
+  GroupFlush groupFlush = SystemFileOperations::kDefaultGroupFlush;
+  if (way != nullptr && std::string(way) == "each") groupFlush = GroupFlush::kEachFile;
+  if (way != nullptr && std::string(way) == "fs") groupFlush = GroupFlush::kFileSystem;
+  if (way != nullptr && std::string(way) == "threads") groupFlush = GroupFlush::kThreads;
+  return std::make_unique<SystemFileOperations>(flush, groupFlush);
 }
 
 LoadedExpressionLibrary& Library() {
@@ -134,9 +157,9 @@ double Median(std::vector<double> values) {
 
 // The baseline: copy under the new name, replacing, then delete the input;
 // when `flush` is set each copy is also flushed before the input goes.
-void PlainLoop(bool flush) {
+void PlainLoop(const FileSet& set, bool flush) {
   Folders& d = Dirs();
-  for (int i = 0; i < kFiles; ++i) {
+  for (int i = 0; i < set.files; ++i) {
     const fs::path from = d.in / Name(i);
     const fs::path to = d.out / (Name(i).substr(0, 8) + ".out");
     fs::copy_file(from, to, fs::copy_options::overwrite_existing);
@@ -153,7 +176,7 @@ void PlainLoop(bool flush) {
 class EnginePass {
  public:
   EnginePass(bool flush, LogKind logKind)
-      : files_(flush), writer_(table_, clock_, "dd.mm.yyyy hh:nn:ss:zzz", LogIo(flush)) {
+      : files_(MakeFiles(flush)), writer_(table_, clock_, "dd.mm.yyyy hh:nn:ss:zzz", LogIo(flush)) {
     Folders& d = Dirs();
     slot_ = table_
                 .Append([&](QueueRecord& q) {
@@ -205,25 +228,25 @@ class EnginePass {
   int slot_ = 0;
   SystemClock clock_;
   SystemFileAccess access_;
-  SystemFileOperations files_;
+  std::unique_ptr<SystemFileOperations> files_;
   int rows_ = 0;
   VisualLog visual_{clock_, DefaultRegionalSettings(), [this](VisualLogEntry) { ++rows_; }};
   LogFileWriter writer_;
   NameResolver naming_{Library()};
-  Delivery delivery_{Library(), files_, visual_, writer_, clock_};
+  Delivery delivery_{Library(), *files_, visual_, writer_, clock_};
   NamingState namingState_;
 };
 
 // Each iteration measures the plain loop and then the engine's pass over
 // fresh files, so that both meet the same state of a shared machine; the
 // ratios are medians over the pairs.
-void RunPairs(benchmark::State& state, const std::function<bool()>& measured,
+void RunPairs(benchmark::State& state, const FileSet& set, const std::function<bool()>& measured,
               const std::string& label) {
   std::vector<double> wall, cpu, plainWall, engineWall;
   for (auto _ : state) {
-    Prepare();
-    const Timing plain = Measure([&] { PlainLoop(false); });
-    Prepare();
+    Prepare(set);
+    const Timing plain = Measure([&] { PlainLoop(set, false); });
+    Prepare(set);
     bool ok = true;
     const Timing t = Measure([&] { ok = measured(); });
     if (!ok) {
@@ -240,7 +263,7 @@ void RunPairs(benchmark::State& state, const std::function<bool()>& measured,
   state.counters["plain_ms"] = Median(plainWall);
   state.counters["x_wall"] = Median(wall);
   state.counters["x_cpu"] = Median(cpu);
-  state.SetLabel(label);
+  state.SetLabel(std::string(set.label) + ", " + label);
 }
 
 void BM_EnginePass(benchmark::State& state) {
@@ -250,12 +273,13 @@ void BM_EnginePass(benchmark::State& state) {
   }
   const bool flush = state.range(0) != 0;
   const auto logKind = static_cast<LogKind>(state.range(1));
+  const FileSet& set = kSets[state.range(2)];
   EnginePass engine(flush, logKind);
   RunPairs(
-      state,
+      state, set,
       [&] {
         engine.ResetRows();
-        return engine.Run() == kFiles;
+        return engine.Run() == set.files;
       },
       std::string(flush ? "flushed" : "unflushed") + (logKind == kCsvLog   ? ", csv log"
                                                       : logKind == kXmlLog ? ", xml log"
@@ -265,24 +289,40 @@ void BM_EnginePass(benchmark::State& state) {
 // The plain loop with a flush per copy, against the plain loop without: what
 // flushing costs without any of the engine's work.
 void BM_PlainFlushed(benchmark::State& state) {
+  const FileSet& set = kSets[state.range(0)];
   RunPairs(
-      state,
-      [] {
-        PlainLoop(true);
+      state, set,
+      [&] {
+        PlainLoop(set, true);
         return true;
       },
       "plain loop, flushed");
 }
 
-BENCHMARK(BM_PlainFlushed)->Iterations(kIterations)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PlainFlushed)
+    ->Arg(0)
+    ->Iterations(kSets[0].iterations)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EnginePass)
-    ->Args({0, kNoLog})
-    ->Args({1, kNoLog})
-    ->Args({0, kCsvLog})
-    ->Args({1, kCsvLog})
-    ->Args({0, kXmlLog})
-    ->Args({1, kXmlLog})
-    ->Iterations(kIterations)
+    ->Args({0, kNoLog, 0})
+    ->Args({1, kNoLog, 0})
+    ->Args({0, kCsvLog, 0})
+    ->Args({1, kCsvLog, 0})
+    ->Args({0, kXmlLog, 0})
+    ->Args({1, kXmlLog, 0})
+    ->Iterations(kSets[0].iterations)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EnginePass)
+    ->Args({1, kCsvLog, 1})
+    ->Iterations(kSets[1].iterations)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EnginePass)
+    ->Args({1, kCsvLog, 2})
+    ->Args({1, kXmlLog, 2})
+    ->Iterations(kSets[2].iterations)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
@@ -303,11 +343,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void Finalize() override {
     ConsoleReporter::Finalize();
     std::printf(
-        "\nOne pass over %d files of %zu KiB in copy mode, against copy_file + unlink\n"
-        "(medians of %d pairs; wall clock and CPU time):\n",
-        kFiles, kFileSize / 1024, kIterations);
+        "\nOne pass in copy mode, against copy_file + unlink of the same files\n"
+        "(medians of the pairs; wall clock and CPU time):\n");
     for (const Line& l : lines_) {
-      std::printf("  %-22s %8.1f ms (plain %6.1f ms)  %5.2fx wall  %5.2fx cpu\n", l.label.c_str(),
+      std::printf("  %-36s %8.1f ms (plain %7.1f ms)  %5.2fx wall  %5.2fx cpu\n", l.label.c_str(),
                   l.ms, l.plainMs, l.wall, l.cpu);
     }
   }

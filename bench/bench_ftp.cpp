@@ -232,6 +232,9 @@ double CurlSeconds(benchmark::State& state) {
   return seconds;
 }
 
+// Every run's figures by key, for the medians printed at the end.
+std::map<std::string, std::vector<Figure>> runs;
+
 void Record(const std::string& key, const Figure& f, benchmark::State& state) {
   Figure kept = f;
   if (const auto it = figures.find(key); it != figures.end()) {
@@ -240,6 +243,7 @@ void Record(const std::string& key, const Figure& f, benchmark::State& state) {
     kept.connections = std::max(kept.connections, it->second.connections);
   }
   figures[key] = kept;
+  runs[key].push_back(f);
   state.counters["ms"] = f.seconds * 1e3;
   state.counters["curl_ms"] = f.curl * 1e3;
   state.counters["x_curl"] = f.seconds / f.curl;
@@ -338,6 +342,26 @@ int main(int argc, char** argv) {
   for (const auto& [key, f] : figures) {
     std::printf("%-20s %10.1f %10.1f %8.2f %12d\n", key.c_str(), f.seconds * 1e3, f.curl * 1e3,
                 f.seconds / f.curl, f.connections);
+  }
+  // Medians: of each time, and of the ratio of each run to the curl run
+  // measured right before it.
+  const auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty()      ? 0.0
+           : v.size() % 2 ? v[v.size() / 2]
+                          : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+  };
+  std::printf("\n%d files of %zu KiB, medians of the runs\n", kFiles, kFileSize / 1024);
+  std::printf("%-20s %10s %10s %8s\n", "what", "ms", "curl_ms", "x_curl");
+  for (const auto& [key, list] : runs) {
+    std::vector<double> ms, curlMs, ratio;
+    for (const Figure& f : list) {
+      ms.push_back(f.seconds * 1e3);
+      curlMs.push_back(f.curl * 1e3);
+      ratio.push_back(f.seconds / f.curl);
+    }
+    std::printf("%-20s %10.1f %10.1f %8.2f\n", key.c_str(), median(ms), median(curlMs),
+                median(ratio));
   }
   return 0;
 }

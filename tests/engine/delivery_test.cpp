@@ -716,23 +716,38 @@ class DeliveryInEngine : public DeliveryTest {
   test::CountingFiles files;
 };
 
-TEST_F(DeliveryInEngine, SwitchingOffFinishesAndReportsTheCurrentFileOnly) {
+// Copies go in groups; a switch-off is seen after each file joins the group,
+// and only the group under way is finished: delivered and reported.
+TEST_F(DeliveryInEngine, SwitchingOffFinishesAndReportsTheCurrentGroupOnly) {
   for (const char* name : {"a.pdf", "b.pdf", "c.pdf"}) Input(name);
   PassContext pass = Pass();
   Named(pass, "a.pdf", "A.pdf");
   Named(pass, "b.pdf", "B.pdf");
   Named(pass, "c.pdf", "C.pdf");
-  VisualLog switching(clock, DefaultRegionalSettings(), [this](VisualLogEntry e) {
-    visual.push_back(std::move(e));
-    host.settings.switchedOn = false;
-  });
+  // The switch goes off while b.pdf is copied.
+  class SwitchingFiles : public SystemFileOperations {
+   public:
+    explicit SwitchingFiles(test::RecordingHost& host) : host_(host) {}
+
+   protected:
+    int InjectFault(FileStep step, const std::string& path) override {
+      if (step == FileStep::kOpenSource && path.ends_with("/b.pdf")) {
+        host_.settings.switchedOn = false;
+      }
+      return 0;
+    }
+
+   private:
+    test::RecordingHost& host_;
+  } switching(host);
   Trenamethread engine = MakeEngine();
-  Delivery delivery(test::RealLibrary(), realFiles, switching, writer, clock);
+  Delivery delivery(test::RealLibrary(), switching, visualLog, writer, clock);
   NoteInputs();
   ASSERT_TRUE(delivery.DeliverFiles(engine, pass).ok());
-  ExpectFates(pass, {{"a.pdf", Fate::kOutput}, {"b.pdf", Fate::kInput}, {"c.pdf", Fate::kInput}});
-  EXPECT_EQ(Visual(), std::vector<std::string>{"a.pdf|A.pdf|Renamed|1"});
-  EXPECT_EQ(LogLines(), std::vector<std::string>{Line("a.pdf,A.pdf,,OK,")});
+  ExpectFates(pass, {{"a.pdf", Fate::kOutput}, {"b.pdf", Fate::kOutput}, {"c.pdf", Fate::kInput}});
+  EXPECT_EQ(Visual(), (std::vector<std::string>{"a.pdf|A.pdf|Renamed|1", "b.pdf|B.pdf|Renamed|1"}));
+  EXPECT_EQ(LogLines(),
+            (std::vector<std::string>{Line("a.pdf,A.pdf,,OK,"), Line("b.pdf,B.pdf,,OK,")}));
 }
 
 // A whole per-queue pass with the program's stages: discovery, stability,

@@ -183,6 +183,7 @@ Findings CheckDurabilityOrder(const std::vector<WriteStepSeen>& steps, const Led
   // that rename, by step index, for the file operations and the FTP fetch.
   std::map<std::string, std::size_t> fileFlushed, renamed, folderFlushed;
   std::map<std::string, std::size_t> fetchFlushed, fetchRenamed, fetchFolderFlushed;
+  std::map<std::string, std::string> renamedInto;
   const auto before = [](const std::map<std::string, std::size_t>& seen, const std::string& key,
                          std::size_t limit, std::size_t after = 0) {
     const auto it = seen.find(key);
@@ -195,7 +196,8 @@ Findings CheckDurabilityOrder(const std::vector<WriteStepSeen>& steps, const Led
     if (step.site == WriteSite::kFileOps) {
       if (step.kind == WriteKind::kSyncFile) fileFlushed[path] = i;
       if (step.kind == WriteKind::kRename) renamed[path] = i;
-      if (step.kind == WriteKind::kSyncFolder) folderFlushed[path] = i;
+      // A group's copies share one flush of their folder, shown on one of them.
+      if (step.kind == WriteKind::kSyncFolder) folderFlushed[FolderOf(path)] = i;
       if (step.kind != WriteKind::kDelete || inputFolders.count(FolderOf(path)) == 0) continue;
       const auto input = byName.find(name);
       if (input == byName.end() || !input->second->pageHashes.empty()) continue;
@@ -205,7 +207,7 @@ Findings CheckDurabilityOrder(const std::vector<WriteStepSeen>& steps, const Led
       }
       for (const std::string& copy : copies) {
         const bool inOrder = before(fileFlushed, copy, i) && before(renamed, copy, i) &&
-                             before(folderFlushed, copy, i, renamed[copy]) &&
+                             before(folderFlushed, FolderOf(copy), i, renamed[copy]) &&
                              fileFlushed[copy] < renamed[copy];
         if (!inOrder) {
           findings.Add("order: " + name + " was deleted (step " + std::to_string(i + 1) +
@@ -218,13 +220,18 @@ Findings CheckDurabilityOrder(const std::vector<WriteStepSeen>& steps, const Led
         // The temporary name ".zf-<16 hex>-<name>.part" says whose copy it is.
         fetchFlushed[name.substr(21, name.size() - 21 - 5)] = i;
       }
-      if (step.kind == WriteKind::kRename) fetchRenamed[name] = i;
-      if (step.kind == WriteKind::kSyncFolder) fetchFolderFlushed[name] = i;
+      if (step.kind == WriteKind::kRename) {
+        fetchRenamed[name] = i;
+        renamedInto[name] = FolderOf(path);
+      }
+      // A group's fetches share one folder flush, shown on one of its files.
+      if (step.kind == WriteKind::kSyncFolder) fetchFolderFlushed[FolderOf(path)] = i;
       if (step.kind == WriteKind::kDelete && step.path.starts_with("ftp:")) {
         const std::string remote = step.path.substr(4);
-        const bool inOrder = before(fetchFlushed, remote, i) && before(fetchRenamed, remote, i) &&
-                             before(fetchFolderFlushed, remote, i, fetchRenamed[remote]) &&
-                             fetchFlushed[remote] < fetchRenamed[remote];
+        const bool inOrder =
+            before(fetchFlushed, remote, i) && before(fetchRenamed, remote, i) &&
+            before(fetchFolderFlushed, renamedInto[remote], i, fetchRenamed[remote]) &&
+            fetchFlushed[remote] < fetchRenamed[remote];
         if (!inOrder) {
           findings.Add("order: " + remote +
                        " was deleted on the server before its local copy was flushed, renamed "

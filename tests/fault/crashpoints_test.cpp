@@ -214,7 +214,9 @@ TEST(DurabilityOrder, AnInputGoesOnlyAfterItsCopyAndItsFolderWereFlushed) {
   };
   const WriteStepSeen create = op(K::kCreate, copy), flush = op(K::kSyncFile, copy),
                       rename = op(K::kRename, copy), folder = op(K::kSyncFolder, copy),
-                      remove = op(K::kDelete, in + "/c1.dat");
+                      remove = op(K::kDelete, in + "/c1.dat"),
+                      groupFolder = op(K::kSyncFolder, root / "out/C_2.dat"),
+                      elsewhere = op(K::kSyncFolder, root / "err/C_1.dat");
   const std::string part = temp + "/.zf-0123456789abcdef-f1.dat.part";
   const WriteStepSeen fetchFlush = ftp(K::kSyncFile, part),
                       fetchRename = ftp(K::kRename, temp + "/f1.dat"),
@@ -231,6 +233,9 @@ TEST(DurabilityOrder, AnInputGoesOnlyAfterItsCopyAndItsFolderWereFlushed) {
       {"the copy not flushed", {create, rename, folder, remove}, false},
       {"the copy flushed after its rename", {create, rename, flush, folder, remove}, false},
       {"deleted first", {remove, create, flush, rename, folder}, false},
+      // A group flushes each folder once, on behalf of all its copies there.
+      {"the folder flushed for the group", {create, flush, rename, groupFolder, remove}, true},
+      {"another folder flushed", {create, flush, rename, elsewhere, remove}, false},
       {"a fetch in order", {fetchFlush, fetchRename, fetchFolder, serverDelete}, true},
       {"a fetch without its folder flush", {fetchFlush, fetchRename, serverDelete}, false},
       {"a fetch deleted on the server first",

@@ -170,6 +170,33 @@ TEST_F(FtpPass, StableFilesAreFetchedOldestFirstAndDeletedOnTheServer) {
   EXPECT_EQ(progress.back(), 0);
 }
 
+// The fetched files are made durable together: every file of the group is
+// fetched before the first is deleted on the server, and each is deleted
+// only once it is here under its name.
+TEST_F(FtpPass, AGroupIsFetchedWholeBeforeTheServersCopiesAreDeleted) {
+  Put("a.pdf", "first", 100);
+  Put("b.pdf", "second", 200);
+  Put("c.pdf", "third", 300);
+  Serve();
+  const int slot = AddFtpQueue();
+  ASSERT_TRUE(Pass(slot).ok());
+  EXPECT_EQ(stages.passes.back(), (std::vector<std::string>{"a.pdf", "b.pdf", "c.pdf"}));
+  const std::vector<std::string> commands = server->Commands();
+  std::size_t lastRetr = 0;
+  std::size_t firstDele = commands.size();
+  std::vector<std::string> deleted;
+  for (std::size_t i = 0; i < commands.size(); ++i) {
+    if (commands[i].rfind("RETR ", 0) == 0) lastRetr = i;
+    if (commands[i].rfind("DELE ", 0) == 0) {
+      firstDele = std::min(firstDele, i);
+      deleted.push_back(commands[i].substr(5));
+    }
+  }
+  EXPECT_LT(lastRetr, firstDele);
+  EXPECT_EQ(deleted, (std::vector<std::string>{"a.pdf", "b.pdf", "c.pdf"}));
+  EXPECT_EQ(ReadFile(Delivered("c.pdf")), "third");
+}
+
 TEST_F(FtpPass, AnUnchangedConnectionIsUsedWithoutAnyCommand) {
   Serve();
   const int slot = AddFtpQueue();

@@ -1,8 +1,10 @@
 #include "engine/delivery.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <set>
 #include <vector>
 
@@ -60,37 +62,150 @@ Status Delivery::DeliverFiles(Trenamethread& engine, PassContext& pass) {
 Status Delivery::DeliverFiles(PassContext& pass, const KeepGoingFn& keepGoing,
                               const DeliveryReports& reports) {
   if (!pass.queue) return Status::Ok();
+  Group group;
   try {
     for (int k = 1; k <= pass.files.count(); ++k) {
       const FileEntry& entry = pass.files.at(k);
-      if (const std::optional<DeliveryResult> result = Deliver(pass, entry, reports)) {
-        Report(pass, entry, *result, reports);
+      Target splitTarget;
+      if (!Stage(pass, entry, group, reports, splitTarget)) {
+        // A split publishes its pages itself: the files before it are
+        // delivered and reported first, so that the order holds.
+        FinishGroup(pass, group, reports);
+        Report(pass, {{&entry, Split(pass, entry, splitTarget, reports)}}, reports);
       }
+      if (GroupFull(group)) FinishGroup(pass, group, reports);
       if (!keepGoing()) break;
     }
+    FinishGroup(pass, group, reports);
   } catch (const std::exception& e) {
+    // The staged copies of the group go; their inputs stay for a later pass.
+    for (Pending& p : group.items) {
+      if (p.copy) files_.DiscardCopy(*p.copy);
+    }
     return Status::Error(std::string("Delivery ended: ") + e.what());
   }
   return Status::Ok();
 }
 
-std::optional<DeliveryResult> Delivery::Deliver(const PassContext& pass, const FileEntry& entry,
-                                                const DeliveryReports& reports) {
-  if (!entry.ready) return std::nullopt;
+bool Delivery::Stage(const PassContext& pass, const FileEntry& entry, Group& group,
+                     const DeliveryReports& reports, Target& splitTarget) {
+  if (!entry.ready) return true;
   // Delivered before but still there: delivering it again would only repeat
   // the same copy and the same "Renamed" in every pass.
-  if (IsUndeletable(pass, entry)) return std::nullopt;
+  if (IsUndeletable(pass, entry)) return true;
+  Pending p;
+  p.entry = &entry;
+  // A name that cannot be used is a fault of the rules, not of the file.
+  std::optional<std::string> refusal;
   if (!entry.newname.empty()) {
     const Result<Target> target = TargetOf(pass, entry.newname);
-    if (!target.ok()) return Refused(pass, entry, target.status().message(), reports);
-    return pass.queue->Splitpdf ? Split(pass, entry, *target, reports)
-                                : Copy(pass, entry, *target, reports);
+    if (!target.ok()) {
+      refusal = target.status().message();
+    } else if (pass.queue->Splitpdf) {
+      splitTarget = *target;
+      return false;
+    } else {
+      p.target = target->folder + target->name;
+      p.delivered = Success(entry.newname);
+      p.failedName = entry.newname;
+    }
+  } else if (entry.refused) {
+    refusal = entry.reason;
+  } else if (!entry.unresolved) {
+    // Ready but neither named nor unresolved: naming did not reach it, or
+    // could not ask the library. It waits for a later pass.
+    return true;
   }
-  if (entry.refused) return Refused(pass, entry, entry.reason, reports);
-  if (entry.unresolved) return Unresolved(pass, entry, reports);
-  // Ready but neither named nor unresolved: naming did not reach it, or could
-  // not ask the library. It waits for a later pass.
-  return std::nullopt;
+  if (entry.newname.empty() || refusal) {
+    if (refusal && pass.errorFolder.empty()) {
+      // The file stays where it is; said once, not every pass.
+      Tell(reports, entry.oldname, kCannotRename, *refusal);
+      return true;
+    }
+    // Unresolved or refused: into the error folder, or, without one, only
+    // deleted.
+    p.delivered =
+        Failure(std::string(), entry.comment.empty() ? std::string(kCannotRename) : entry.comment,
+                refusal.value_or(std::string()));
+    if (!pass.errorFolder.empty()) p.target = pass.errorFolder + entry.oldname;
+  }
+  if (group.items.empty()) group.started = std::chrono::steady_clock::now();
+  if (!p.target.empty()) {
+    Result<StagedCopy> staged =
+        files_.StageCopy(pass.inputFolder + entry.oldname, p.target, entry.identity);
+    if (staged.ok()) {
+      group.bytes += staged->bytes;
+      p.copy = std::move(staged).value();
+    } else {
+      p.failed = staged.status();
+    }
+  }
+  group.items.push_back(std::move(p));
+  return true;
+}
+
+bool Delivery::GroupFull(const Group& group) const {
+  if (group.items.empty()) return false;
+  return group.items.size() >= static_cast<std::size_t>(kGroupFiles) ||
+         group.bytes >= kGroupBytes ||
+         std::chrono::steady_clock::now() - group.started >= kGroupTime;
+}
+
+void Delivery::FinishGroup(const PassContext& pass, Group& group, const DeliveryReports& reports) {
+  if (group.items.empty()) return;
+  // 1. The data of every copy on the disk.
+  std::vector<StagedCopy*> staged;
+  std::vector<Pending*> owners;
+  for (Pending& p : group.items) {
+    if (!p.copy) continue;
+    staged.push_back(&*p.copy);
+    owners.push_back(&p);
+  }
+  const std::vector<Status> flushed = files_.FlushCopies(staged);
+  for (std::size_t i = 0; i < owners.size(); ++i) {
+    if (flushed[i].ok()) continue;
+    owners[i]->failed = flushed[i];
+    files_.DiscardCopy(*owners[i]->copy);
+    owners[i]->copy.reset();
+  }
+  // 2. Each under its name, in order (a later file of the same name wins, as
+  // one by one), then 3. each folder's entries on the disk, once per folder.
+  std::vector<std::pair<std::string, Status>> folders;
+  for (Pending& p : group.items) {
+    if (!p.copy) continue;
+    const Status published = files_.PublishCopy(*p.copy);
+    p.copy.reset();
+    if (!published.ok()) {
+      p.failed = published;
+      continue;
+    }
+    const std::string folder = p.target.substr(0, p.target.rfind('/') + 1);
+    auto it = std::find_if(folders.begin(), folders.end(),
+                           [&](const auto& f) { return f.first == folder; });
+    if (it == folders.end()) {
+      folders.emplace_back(folder, Status::Ok());
+      it = std::prev(folders.end());
+      it->second = files_.FlushFolderOf(p.target);
+    }
+    // A copy in place whose folder is not known to be on the disk keeps its
+    // input: at worst the file is delivered twice, never lost.
+    if (!it->second.ok()) p.failed = it->second;
+  }
+  // 4. Only now may the inputs go.
+  std::vector<Done> done;
+  done.reserve(group.items.size());
+  for (const Pending& p : group.items) {
+    if (p.failed.ok()) {
+      DeleteInput(pass, *p.entry, reports);
+      done.push_back({p.entry, p.delivered});
+    } else {
+      // Deleting now would lose the file; it stays and is tried again.
+      done.push_back({p.entry, Failure(p.failedName, kCannotCopy, ReasonOf(p.failed))});
+    }
+  }
+  group.items.clear();
+  group.bytes = 0;
+  Report(pass, done, reports);
 }
 
 Result<Delivery::Target> Delivery::TargetOf(const PassContext& pass, const std::string& newname) {
@@ -118,15 +233,6 @@ Result<Delivery::Target> Delivery::TargetOf(const PassContext& pass, const std::
   // subfolder the name is taken as it stands, as before.
   if (newname.find('/') == std::string::npos) return Target{pass.outputFolder, newname};
   return Status::Error("the output folder has no subfolder for \"" + newname + "\"", ENOENT);
-}
-
-DeliveryResult Delivery::Copy(const PassContext& pass, const FileEntry& entry, const Target& target,
-                              const DeliveryReports& reports) {
-  const Status copied = files_.CopyReplacing(pass.inputFolder + entry.oldname,
-                                             target.folder + target.name, entry.identity);
-  if (!copied.ok()) return Failure(entry.newname, kCannotCopy, ReasonOf(copied));
-  DeleteInput(pass, entry, reports);
-  return Success(entry.newname);
 }
 
 DeliveryResult Delivery::Split(const PassContext& pass, const FileEntry& entry,
@@ -192,32 +298,6 @@ void Delivery::KeepUnsplitFile(const PassContext& pass, const FileEntry& entry,
   }
 }
 
-std::optional<DeliveryResult> Delivery::Refused(const PassContext& pass, const FileEntry& entry,
-                                                const std::string& reason,
-                                                const DeliveryReports& reports) {
-  if (!pass.errorFolder.empty()) {
-    DeliveryResult result = Unresolved(pass, entry, reports);
-    if (result.reason.empty()) result.reason = reason;
-    return result;
-  }
-  // Without an error folder the file stays where it is: a name that cannot be
-  // used is a fault of the rules, not of the file. Said once, not every pass.
-  Tell(reports, entry.oldname, kCannotRename, reason);
-  return std::nullopt;
-}
-
-DeliveryResult Delivery::Unresolved(const PassContext& pass, const FileEntry& entry,
-                                    const DeliveryReports& reports) {
-  if (!pass.errorFolder.empty()) {
-    const Status copied = files_.CopyReplacing(pass.inputFolder + entry.oldname,
-                                               pass.errorFolder + entry.oldname, entry.identity);
-    // Deleting now would lose the file; it stays and is tried again.
-    if (!copied.ok()) return Failure(std::string(), kCannotCopy, ReasonOf(copied));
-  }
-  DeleteInput(pass, entry, reports);
-  return Failure(std::string(), entry.comment.empty() ? std::string(kCannotRename) : entry.comment);
-}
-
 void Delivery::DeleteInput(const PassContext& pass, const FileEntry& entry,
                            const DeliveryReports& reports) {
   const Status deleted = files_.Delete(pass.inputFolder + entry.oldname);
@@ -239,31 +319,39 @@ bool Delivery::IsUndeletable(const PassContext& pass, const FileEntry& entry) co
          seen.filetime == entry.filetime;
 }
 
-void Delivery::Report(const PassContext& pass, const FileEntry& entry, const DeliveryResult& result,
+void Delivery::Report(const PassContext& pass, const std::vector<Done>& done,
                       const DeliveryReports& reports) {
-  VisualLogEntry row;
-  row.inputName = entry.oldname;
-  row.outputName = result.newname;
-  row.comment = result.comment;
-  row.status = result.success ? 1 : 2;
-  row.queue = pass.queue->name;
-  row.reason = result.reason;
-  visualLog_.AddVisualLogEntry(std::move(row));
-  LogFileEntry line;
-  line.inputName = entry.oldname;
-  line.outputName = result.newname;
-  line.statusText = result.success ? "OK" : "Error";
-  if (!result.success) line.comment = result.comment;
-  line.fileTime = entry.filetime;
-  line.pollTime = clock_.Now();
-  // A log file that cannot be written loses this entry, and the operator must
-  // hear of it; the files themselves are delivered all the same.
-  const Status logged = logWriter_.WriteLogFileEntry(*pass.queue, line);
-  if (!logged.ok()) {
-    Tell(reports, entry.oldname, "Cannot write the log file", logged.message());
-    if (reports.clear) reports.clear(entry.oldname);  // each lost entry is told
+  std::vector<LogFileEntry> lines;
+  lines.reserve(done.size());
+  for (const auto& [entry, result] : done) {
+    VisualLogEntry row;
+    row.inputName = entry->oldname;
+    row.outputName = result.newname;
+    row.comment = result.comment;
+    row.status = result.success ? 1 : 2;
+    row.queue = pass.queue->name;
+    row.reason = result.reason;
+    visualLog_.AddVisualLogEntry(std::move(row));
+    LogFileEntry line;
+    line.inputName = entry->oldname;
+    line.outputName = result.newname;
+    line.statusText = result.success ? "OK" : "Error";
+    if (!result.success) line.comment = result.comment;
+    line.fileTime = entry->filetime;
+    line.pollTime = clock_.Now();
+    lines.push_back(std::move(line));
   }
-  if (reports.result) reports.result(result);
+  // A log file that cannot be written loses these entries, and the operator
+  // must hear of each; the files themselves are delivered all the same.
+  const std::vector<Status> logged = logWriter_.WriteLogFileEntries(*pass.queue, lines);
+  for (std::size_t i = 0; i < done.size(); ++i) {
+    const std::string& input = done[i].entry->oldname;
+    if (!logged[i].ok()) {
+      Tell(reports, input, "Cannot write the log file", logged[i].message());
+      if (reports.clear) reports.clear(input);  // each lost entry is told
+    }
+    if (reports.result) reports.result(done[i].result);
+  }
 }
 
 Result<int> RemoveDeliveryLeftovers(const std::string& folder, FileOperations& files) {

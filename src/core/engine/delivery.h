@@ -1,11 +1,13 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/queuetable.h"
 #include "engine/discovery.h"
@@ -56,6 +58,14 @@ inline constexpr std::string_view kStagingFolder = ".zf-staging";
 // the error folder, or is deleted when the queue has none. Each result goes
 // first to the visual log, then to the log file.
 //
+// Copies go in groups of consecutive entries (see kGroupFiles): each is
+// written under a temporary name, the group is flushed to the disk at once,
+// each copy renamed into place and each folder flushed once; only then are
+// the inputs deleted and the results reported, in the entries' order. A disk
+// flush costs about as much for one file as for many, so a group costs
+// little more than a single copy. A file that fails at any step gets its own
+// result and keeps its input; the rest of the group goes on.
+//
 // No input file is lost on the way: a copy that fails leaves the input and
 // the old target as they were; an unresolved file whose copy into the error
 // folder fails stays in the input folder ("Cannot copy", no new name); a file
@@ -74,7 +84,17 @@ class Delivery {
   Delivery(ExpressionLibrary& library, FileOperations& files, VisualLog& visualLog,
            LogFileWriter& logWriter, Clock& clock);
 
-  // The stage, asking engine.KeepGoing after each entry; problems go to
+  // Bounds of a group of copies, whichever is reached first. 64 files let one
+  // flush serve many while few descriptors stay open; 256 MiB keeps the data
+  // waiting for one flush within what the kernel holds back as dirty pages
+  // anyway; 2 seconds bound how long a stop, and the operator watching the
+  // results, wait for a group to end.
+  static constexpr int kGroupFiles = 64;
+  static constexpr std::uint64_t kGroupBytes = std::uint64_t{256} << 20;
+  static constexpr std::chrono::milliseconds kGroupTime{2000};
+
+  // The stage, asking engine.KeepGoing after each entry; a stop ends the
+  // group under way (delivered and reported) and the stage. Problems go to
   // engine.ReportProblem. Entries not reached stay as they are for a later
   // cycle.
   Status DeliverFiles(Trenamethread& engine, PassContext& pass);
@@ -92,23 +112,45 @@ class Delivery {
     TDateTime filetime = 0;
   };
 
-  std::optional<DeliveryResult> Deliver(const PassContext& pass, const FileEntry& entry,
-                                        const DeliveryReports& reports);
+  // An entry of the group under way: what it becomes once its copy (if it
+  // has one) is durable and in place.
+  struct Pending {
+    const FileEntry* entry = nullptr;
+    std::string target;        // where the copy goes; empty: the input is only deleted
+    DeliveryResult delivered;  // the result once it is
+    std::string failedName;    // the new name a failed copy reports
+    std::optional<StagedCopy> copy;
+    Status failed;  // the first step that failed
+  };
+  struct Group {
+    std::vector<Pending> items;
+    std::uint64_t bytes = 0;
+    std::chrono::steady_clock::time_point started;
+  };
+  // A result to report, with its entry.
+  struct Done {
+    const FileEntry* entry;
+    DeliveryResult result;
+  };
+
+  // Adds the entry to the group when it is a copy (or a deletion) that can
+  // wait for the group's flush; false for a file to be split, with its
+  // target in `splitTarget`.
+  bool Stage(const PassContext& pass, const FileEntry& entry, Group& group,
+             const DeliveryReports& reports, Target& splitTarget);
+  bool GroupFull(const Group& group) const;
+  // Flushes, publishes, deletes the inputs and reports, and empties the group.
+  void FinishGroup(const PassContext& pass, Group& group, const DeliveryReports& reports);
+
   Result<Target> TargetOf(const PassContext& pass, const std::string& newname);
-  DeliveryResult Copy(const PassContext& pass, const FileEntry& entry, const Target& target,
-                      const DeliveryReports& reports);
   DeliveryResult Split(const PassContext& pass, const FileEntry& entry, const Target& target,
                        const DeliveryReports& reports);
-  std::optional<DeliveryResult> Refused(const PassContext& pass, const FileEntry& entry,
-                                        const std::string& reason, const DeliveryReports& reports);
-  DeliveryResult Unresolved(const PassContext& pass, const FileEntry& entry,
-                            const DeliveryReports& reports);
   void KeepUnsplitFile(const PassContext& pass, const FileEntry& entry,
                        const DeliveryReports& reports);
   // Deletes the delivered input; one that stays is remembered and reported.
   void DeleteInput(const PassContext& pass, const FileEntry& entry, const DeliveryReports& reports);
   bool IsUndeletable(const PassContext& pass, const FileEntry& entry) const;
-  void Report(const PassContext& pass, const FileEntry& entry, const DeliveryResult& result,
+  void Report(const PassContext& pass, const std::vector<Done>& done,
               const DeliveryReports& reports);
 
   ExpressionLibrary& library_;

@@ -461,6 +461,29 @@ Result<std::vector<std::string>> FtpSession::ListNames() {
 
 Status FtpSession::Retrieve(const std::string& name, const std::string& localPath,
                             std::int64_t expectedSize) {
+  Result<TempFile> fetched = RetrieveToTemp(name, localPath, expectedSize);
+  if (!fetched.ok()) return fetched.status();
+  Status status;
+  if (limits_.flushToDisk && (BeforeWrite(WriteSite::kFtp, WriteKind::kSyncFile, fetched->path),
+                              ::fdatasync(fetched.value().fd.get()) != 0)) {
+    status = LocalFail("Unable to flush " + fetched->path, errno);
+    fetched.value().fd.Close();
+    ::unlink(fetched->path.c_str());
+    return status;
+  }
+  if (status = Place(fetched.value(), localPath); !status.ok()) return status;
+  // The name must be on the disk too before the server's copy may go.
+  if (limits_.flushToDisk) {
+    const std::string folder = FolderOf(localPath);
+    BeforeWrite(WriteSite::kFtp, WriteKind::kSyncFolder, localPath);
+    if (const int err = SyncFolder(folder))
+      return LocalFail("Unable to flush folder " + folder, err);
+  }
+  return Status::Ok();
+}
+
+Result<TempFile> FtpSession::RetrieveToTemp(const std::string& name, const std::string& localPath,
+                                            std::int64_t expectedSize) {
   if (impl_->curl == nullptr) return NotConnected("Unable to fetch \"" + name + "\"");
   if (!IsSafeRemoteName(name)) {
     failure_ = "Not a name that can be fetched";
@@ -499,11 +522,18 @@ Status FtpSession::Retrieve(const std::string& name, const std::string& localPat
     failure_ = "The file changed while it was fetched";
     status = Status::Error("Fetched " + std::to_string(impl_->written) + " bytes of \"" + name +
                            "\", the listing said " + std::to_string(expectedSize));
-  } else if (limits_.flushToDisk && (BeforeWrite(WriteSite::kFtp, WriteKind::kSyncFile, temp.path),
-                                     ::fdatasync(temp.fd.get()) != 0)) {
-    status = LocalFail("Unable to flush " + temp.path, errno);
   }
-  if (const int err = temp.fd.Close(); err != 0 && status.ok()) {
+  if (!status.ok()) {
+    temp.fd.Close();
+    ::unlink(temp.path.c_str());
+    return status;
+  }
+  return temp;
+}
+
+Status FtpSession::Place(TempFile& temp, const std::string& localPath) {
+  Status status;
+  if (const int err = temp.fd.Close(); err != 0) {
     status = LocalFail("Unable to write " + temp.path, err);
   }
   // rename() replaces whatever has the final name, a link included, and
@@ -512,17 +542,8 @@ Status FtpSession::Retrieve(const std::string& name, const std::string& localPat
   if (status.ok() && ::rename(temp.path.c_str(), localPath.c_str()) != 0) {
     status = LocalFail("Unable to rename " + temp.path + " to " + localPath, errno);
   }
-  if (!status.ok()) {
-    ::unlink(temp.path.c_str());
-    return status;
-  }
-  // The name must be on the disk too before the server's copy may go.
-  if (limits_.flushToDisk) {
-    BeforeWrite(WriteSite::kFtp, WriteKind::kSyncFolder, localPath);
-    if (const int err = SyncFolder(folder))
-      return LocalFail("Unable to flush folder " + folder, err);
-  }
-  return Status::Ok();
+  if (!status.ok()) ::unlink(temp.path.c_str());
+  return status;
 }
 
 Status FtpSession::Delete(const std::string& name) {

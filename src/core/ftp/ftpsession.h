@@ -8,6 +8,7 @@
 
 #include "ftp/ftplisting.h"
 #include "platform/result.h"
+#include "platform/tempfile.h"
 
 namespace zf {
 
@@ -98,6 +99,19 @@ class FtpSession {
   // never written through.
   Status Retrieve(const std::string& name, const std::string& localPath,
                   std::int64_t expectedSize = -1);
+  // Retrieve in two halves, for callers that flush many fetched files at
+  // once: the first leaves the complete, checked data in a new temporary
+  // file for `localPath` (in its folder), neither flushed nor renamed, and
+  // nothing on failure; the second closes a flushed one and renames it to
+  // `localPath`, removing it on failure. Neither flushes the folder.
+  Result<TempFile> RetrieveToTemp(const std::string& name, const std::string& localPath,
+                                  std::int64_t expectedSize = -1);
+  Status Place(TempFile& temp, const std::string& localPath);
+  // Whether fetched files are to be flushed to the disk (FtpLimits).
+  bool FlushesToDisk() const { return limits_.flushToDisk; }
+  // An error of the local system (errno `err`) while fetching, kept as
+  // failure(); also for the caller's own steps (a flush of fetched files).
+  Status LocalFail(const std::string& what, int err);
   // Deletes the remote file `name` of the current folder.
   Status Delete(const std::string& name);
 
@@ -130,8 +144,6 @@ class FtpSession {
   // An error for a failed request: `what`, the server, and the cause.
   Status Fail(const std::string& what, int code);
   Status NotConnected(const std::string& what);
-  // An error of the local system (errno `err`) while fetching.
-  Status LocalFail(const std::string& what, int err);
 
   FtpLimits limits_;
   std::unique_ptr<Impl> impl_;

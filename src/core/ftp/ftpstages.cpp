@@ -2,13 +2,18 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <set>
 #include <utility>
 
+#include "engine/delivery.h"
 #include "engine/discovery.h"
 #include "engine/masks.h"
 #include "platform/fileaccess.h"
+#include "platform/fileops.h"
 #include "platform/paths.h"
+#include "platform/uniquefd.h"
 #include "platform/writehook.h"
 
 namespace zf {
@@ -128,6 +133,21 @@ Result<std::vector<RemoteEntry>> FtpStages::Candidates(Trenamethread& engine, Ft
     if (ignore.value() || entry.kind != RemoteEntry::Kind::kFile || !IsSafeRemoteName(entry.name)) {
       continue;
     }
+    if (const auto owed = owedDeletes_.find({pass.uid, entry.name}); owed != owedDeletes_.end()) {
+      const bool same = owed->second.size == entry.size && owed->second.time == entry.time;
+      owedDeletes_.erase(owed);
+      if (same) {
+        // Fetched and delivered already; only its deletion was left.
+        if (session.Delete(entry.name).ok()) continue;
+        engine.ReportProblem(pass, entry.name, "Cannot delete on the server", session.failure());
+        if (!session.Connected()) {
+          owedDeletes_[{pass.uid, entry.name}] = entry;
+          continue;
+        }
+        undeletable_[{pass.uid, entry.name}] = entry;
+        continue;
+      }
+    }
     const auto kept = undeletable_.find({pass.uid, entry.name});
     if (kept != undeletable_.end()) {
       if (kept->second.size == entry.size && kept->second.time == entry.time) continue;
@@ -215,6 +235,11 @@ Status FtpStages::FetchStable(Trenamethread& engine, PassContext& pass) {
   EngineHost& host = engine.host();
   position_ = 0;  // the engine set the bar to 0 when this pass began
   bool ended = false;
+  // Fetched files are made durable in groups, bounded as delivery's are: a
+  // flush of the disk costs about as much for one file as for many.
+  std::vector<Fetch> group;
+  std::uint64_t bytes = 0;
+  auto started = std::chrono::steady_clock::now();
   for (int k = 1; k <= table.count(); ++k) {
     FileEntry& e = table.at(k);
     if (!e.ready || e.waiting) continue;
@@ -223,27 +248,40 @@ Status FtpStages::FetchStable(Trenamethread& engine, PassContext& pass) {
       e.ready = false;
       continue;
     }
+    if (group.empty()) {
+      bytes = 0;
+      started = std::chrono::steady_clock::now();
+    }
     try {
-      ended = FetchFile(engine, pass, *session, e) == Fetched::kEnded;
+      ended = FetchFile(engine, pass, *session, e, group) == Fetched::kEnded;
     } catch (...) {
       session->SetProgressHandler({});
       e.ready = false;  // this entry only; the loop goes on
       continue;
     }
     SetProgress(host, 0);
+    bytes += static_cast<std::uint64_t>(std::max<std::int64_t>(e.filesize64, 0));
+    if (group.size() >= static_cast<std::size_t>(Delivery::kGroupFiles) ||
+        bytes >= Delivery::kGroupBytes ||
+        std::chrono::steady_clock::now() - started >= Delivery::kGroupTime) {
+      if (CommitFetches(engine, pass, *session, group)) ended = true;
+    }
   }
+  CommitFetches(engine, pass, *session, group);
   return Status::Ok();
 }
 
 FtpStages::Fetched FtpStages::FetchFile(Trenamethread& engine, const PassContext& pass,
-                                        FtpSession& session, FileEntry& e) {
+                                        FtpSession& session, FileEntry& e,
+                                        std::vector<Fetch>& group) {
   EngineHost& host = engine.host();
   SetProgressSize(e.filesize64);
   session.SetProgressHandler([&](std::int64_t received) { ShowFetchProgress(host, received); });
-  // The copy is complete, flushed and of the listed size before the server's
-  // copy is deleted; a failed fetch leaves the file on the server.
-  const std::string local = pass.inputFolder + e.oldname;
-  const Status fetched = session.Retrieve(e.oldname, local, e.filesize64);
+  // The copy must be complete and of the listed size; it takes its name, and
+  // the server's copy is deleted, only once its group is on the disk. A
+  // failed fetch leaves the file on the server.
+  Result<TempFile> fetched =
+      session.RetrieveToTemp(e.oldname, pass.inputFolder + e.oldname, e.filesize64);
   session.SetProgressHandler({});
   if (!fetched.ok()) {
     e.ready = false;
@@ -252,6 +290,77 @@ FtpStages::Fetched FtpStages::FetchFile(Trenamethread& engine, const PassContext
     // Without the connection no later file can come either.
     return session.Connected() ? Fetched::kSkipped : Fetched::kEnded;
   }
+  group.push_back(Fetch{&e, std::move(fetched).value()});
+  return Fetched::kDone;
+}
+
+bool FtpStages::CommitFetches(Trenamethread& engine, const PassContext& pass, FtpSession& session,
+                              std::vector<Fetch>& group) {
+  if (group.empty()) return false;
+  const bool flush = session.FlushesToDisk();
+  std::vector<int> fds;
+  for (const Fetch& f : group) {
+    fds.push_back(f.temp.fd.get());
+    if (flush) BeforeWrite(WriteSite::kFtp, WriteKind::kSyncFile, f.temp.path);
+  }
+  const std::vector<int> errors = flush ? SyncFileData(fds) : std::vector<int>(fds.size(), 0);
+  std::vector<FileEntry*> placed;
+  for (std::size_t i = 0; i < group.size(); ++i) {
+    FileEntry& e = *group[i].entry;
+    TempFile& temp = group[i].temp;
+    Status status;
+    if (errors[i] != 0) {
+      status = session.LocalFail("Unable to flush " + temp.path, errors[i]);
+      temp.fd.Close();
+      ::unlink(temp.path.c_str());
+    } else {
+      status = session.Place(temp, pass.inputFolder + e.oldname);
+    }
+    if (status.ok()) {
+      placed.push_back(&e);
+    } else {
+      e.ready = false;
+      engine.ReportProblem(pass, e.oldname, "Cannot fetch", session.failure());
+    }
+  }
+  group.clear();
+  // The names must be on the disk too before the server's copies may go.
+  if (flush && !placed.empty()) {
+    const std::string folder = ExcludeTrailingPathDelimiter(pass.inputFolder);
+    // One flush for the whole group's names, shown as a step on one of them.
+    BeforeWrite(WriteSite::kFtp, WriteKind::kSyncFolder,
+                pass.inputFolder + placed.front()->oldname);
+    if (const int err = SyncFolder(folder)) {
+      (void)session.LocalFail("Unable to flush folder " + folder, err);
+      for (FileEntry* e : placed) {
+        e->ready = false;
+        engine.ReportProblem(pass, e->oldname, "Cannot fetch", session.failure());
+      }
+      return false;
+    }
+  }
+  // The group under way is finished even when a stop is asked for meanwhile:
+  // an interrupted deletion would leave the file both here and on the server.
+  session.SetAbortCheck({});
+  bool ended = false;
+  for (FileEntry* e : placed) {
+    if (ended || !session.Connected()) {
+      // The connection went before its deletion: the copy here is whole and
+      // on the disk, so it is delivered, and the server's copy is deleted
+      // once the server is back (see Candidates) instead of being fetched
+      // again.
+      owedDeletes_[{pass.uid, e->oldname}] = RemoteEntry{e->oldname, e->filesize64, e->filetime};
+      ended = true;
+      continue;
+    }
+    ended = DeleteOnServer(engine, pass, session, *e) == Fetched::kEnded;
+  }
+  session.SetAbortCheck([&engine] { return engine.StopRequested(); });
+  return ended;
+}
+
+FtpStages::Fetched FtpStages::DeleteOnServer(Trenamethread& engine, const PassContext& pass,
+                                             FtpSession& session, FileEntry& e) {
   if (session.Delete(e.oldname).ok()) {
     engine.ClearProblem(pass, e.oldname);
     return Fetched::kDone;
@@ -267,6 +376,7 @@ FtpStages::Fetched FtpStages::FetchFile(Trenamethread& engine, const PassContext
   // be delivered again whenever it is fetched once more (in the next run of
   // the program, for one).
   undeletable_[{pass.uid, e.oldname}] = RemoteEntry{e.oldname, e.filesize64, e.filetime};
+  const std::string local = pass.inputFolder + e.oldname;
   BeforeWrite(WriteSite::kFtp, WriteKind::kDelete, local);
   ::unlink(local.c_str());
   e.ready = false;

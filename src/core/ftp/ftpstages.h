@@ -67,10 +67,23 @@ class FtpStages final : public FtpIntake {
   Result<std::vector<RemoteEntry>> Candidates(Trenamethread& engine, FtpSession& session,
                                               const PassContext& pass);
   enum class Fetched { kDone, kSkipped, kEnded };
-  // Fetches one stable file and deletes it on the server; kEnded when the
-  // fetching of the pass must end (connection lost, time-out, stop).
+  // A file fetched into a temporary file, waiting for its group's flush.
+  struct Fetch {
+    FileEntry* entry;
+    TempFile temp;
+  };
+  // Fetches one stable file into a temporary file of the group; kEnded when
+  // the fetching of the pass must end (connection lost, time-out, stop).
   Fetched FetchFile(Trenamethread& engine, const PassContext& pass, FtpSession& session,
-                    FileEntry& entry);
+                    FileEntry& entry, std::vector<Fetch>& group);
+  // Flushes the group's files together, gives each its name, flushes the
+  // folder once and only then deletes each on the server, in order; true
+  // when the fetching of the pass must end.
+  bool CommitFetches(Trenamethread& engine, const PassContext& pass, FtpSession& session,
+                     std::vector<Fetch>& group);
+  // Deletes a fetched file on the server.
+  Fetched DeleteOnServer(Trenamethread& engine, const PassContext& pass, FtpSession& session,
+                         FileEntry& entry);
   void SetProgress(EngineHost& host, int percent);
 
   std::function<std::int32_t()> ftpTimeoutMs_;
@@ -79,6 +92,9 @@ class FtpStages final : public FtpIntake {
   // Files the server would not let us delete, by queue identity and name, as
   // they were listed then (size and time count).
   std::map<std::pair<std::uint64_t, std::string>, RemoteEntry> undeletable_;
+  // Files fetched and kept whose deletion on the server the lost connection
+  // prevented, as they were listed then; deleted when next seen unchanged.
+  std::map<std::pair<std::uint64_t, std::string>, RemoteEntry> owedDeletes_;
   std::int64_t progressSize_ = 0;  // size of the file being fetched
   int position_ = 0;               // the FTP progress bar's position as last set
 };

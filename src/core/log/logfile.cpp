@@ -139,6 +139,25 @@ void AppendField(std::string& line, std::string_view field) {
       [](char c) { return c == '\r' || c == '\n'; }, ' ');
 }
 
+// One entry as a line of the comma-separated log, with its line break.
+std::string CsvLine(const LogFileEntry& entry, const std::string& timeFormat) {
+  std::string line;
+  line.reserve(entry.inputName.size() + entry.outputName.size() + entry.comment.size() + 64);
+  AppendField(line, entry.inputName);
+  line += ',';
+  AppendField(line, entry.outputName);
+  line += ",,";
+  AppendField(line, entry.statusText);
+  line += ',';
+  AppendField(line, entry.comment);
+  line += ',';
+  line += FormatDateTimeText(timeFormat, entry.fileTime);
+  line += ',';
+  line += FormatDateTimeText(timeFormat, entry.pollTime);
+  line += "\r\n";
+  return line;
+}
+
 std::uint64_t CountBreaks(std::string_view data) {
   return static_cast<std::uint64_t>(std::count(data.begin(), data.end(), '\n'));
 }
@@ -295,11 +314,22 @@ RecordPtr LogFileWriter::CurrentRecord(std::uint64_t uid) const {
 }
 
 Status LogFileWriter::WriteLogFileEntry(const QueueRecord& passRecord, const LogFileEntry& entry) {
+  return WriteLogFileEntries(passRecord, std::span<const LogFileEntry>(&entry, 1)).front();
+}
+
+std::vector<Status> LogFileWriter::WriteLogFileEntries(const QueueRecord& passRecord,
+                                                       std::span<const LogFileEntry> entries) {
+  std::vector<Status> results(entries.size());
   const RecordPtr current = CurrentRecord(passRecord.uid);
   const QueueRecord& queue = current ? *current : passRecord;
-  if (!queue.Makelog || queue.Logfile.empty()) return Status::Ok();
+  if (entries.empty() || !queue.Makelog || queue.Logfile.empty()) return results;
   const Call call{queue, current != nullptr, LogFilePath(queue), clock_.Now()};
-  return queue.logtype == 0 ? WriteCsv(call, entry) : WriteXml(call, entry);
+  if (queue.logtype == 0) {
+    WriteCsv(call, entries, results);
+  } else {
+    WriteXml(call, entries, results);
+  }
+  return results;
 }
 
 bool LogFileWriter::DailyDue(const QueueRecord& queue, TDateTime now) const {
@@ -407,42 +437,60 @@ void LogFileWriter::RenewLogFilesOnStart() {
 
 // ---- comma-separated files ----
 
-Status LogFileWriter::WriteCsv(const Call& call, const LogFileEntry& entry) {
+void LogFileWriter::WriteCsv(const Call& call, std::span<const LogFileEntry> entries,
+                             std::vector<Status>& results) {
   const QueueRecord& queue = call.queue;
-  std::string line;
-  line.reserve(entry.inputName.size() + entry.outputName.size() + entry.comment.size() + 64);
-  AppendField(line, entry.inputName);
-  line += ',';
-  AppendField(line, entry.outputName);
-  line += ",,";
-  AppendField(line, entry.statusText);
-  line += ',';
-  AppendField(line, entry.comment);
-  line += ',';
-  line += FormatDateTimeText(logFormat_, entry.fileTime);
-  line += ',';
-  line += FormatDateTimeText(logFormat_, entry.pollTime);
-  line += "\r\n";
-
-  bool sizeRuleRenewed = false;
-  if (queue.newonmax) {
-    // A file that cannot be read (it does not exist yet) skips the rule.
-    const auto lines = CountCsvLines(call.path);
-    if (lines && (queue.Maxentries < 0 || *lines > static_cast<std::uint64_t>(queue.Maxentries))) {
-      Renew(call.path, call.now);
-      sizeRuleRenewed = true;
+  for (std::size_t i = 0; i < entries.size();) {
+    // The rules are applied before the first entry of each run of entries
+    // that one write takes, just as they would be before that entry alone.
+    bool sizeRuleRenewed = false;
+    if (queue.newonmax) {
+      // A file that cannot be read (it does not exist yet) skips the rule.
+      const auto lines = CountCsvLines(call.path);
+      if (lines &&
+          (queue.Maxentries < 0 || *lines > static_cast<std::uint64_t>(queue.Maxentries))) {
+        Renew(call.path, call.now);
+        sizeRuleRenewed = true;
+      }
     }
-  }
-  if (!sizeRuleRenewed) ApplyDailyRule(call);
+    if (!sizeRuleRenewed) ApplyDailyRule(call);
 
+    const std::size_t take = CsvEntriesBeforeRenewal(call, entries.size() - i);
+    std::string lines;
+    for (std::size_t j = i; j < i + take; ++j) lines += CsvLine(entries[j], logFormat_);
+    const Status status = PutCsvLines(call, lines);
+    for (std::size_t j = i; j < i + take; ++j) results[j] = status;
+    i += take;
+  }
+}
+
+std::size_t LogFileWriter::CsvEntriesBeforeRenewal(const Call& call, std::size_t left) {
+  const QueueRecord& queue = call.queue;
+  if (!queue.newonmax) return left;
+  if (queue.Maxentries < 0) return 1;  // a renewal before every entry
+  const auto maxLines = static_cast<std::uint64_t>(queue.Maxentries);
+  // The lines the file holds before the first entry; a new file starts with
+  // its header line. The entry after the one that takes the file beyond
+  // Maxentries lines is the first of the next run.
+  std::uint64_t lines = 1;
+  if (const auto counted = CountCsvLines(call.path)) {
+    lines = *counted;
+  } else if (struct stat st; ::lstat(call.path.c_str(), &st) == 0 || errno != ENOENT) {
+    return 1;  // there but unreadable: entry by entry, as the rule would go
+  }
+  if (lines > maxLines) return 1;
+  return static_cast<std::size_t>(std::min<std::uint64_t>(left, maxLines - lines + 1));
+}
+
+Status LogFileWriter::PutCsvLines(const Call& call, const std::string& lines) {
   // A renewed file is gone, so both cases end in creating a new one; a file
-  // that could not be moved aside receives the entry instead.
+  // that could not be moved aside receives the entries instead.
   for (int attempt = 0; attempt < 2; ++attempt) {
     bool missing = false;
-    Status status = AppendCsvLine(call.path, line, missing);
+    Status status = AppendCsvLine(call.path, lines, missing);
     if (!missing) return status;
     bool exists = false;
-    status = CreateCsvFile(call.path, line, call.now, exists);
+    status = CreateCsvFile(call.path, lines, call.now, exists);
     if (!exists) return status;
   }
   return LogFileError("write to", call.path, EAGAIN,
@@ -622,62 +670,94 @@ LogFileWriter::LoadedXml LogFileWriter::LoadXml(const std::string& path) {
   return loaded;
 }
 
-Status LogFileWriter::WriteXml(const Call& call, const LogFileEntry& entry) {
+void LogFileWriter::WriteXml(const Call& call, std::span<const LogFileEntry> entries,
+                             std::vector<Status>& results) {
   const QueueRecord& queue = call.queue;
-  std::optional<LoadedXml> counted;
-  bool renewed = false;
-  if (queue.newonmax) {
-    counted = LoadXml(call.path);
-    // A file that cannot be read or parsed skips the rule.
-    if (counted->doc != nullptr) {
-      if (!counted->doc->HasJmfRoot()) return NotJmf(call.path);
-      if (queue.Maxentries < 0 ||
-          counted->doc->RootElementCount() > static_cast<std::size_t>(queue.Maxentries)) {
-        Renew(call.path, call.now);
-        renewed = true;
+  for (std::size_t i = 0; i < entries.size();) {
+    // The rules are applied before the first entry of each run of entries
+    // that one save takes, just as they would be before that entry alone.
+    std::optional<LoadedXml> counted;
+    bool renewed = false;
+    Status refused;
+    if (queue.newonmax) {
+      counted = LoadXml(call.path);
+      // A file that cannot be read or parsed skips the rule.
+      if (counted->doc != nullptr) {
+        if (!counted->doc->HasJmfRoot()) {
+          refused = NotJmf(call.path);
+        } else if (queue.Maxentries < 0 ||
+                   counted->doc->RootElementCount() > static_cast<std::size_t>(queue.Maxentries)) {
+          Renew(call.path, call.now);
+          renewed = true;
+        }
       }
     }
-  }
-  if (!renewed) renewed = ApplyDailyRule(call);
+    if (refused.ok() && !renewed) renewed = ApplyDailyRule(call);
 
-  // Unless a rule moved the file, the document just counted is the one to extend.
-  LoadedXml loaded =
-      counted && !renewed && counted->doc != nullptr ? std::move(*counted) : LoadXml(call.path);
-  std::optional<JmfLogText> created;
-  JmfLogText* doc = loaded.doc;
-  std::optional<mode_t> mode;
-  if (loaded.missing) {
-    created =
-        JmfLogText::Create(ToXmlText(DateTimeToRegionalString(call.now)), ToXmlText(senderId_),
-                           JmfLogText::Folder{ToXmlText(queue.name), ToXmlText(queue.Inputfolder),
-                                              ToXmlText(queue.Outputfolder)});
-    doc = &*created;
-  } else if (doc == nullptr) {
-    return loaded.status;
-  } else if (!doc->HasJmfRoot()) {
-    return NotJmf(call.path);
-  } else {
-    mode = loaded.mode;
-  }
+    // Unless a rule moved the file, the document just counted is the one to extend.
+    LoadedXml loaded;
+    if (refused.ok()) {
+      loaded =
+          counted && !renewed && counted->doc != nullptr ? std::move(*counted) : LoadXml(call.path);
+    }
+    std::optional<JmfLogText> created;
+    JmfLogText* doc = loaded.doc;
+    std::optional<mode_t> mode;
+    if (refused.ok()) {
+      if (loaded.missing) {
+        created = JmfLogText::Create(
+            ToXmlText(DateTimeToRegionalString(call.now)), ToXmlText(senderId_),
+            JmfLogText::Folder{ToXmlText(queue.name), ToXmlText(queue.Inputfolder),
+                               ToXmlText(queue.Outputfolder)});
+        doc = &*created;
+      } else if (doc == nullptr) {
+        refused = loaded.status;
+      } else if (!doc->HasJmfRoot()) {
+        refused = NotJmf(call.path);
+      } else {
+        mode = loaded.mode;
+      }
+    }
+    if (!refused.ok()) {
+      results[i++] = refused;  // this entry is lost; the next tries again
+      continue;
+    }
 
-  const Status added = doc->AddEntry(JmfLogText::Entry{
-      ToUtf8(entry.inputName), ToXmlText(entry.outputName), ToXmlText(entry.statusText),
-      ToXmlText(FormatDateTimeText(logFormat_, entry.fileTime)),
-      ToXmlText(FormatDateTimeText(logFormat_, entry.pollTime)), ToXmlText(entry.comment)});
-  if (!added.ok()) return LogFileError("write to", call.path, -1, added.message());
+    // Entries go into the document until the size rule would renew the file
+    // before the next one.
+    std::vector<std::size_t> added;
+    for (const std::size_t first = i; i < entries.size(); ++i) {
+      if (i > first && queue.newonmax &&
+          (queue.Maxentries < 0 ||
+           doc->RootElementCount() > static_cast<std::size_t>(queue.Maxentries))) {
+        break;
+      }
+      const LogFileEntry& entry = entries[i];
+      const Status status = doc->AddEntry(JmfLogText::Entry{
+          ToUtf8(entry.inputName), ToXmlText(entry.outputName), ToXmlText(entry.statusText),
+          ToXmlText(FormatDateTimeText(logFormat_, entry.fileTime)),
+          ToXmlText(FormatDateTimeText(logFormat_, entry.pollTime)), ToXmlText(entry.comment)});
+      if (status.ok()) {
+        added.push_back(i);
+      } else {
+        results[i] = LogFileError("write to", call.path, -1, status.message());
+      }
+    }
+    if (added.empty()) continue;
 
-  FileId id;
-  if (Status saved = SaveXml(io_, call.path, doc->Text(), mode, id); !saved.ok()) {
-    // The kept document holds the entry the disk refused: read the file anew.
-    caches_->DropXml(call.path);
-    return saved;
+    FileId id;
+    if (Status saved = SaveXml(io_, call.path, doc->Text(), mode, id); !saved.ok()) {
+      // The kept document holds the entries the disk refused: read the file anew.
+      caches_->DropXml(call.path);
+      for (const std::size_t k : added) results[k] = saved;
+      continue;
+    }
+    if (created) {
+      caches_->KeepXml(Caches::Document{call.path, id, std::move(*created)});
+    } else if (Caches::Document* cached = caches_->FindXml(call.path); cached != nullptr) {
+      cached->id = id;
+    }
   }
-  if (created) {
-    caches_->KeepXml(Caches::Document{call.path, id, std::move(*created)});
-  } else if (Caches::Document* cached = caches_->FindXml(call.path); cached != nullptr) {
-    cached->id = id;
-  }
-  return Status::Ok();
 }
 
 }  // namespace zf

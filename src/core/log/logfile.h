@@ -3,9 +3,11 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "config/queuetable.h"
 #include "log/logfileio.h"
@@ -73,6 +75,16 @@ class LogFileWriter {
   // nothing (the entry goes into the current file) and gives Ok.
   Status WriteLogFileEntry(const QueueRecord& passRecord, const LogFileEntry& entry);
 
+  // Writes the entries of a group in their order, as WriteLogFileEntry would
+  // one by one, but with one write and one flush for a comma-separated file
+  // and one save for an XML file, each time between two renewals: the size
+  // rule renews the file before exactly the entry where it would renew it
+  // one by one, and the daily rule is applied at the moment of the call.
+  // Answers one status per entry; an entry that is lost has the error that
+  // lost it.
+  std::vector<Status> WriteLogFileEntries(const QueueRecord& passRecord,
+                                          std::span<const LogFileEntry> entries);
+
   // Moves the current log file of every queue with `newonstart` aside. A
   // queue whose file cannot be moved keeps it; the others are still served.
   void RenewLogFilesOnStart();
@@ -89,13 +101,19 @@ class LogFileWriter {
   bool ApplyDailyRule(const Call& call);
   Renewal Renew(const std::string& path, TDateTime now);
 
-  Status WriteCsv(const Call& call, const LogFileEntry& entry);
+  void WriteCsv(const Call& call, std::span<const LogFileEntry> entries,
+                std::vector<Status>& results);
+  // How many entries from here on go into the file before the size rule
+  // renews it, at least one.
+  std::size_t CsvEntriesBeforeRenewal(const Call& call, std::size_t left);
+  Status PutCsvLines(const Call& call, const std::string& lines);
   std::optional<std::uint64_t> CountCsvLines(const std::string& path);
   Status AppendCsvLine(const std::string& path, const std::string& line, bool& missing);
   Status CreateCsvFile(const std::string& path, const std::string& line, TDateTime now,
                        bool& exists);
 
-  Status WriteXml(const Call& call, const LogFileEntry& entry);
+  void WriteXml(const Call& call, std::span<const LogFileEntry> entries,
+                std::vector<Status>& results);
   LoadedXml LoadXml(const std::string& path);
 
   QueueTable& table_;

@@ -9,16 +9,21 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace zf {
 namespace {
 
 constexpr std::size_t kChunk = 1 << 20;
+// Flushes of a group under way at once. A handful is enough for the journal
+// to merge their commits; more only adds threads waiting on the same disk.
+constexpr std::size_t kFlushThreads = 8;
 
 Status ErrnoStatus(const std::string& what, const std::string& path, int err) {
   return Status::Error(what + " " + path + ": " + std::strerror(err), err);
@@ -74,6 +79,48 @@ WriteKind KindOf(FileStep step) {
 
 }  // namespace
 
+std::vector<int> SyncFileData(std::span<const int> fds, GroupFlush way) {
+  std::vector<int> errors(fds.size(), 0);
+  const auto syncOne = [&](std::size_t i) {
+    if (::fdatasync(fds[i]) != 0) errors[i] = errno;
+  };
+  if (fds.size() <= 1 || way == GroupFlush::kEachFile) {
+    for (std::size_t i = 0; i < fds.size(); ++i) syncOne(i);
+  } else if (way == GroupFlush::kFileSystem) {
+    // One flush per file system; its error is every file's on it.
+    std::vector<std::pair<dev_t, int>> done;  // device, errno of its flush
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+      struct stat st {};
+      if (::fstat(fds[i], &st) != 0) {
+        errors[i] = errno;
+        continue;
+      }
+      const auto it = std::find_if(done.begin(), done.end(),
+                                   [&](const auto& d) { return d.first == st.st_dev; });
+      if (it != done.end()) {
+        errors[i] = it->second;
+      } else {
+        errors[i] = ::syncfs(fds[i]) != 0 ? errno : 0;
+        done.emplace_back(st.st_dev, errors[i]);
+      }
+    }
+  } else {
+    // A few flushes at once: the file system commits their metadata in
+    // shared journal transactions instead of one after the other.
+    const std::size_t threads = std::min<std::size_t>(kFlushThreads, fds.size());
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+      for (std::size_t n = next++; n < fds.size(); n = next++) syncOne(n);
+    };
+    std::vector<std::thread> pool;
+    pool.reserve(threads - 1);
+    for (std::size_t t = 1; t < threads; ++t) pool.emplace_back(work);
+    work();
+    for (std::thread& t : pool) t.join();
+  }
+  return errors;
+}
+
 bool FileOperations::IsTempName(std::string_view name) {
   return ::zf::IsTempName(name);
 }
@@ -90,6 +137,23 @@ SystemFileOperations& SystemFileOperations::Instance() {
 
 Status SystemFileOperations::CopyReplacing(const std::string& source, const std::string& target,
                                            FileIdentity expected) {
+  Result<StagedCopy> staged = StageCopy(source, target, expected);
+  if (!staged.ok()) return staged.status();
+  StagedCopy* const copies[] = {&staged.value()};
+  if (const Status flushed = FlushCopies(copies).front(); !flushed.ok()) {
+    DiscardCopy(staged.value());
+    return flushed;
+  }
+  if (Status published = PublishCopy(staged.value()); !published.ok()) return published;
+  // The copy is in place; flushing the folder makes the rename itself
+  // survive a power cut. When that fails the caller keeps its source, so
+  // at worst the file is delivered twice, never lost.
+  return FlushFolderOf(target);
+}
+
+Result<StagedCopy> SystemFileOperations::StageCopy(const std::string& source,
+                                                   const std::string& target,
+                                                   FileIdentity expected) {
   if (int err = InjectFault(FileStep::kOpenSource, source)) {
     return ErrnoStatus("Cannot open", source, err);
   }
@@ -119,30 +183,76 @@ Status SystemFileOperations::CopyReplacing(const std::string& source, const std:
   }
   Result<TempFile> temp = CreateTempFile(folder, name);
   if (!temp.ok()) return temp.status();
-  const std::string tempPath = temp->path;
-  const int rawFd = temp.value().fd.Release();
-
-  Status status = CopyInto(in.get(), source, target, tempPath, rawFd);
-  if (!status.ok()) ::unlink(tempPath.c_str());
-  if (status.ok() && flush_) {
-    // The copy is in place; flushing the folder makes the rename itself
-    // survive a power cut. When that fails the caller keeps its source, so
-    // at worst the file is delivered twice, never lost.
-    if (int err = InjectFault(FileStep::kSyncFolder, target)) {
-      return ErrnoStatus("Cannot flush the folder of", target, err);
-    }
-    if (int err = SyncFolder(folder)) return ErrnoStatus("Cannot flush the folder of", target, err);
+  StagedCopy copy{source, target, temp->path, std::move(temp.value().fd),
+                  static_cast<std::uint64_t>(st.st_size)};
+  if (Status status = CopyData(in.get(), source, target, copy.fd.get()); !status.ok()) {
+    DiscardCopy(copy);
+    return status;
   }
+  // The disk starts on the data now, while the next copies of a group are
+  // written; the flush then mostly waits for what is already under way.
+  if (flush_) (void)::sync_file_range(copy.fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+  return copy;
+}
+
+std::vector<Status> SystemFileOperations::FlushCopies(std::span<StagedCopy* const> copies) {
+  std::vector<Status> results(copies.size());
+  if (!flush_) return results;
+  // The fault seam is asked here, on the caller's thread, for every copy.
+  std::vector<std::size_t> pending;
+  for (std::size_t i = 0; i < copies.size(); ++i) {
+    if (int err = InjectFault(FileStep::kSyncFile, copies[i]->target)) {
+      results[i] = ErrnoStatus("Cannot flush the copy to", copies[i]->target, err);
+    } else {
+      pending.push_back(i);
+    }
+  }
+  std::vector<int> fds;
+  fds.reserve(pending.size());
+  for (const std::size_t i : pending) fds.push_back(copies[i]->fd.get());
+  const std::vector<int> errors = SyncFileData(fds, groupFlush_);
+  for (std::size_t n = 0; n < pending.size(); ++n) {
+    if (errors[n] == 0) continue;
+    const std::size_t i = pending[n];
+    results[i] = ErrnoStatus("Cannot flush the copy to", copies[i]->target, errors[n]);
+  }
+  return results;
+}
+
+Status SystemFileOperations::PublishCopy(StagedCopy& copy) {
+  Status status;
+  if (int err = copy.fd.Close()) {
+    status = ErrnoStatus("Cannot write a copy to", copy.target, err);
+  } else if (int fault = InjectFault(FileStep::kReplace, copy.target)) {
+    status = ErrnoStatus("Cannot replace", copy.target, fault);
+  } else if (::rename(copy.tempPath.c_str(), copy.target.c_str()) != 0) {
+    status = ErrnoStatus("Cannot replace", copy.target, errno);
+  }
+  if (!status.ok()) DiscardCopy(copy);
   return status;
 }
 
-// Copies the open source into the open temporary file, checks, flushes and
-// closes it and renames it over the target. The caller removes the temporary
-// file when this fails.
-Status SystemFileOperations::CopyInto(int sourceFd, const std::string& source,
-                                      const std::string& target, const std::string& tempPath,
-                                      int tempFd) {
-  UniqueFd out(tempFd);
+void SystemFileOperations::DiscardCopy(StagedCopy& copy) {
+  copy.fd.Close();
+  if (!copy.tempPath.empty()) ::unlink(copy.tempPath.c_str());
+  copy.tempPath.clear();
+}
+
+Status SystemFileOperations::FlushFolderOf(const std::string& target) {
+  if (!flush_) return Status::Ok();
+  if (int err = InjectFault(FileStep::kSyncFolder, target)) {
+    return ErrnoStatus("Cannot flush the folder of", target, err);
+  }
+  if (int err = SyncFolder(SplitPath(target).first)) {
+    return ErrnoStatus("Cannot flush the folder of", target, err);
+  }
+  return Status::Ok();
+}
+
+// Copies the open source into the open temporary file and checks that the
+// copy is whole; the caller removes the temporary file when this fails.
+Status SystemFileOperations::CopyData(int sourceFd, const std::string& source,
+                                      const std::string& target, int tempFd) {
   struct stat before {};
   if (::fstat(sourceFd, &before) != 0) return ErrnoStatus("Cannot read", source, errno);
 
@@ -175,7 +285,7 @@ Status SystemFileOperations::CopyInto(int sourceFd, const std::string& source,
       if (kernelCopy) {
         loff_t from = offset;
         loff_t to = offset;
-        n = ::copy_file_range(sourceFd, &from, out.get(), &to, want, 0);
+        n = ::copy_file_range(sourceFd, &from, tempFd, &to, want, 0);
         if (n < 0) {
           const int err = errno;
           if (err == EINTR) continue;
@@ -194,7 +304,7 @@ Status SystemFileOperations::CopyInto(int sourceFd, const std::string& source,
         }
         if (n > 0) {
           Status written =
-              WriteAllAt(out.get(), buffer.get(), static_cast<std::size_t>(n), offset, target);
+              WriteAllAt(tempFd, buffer.get(), static_cast<std::size_t>(n), offset, target);
           if (!written.ok()) return written;
         }
       }
@@ -208,7 +318,7 @@ Status SystemFileOperations::CopyInto(int sourceFd, const std::string& source,
   }
   // A hole up to the end: the copy gets its full length without writing zeros.
   if (!cutShort && offset < size) copied += static_cast<std::uint64_t>(size - offset);
-  if (::ftruncate(out.get(), size) != 0) {
+  if (::ftruncate(tempFd, size) != 0) {
     return ErrnoStatus("Cannot write a copy to", target, errno);
   }
 
@@ -217,7 +327,7 @@ Status SystemFileOperations::CopyInto(int sourceFd, const std::string& source,
   struct stat after {};
   struct stat written {};
   if (::fstat(sourceFd, &after) != 0) return ErrnoStatus("Cannot read", source, errno);
-  if (::fstat(out.get(), &written) != 0) return ErrnoStatus("Cannot check the copy", target, errno);
+  if (::fstat(tempFd, &written) != 0) return ErrnoStatus("Cannot check the copy", target, errno);
   const auto expected = static_cast<std::uint64_t>(before.st_size);
   // A writer that truncates and writes again, or overwrites in place, may
   // leave the size as it was; the copy would then mix old and new bytes into
@@ -241,22 +351,7 @@ Status SystemFileOperations::CopyInto(int sourceFd, const std::string& source,
   // The last-write time goes with the copy; a later stage or another hot
   // folder may order files by it. Losing it is no reason to fail the copy.
   const timespec times[2] = {{0, UTIME_OMIT}, before.st_mtim};
-  (void)::futimens(out.get(), times);
-
-  if (flush_) {
-    if (int err = InjectFault(FileStep::kSyncFile, target)) {
-      return ErrnoStatus("Cannot flush the copy to", target, err);
-    }
-    if (::fsync(out.get()) != 0) return ErrnoStatus("Cannot flush the copy to", target, errno);
-  }
-  if (int err = out.Close()) return ErrnoStatus("Cannot write a copy to", target, err);
-
-  if (int err = InjectFault(FileStep::kReplace, target)) {
-    return ErrnoStatus("Cannot replace", target, err);
-  }
-  if (::rename(tempPath.c_str(), target.c_str()) != 0) {
-    return ErrnoStatus("Cannot replace", target, errno);
-  }
+  (void)::futimens(tempFd, times);
   return Status::Ok();
 }
 
