@@ -272,9 +272,9 @@ TEST_F(CrashPoints, ACopyQueueWithACsvLog) {
   };
   const CrashReport report = RunCrashPoints(EngineScenario(
       "copy queue with a CSV log", {"copy"}, fill, [](const std::string& root, Ledger& ledger) {
-        Inputs(root, "copy", "c", ".dat", FileCount(20), ledger);
+        Inputs(root, "copy", "c", ".dat", FileCount(32), ledger);
       }));
-  ExpectClean(report, 180);
+  ExpectClean(report, 220);
 }
 
 TEST_F(CrashPoints, AQueueWithAnXmlLog) {
@@ -287,9 +287,9 @@ TEST_F(CrashPoints, AQueueWithAnXmlLog) {
   };
   const CrashReport report = RunCrashPoints(EngineScenario(
       "queue with an XML log", {"xml"}, fill, [](const std::string& root, Ledger& ledger) {
-        Inputs(root, "xml", "x", ".dat", FileCount(12), ledger);
+        Inputs(root, "xml", "x", ".dat", FileCount(24), ledger);
       }));
-  ExpectClean(report, 140);
+  ExpectClean(report, 165);
 }
 
 TEST_F(CrashPoints, UnresolvedFilesGoToTheErrorFolder) {
@@ -302,7 +302,7 @@ TEST_F(CrashPoints, UnresolvedFilesGoToTheErrorFolder) {
   const CrashReport report = RunCrashPoints(
       EngineScenario("unresolved files to the error folder", {"unresolved"}, fill,
                      [](const std::string& root, Ledger& ledger) {
-                       Inputs(root, "unresolved", "u", ".txt", FileCount(14), ledger);
+                       Inputs(root, "unresolved", "u", ".txt", FileCount(18), ledger);
                        Inputs(root, "unresolved", "k", ".dat", 2, ledger);
                      }));
   ExpectClean(report, 140);
@@ -393,9 +393,9 @@ TEST_F(CrashPoints, LogRenewalOnStartDailyAndAtTheEntryLimit) {
       [](const std::string& root, Ledger& ledger) {
         WriteFile(root + "/log/onstart.log", OldCsvLog(3));
         WriteFile(root + "/log/daily.log", OldCsvLog(3));
-        Inputs(root, "onstart", "s", ".dat", FileCount(5), ledger);
-        Inputs(root, "daily", "d", ".dat", FileCount(5), ledger);
-        Inputs(root, "limit", "m", ".dat", FileCount(6), ledger);
+        Inputs(root, "onstart", "s", ".dat", FileCount(6), ledger);
+        Inputs(root, "daily", "d", ".dat", FileCount(6), ledger);
+        Inputs(root, "limit", "m", ".dat", FileCount(8), ledger);
       }));
   ExpectClean(report, 170);
 }
@@ -434,7 +434,7 @@ TEST_F(CrashPoints, AnFtpFetch) {
   // restart is judged after that second pass.
   CrashScenario s = EngineScenario(
       "FTP fetch", {}, fill, [](const std::string&, Ledger&) {}, true, 2);
-  const int count = FileCount(10);
+  const int count = FileCount(12);
   s.make = [=](const std::string& root, const PageHashes&, Ledger& ledger, Places& places) {
     const QueueFolders f = FoldersOf(root, "ftp");
     for (const std::string& folder : {f.out, f.err, root + "/fetched", root + "/log"}) {

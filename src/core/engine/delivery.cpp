@@ -169,8 +169,8 @@ void Delivery::FinishGroup(const PassContext& pass, Group& group, const Delivery
     owners[i]->copy.reset();
   }
   // 2. Each under its name, in order (a later file of the same name wins, as
-  // one by one), then 3. each folder's entries on the disk, once per folder.
-  std::vector<std::pair<std::string, Status>> folders;
+  // one by one).
+  std::vector<std::pair<std::string, Status>> folders;  // folder, and a copy's path in it
   for (Pending& p : group.items) {
     if (!p.copy) continue;
     const Status published = files_.PublishCopy(*p.copy);
@@ -180,16 +180,29 @@ void Delivery::FinishGroup(const PassContext& pass, Group& group, const Delivery
       continue;
     }
     const std::string folder = p.target.substr(0, p.target.rfind('/') + 1);
-    auto it = std::find_if(folders.begin(), folders.end(),
-                           [&](const auto& f) { return f.first == folder; });
-    if (it == folders.end()) {
+    if (std::none_of(folders.begin(), folders.end(),
+                     [&](const auto& f) { return f.first == folder; })) {
       folders.emplace_back(folder, Status::Ok());
-      it = std::prev(folders.end());
-      it->second = files_.FlushFolderOf(p.target);
     }
+  }
+  // 3. Each folder's entries on the disk, once per folder and only after the
+  // last rename into it: a flush between two renames would leave the later
+  // one unrecorded while its input goes.
+  for (auto& [folder, status] : folders) {
+    const auto in = std::find_if(group.items.begin(), group.items.end(), [&](const Pending& p) {
+      return p.failed.ok() && p.target.compare(0, folder.size(), folder) == 0 &&
+             p.target.find('/', folder.size()) == std::string::npos;
+    });
+    if (in != group.items.end()) status = files_.FlushFolderOf(in->target);
+  }
+  for (Pending& p : group.items) {
+    if (!p.failed.ok() || p.target.empty()) continue;
+    const std::string folder = p.target.substr(0, p.target.rfind('/') + 1);
+    const auto it = std::find_if(folders.begin(), folders.end(),
+                                 [&](const auto& f) { return f.first == folder; });
     // A copy in place whose folder is not known to be on the disk keeps its
     // input: at worst the file is delivered twice, never lost.
-    if (!it->second.ok()) p.failed = it->second;
+    if (it != folders.end() && !it->second.ok()) p.failed = it->second;
   }
   // 4. Only now may the inputs go.
   std::vector<Done> done;
