@@ -73,8 +73,11 @@ class ServiceBench {
   int queues_ = 0;
 };
 
-// The text the verbose service prints when the last queue of a pass is done.
-std::string PassDoneText(int queues);
+// How many passes the verbose service has finished, read from its standard
+// error: it announces each pass as it starts ("pass over N queue(s)"), and
+// only queues with work say when they are done, so a pass counts as
+// finished once the next one has begun.
+int PassesDone(const std::string& err);
 
 // The service with one of its threads under strace.
 class TracedService {
@@ -109,7 +112,6 @@ class TracedService {
  private:
   std::string root_;
   std::string traceFile_;
-  std::string doneText_;
   std::unique_ptr<test::ProgramRun> service_;  // kWorker, kClose
   std::unique_ptr<test::ProgramRun> strace_;
   pid_t servicePid_ = -1;
