@@ -151,9 +151,18 @@ TEST(DeliveryGroup, EachFolderIsFlushedOnceAndInputsGoOnlyAfterward) {
   EXPECT_EQ(folderFlushes, 2) << "one for the output folder, one for the error folder";
 
   std::size_t lastFolderFlush = 0;
+  std::size_t firstFolderFlush = files.steps.size();
+  std::size_t lastRename = 0;
   for (std::size_t i = 0; i < files.steps.size(); ++i) {
-    if (files.steps[i].first == FileStep::kSyncFolder) lastFolderFlush = i;
+    if (files.steps[i].first == FileStep::kSyncFolder) {
+      lastFolderFlush = i;
+      firstFolderFlush = std::min(firstFolderFlush, i);
+    }
+    if (files.steps[i].first == FileStep::kReplace) lastRename = i;
   }
+  // A folder flushed between two renames into it would leave the later one
+  // unrecorded while its input goes.
+  EXPECT_LT(lastRename, firstFolderFlush) << "a copy was renamed after its folder's flush";
   for (const auto& [name, content] : s.inputs) {
     SCOPED_TRACE(name);
     const std::size_t deleted = FirstIndex(files, FileStep::kDelete, s.f.in + "/" + name);
