@@ -28,6 +28,7 @@
 #include "ftptestserver.h"
 #include "invariants.h"
 #include "platform/tempfile.h"
+#include "recordedvisuallog.h"
 
 namespace zf::fault {
 namespace {
@@ -112,10 +113,7 @@ struct FtpRig {
     FtpStages freshFtp(host.settings);
     return RestartAndOnePass(Services(&freshStages, &freshFtp));
   }
-  std::vector<VisualLogEntry> Rows() {
-    std::lock_guard lock(mutex);
-    return rows;
-  }
+  std::vector<VisualLogEntry> Rows() const { return recorded.Rows(); }
   bool Told(const std::string& queue) {
     for (const VisualLogEntry& row : Rows()) {
       if (row.queue == queue && row.status == 2) return true;
@@ -134,12 +132,8 @@ struct FtpRig {
   test::RecordingHost host;
   test::FakeClock clock;
   SystemFileAccess access;
-  std::mutex mutex;
-  std::vector<VisualLogEntry> rows;
-  VisualLog visualLog{clock, DefaultRegionalSettings(), [this](VisualLogEntry e) {
-                        std::lock_guard lock(mutex);
-                        rows.push_back(std::move(e));
-                      }};
+  test::RecordedVisualLog recorded{clock};
+  VisualLog& visualLog = recorded.log();
   LogFileWriter writer{host.table, clock, "dd.mm.yyyy hh:nn:ss:zzz"};
   StandardStages stages{test::RealLibrary(), visualLog, writer, clock};
   FtpStages ftp{host.settings};

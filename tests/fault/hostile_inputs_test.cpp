@@ -32,6 +32,7 @@
 #include "faultkit.h"
 #include "invariants.h"
 #include "log/jmflog.h"
+#include "recordedvisuallog.h"
 
 namespace zf::fault {
 namespace {
@@ -74,20 +75,13 @@ struct Rig {
     }
     return engine->ScanQueues();
   }
-  std::vector<VisualLogEntry> Rows() {
-    std::lock_guard lock(mutex);
-    return rows;
-  }
+  std::vector<VisualLogEntry> Rows() const { return recorded.Rows(); }
 
   Clock& clock;
   test::RecordingHost host;
   SystemFileAccess access;
-  std::mutex mutex;
-  std::vector<VisualLogEntry> rows;
-  VisualLog visualLog{clock, DefaultRegionalSettings(), [this](VisualLogEntry e) {
-                        std::lock_guard lock(mutex);
-                        rows.push_back(std::move(e));
-                      }};
+  test::RecordedVisualLog recorded{clock};
+  VisualLog& visualLog = recorded.log();
   LogFileWriter writer{host.table, clock, "dd.mm.yyyy hh:nn:ss:zzz"};
   StandardStages stages;
   std::unique_ptr<Trenamethread> engine;

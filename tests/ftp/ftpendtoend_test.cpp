@@ -21,6 +21,7 @@
 #include "ftp/ftpstages.h"
 #include "ftptestserver.h"
 #include "platform/tempfile.h"
+#include "recordedvisuallog.h"
 
 namespace zf {
 namespace {
@@ -89,10 +90,7 @@ class EndToEnd : public testing::Test {
     WaitFor([&] { return control->finished.load(); });
     control.reset();
   }
-  std::vector<VisualLogEntry> Rows() {
-    std::lock_guard lock(mutex);
-    return rows;
-  }
+  std::vector<VisualLogEntry> Rows() const { return recorded.Rows(); }
 
   test::RecordingHost host;
   test::FakeClock clock;
@@ -102,12 +100,8 @@ class EndToEnd : public testing::Test {
   std::string temp = folders.root / "fetched";
   std::string logFolder = folders.root / "log";
   std::unique_ptr<test::FtpTestServer> server;
-  std::mutex mutex;
-  std::vector<VisualLogEntry> rows;
-  VisualLog visualLog{clock, DefaultRegionalSettings(), [this](VisualLogEntry e) {
-                        std::lock_guard lock(mutex);
-                        rows.push_back(std::move(e));
-                      }};
+  test::RecordedVisualLog recorded{clock};
+  VisualLog& visualLog = recorded.log();
   LogFileWriter writer{host.table, clock, "dd.mm.yyyy hh:nn:ss:zzz"};
   StandardStages stages{test::RealLibrary(), visualLog, writer, clock};
   FtpStages ftp{host.settings};
