@@ -1,12 +1,14 @@
 // Delivery in groups: one flush for many copies, the results as one by one,
 // and no file lost or half visible whatever step a crash interrupts.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -303,6 +305,27 @@ TEST(DeliveryGroup, AStopEndsTheStageAfterTheGroupUnderWay) {
 // A crash at any step of a group's delivery (the child is killed just before
 // that step runs) leaves no input lost, nothing torn under a final name, and
 // after the start-up clean-up and one more delivery every input in exactly
+// A flush pool that can get no thread (a process at its thread limit) does
+// every flush on the calling thread: each file's own answer, none skipped.
+TEST(DeliveryGroup, WithoutThreadsEveryFlushRunsOnTheCallingThread) {
+  test::TempDir dir;
+  std::vector<UniqueFd> files;
+  std::vector<int> fds;
+  for (int i = 0; i < 6; ++i) {
+    if (i % 2 == 1) {
+      fds.push_back(-1);  // fails with its own error, in its own place
+      continue;
+    }
+    files.emplace_back(::open((dir.path() / ("f" + std::to_string(i))).c_str(),
+                              O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+    fds.push_back(files.back().get());
+  }
+  RefuseFlushThreadsForTesting(true);
+  const std::vector<int> errors = SyncFileData(fds, GroupFlush::kThreads);
+  RefuseFlushThreadsForTesting(false);
+  EXPECT_EQ(errors, (std::vector<int>{0, EBADF, 0, EBADF, 0, EBADF}));
+}
+
 // one place and no temporary file.
 TEST(DeliveryGroupCrash, AKillAtAnyStepLosesNothing) {
   const auto makeInputs = [](GroupSetup& s) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -573,6 +574,37 @@ TEST_F(Engine, AQueueProblemIsReportedAgainAfterItWentAway) {
   host.table.Update(1, [](QueueRecord& q) { q.ignoremask = "[abc"; });
   EXPECT_FALSE(engine.ScanQueues().ok());
   EXPECT_EQ(rows.size(), 2u);
+}
+
+// A file's problem is told once while the file stays; once the file has gone
+// it is forgotten (a long run must not remember every file it ever met), so
+// the same name coming back is told as a new file.
+TEST_F(Engine, AFilesProblemIsForgottenOnceTheFileHasGone) {
+  host.settings.switchedOn = true;
+  QueueFolders a;
+  AddQueue(host.table, "A", a);
+  std::vector<VisualLogEntry> rows;
+  VisualLog visual(clock, DefaultRegionalSettings(),
+                   [&](VisualLogEntry e) { rows.push_back(std::move(e)); });
+  stages.onResolve = [](Trenamethread& engine, PassContext& pass) {
+    for (int k = 1; k <= pass.files.count(); ++k) {
+      engine.ReportProblem(pass, pass.files.at(k).oldname, "Cannot rename", "refused");
+    }
+  };
+  auto ctl = std::make_shared<EngineControl>();
+  Trenamethread engine({host, files, clock, &stages, nullptr, &visual}, ctl);
+  const struct {
+    bool present;
+    std::size_t rowsAfter;
+  } passes[] = {{true, 1}, {true, 1}, {false, 1}, {true, 2}};
+  for (const auto& p : passes) {
+    if (p.present)
+      WriteFile(a.in + "/a.pdf", "x");
+    else
+      std::filesystem::remove(a.in + "/a.pdf");
+    EXPECT_TRUE(engine.ScanQueues().ok());
+    EXPECT_EQ(rows.size(), p.rowsAfter);
+  }
 }
 
 // An FTP intake that lists one remote file and "fetches" it when asked.

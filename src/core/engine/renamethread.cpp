@@ -1,8 +1,11 @@
 #include "renamethread.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <exception>
+#include <iterator>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -220,6 +223,7 @@ Status Trenamethread::ScanQueues() {
     }
     EndTurn(t, first);
   }
+  ForgetDeletedQueues();
   return first;
 }
 
@@ -255,10 +259,36 @@ void Trenamethread::EndTurn(Turn& turn, Status& first) {
     ReportProblem(queue.uid, queue.name, {}, NotServed(queue), turn.status.message());
     if (first.ok()) first = turn.status;
   }
+  ForgetGoneProblems(turn.pass);
   if (services_.status != nullptr) {
     services_.status->PassEnded(queue.uid, clock().Now(),
                                 !turn.status.ok() || !turn.unusable.empty());
     StatusChanged();
+  }
+}
+
+void Trenamethread::ForgetGoneProblems(const PassContext& pass) {
+  // A long run meets many files once; what is remembered of a file that has
+  // left (delivered, removed by its sender, taken by an operator) would only
+  // grow. A file still there or still listed keeps its entry, so it is not
+  // told again; one that comes back later is told afresh, as a new file.
+  if (pass.inputFolder.empty()) return;
+  std::set<std::string_view> listed;
+  for (int k = 1; k <= pass.files.count(); ++k) listed.insert(pass.files.at(k).oldname);
+  auto it = problems_.lower_bound({pass.uid, std::string()});
+  while (it != problems_.end() && it->first.first == pass.uid) {
+    const std::string& name = it->first.second;
+    const bool gone = !name.empty() && !listed.contains(name) &&
+                      files().Stat(pass.inputFolder + name).status().code() == ENOENT;
+    it = gone ? problems_.erase(it) : std::next(it);
+  }
+}
+
+void Trenamethread::ForgetDeletedQueues() {
+  const QueueTable& table = host().Queues();
+  for (auto it = problems_.begin(); it != problems_.end();) {
+    const std::uint64_t uid = it->first.first;
+    it = uid != 0 && table.SlotOf(uid) == 0 ? problems_.erase(it) : std::next(it);
   }
 }
 

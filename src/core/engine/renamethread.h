@@ -131,6 +131,10 @@ class Trenamethread {
   };
 
   void Cycle();
+  // Forgets the reported problems of the pass's files that have left its
+  // input folder, and those of queues no longer in the table.
+  void ForgetGoneProblems(const PassContext& pass);
+  void ForgetDeletedQueues();
   void ReportProblem(std::uint64_t uid, std::string_view queueName, std::string_view inputName,
                      std::string_view comment, std::string_view reason);
   // Pre-check, discovery and ordering of the turn's queue.

@@ -13,7 +13,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -77,7 +79,24 @@ WriteKind KindOf(FileStep step) {
   return WriteKind::kWrite;
 }
 
+// The seam a test uses to refuse the flush pool its threads.
+std::atomic<bool> g_refuseFlushThreads{false};
+
+bool StartFlushThread(std::vector<std::thread>& pool, const std::function<void()>& work) {
+  if (g_refuseFlushThreads.load(std::memory_order_relaxed)) return false;
+  try {
+    pool.emplace_back(work);
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
 }  // namespace
+
+void RefuseFlushThreadsForTesting(bool refuse) {
+  g_refuseFlushThreads.store(refuse, std::memory_order_relaxed);
+}
 
 std::vector<int> SyncFileData(std::span<const int> fds, GroupFlush way) {
   std::vector<int> errors(fds.size(), 0);
@@ -114,7 +133,12 @@ std::vector<int> SyncFileData(std::span<const int> fds, GroupFlush way) {
     };
     std::vector<std::thread> pool;
     pool.reserve(threads - 1);
-    for (std::size_t t = 1; t < threads; ++t) pool.emplace_back(work);
+    for (std::size_t t = 1; t < threads; ++t) {
+      // Without another thread (a process at its thread limit, no memory
+      // for a stack) the flushes still happen, on this thread: slower, and
+      // never a reason to end the program or skip a flush.
+      if (!StartFlushThread(pool, work)) break;
+    }
     work();
     for (std::thread& t : pool) t.join();
   }

@@ -193,4 +193,8 @@ class SystemFileOperations : public FileOperations {
 std::vector<int> SyncFileData(std::span<const int> fds,
                               GroupFlush way = SystemFileOperations::kDefaultGroupFlush);
 
+// Makes SyncFileData behave as if no thread could be created, so a test can
+// see the flushes done on the caller's thread instead.
+void RefuseFlushThreadsForTesting(bool refuse);
+
 }  // namespace zf
