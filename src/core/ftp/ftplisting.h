@@ -53,8 +53,8 @@ bool ParseListLine(std::string_view line, const ListingDate& today, RemoteEntry&
 
 // One line of MLSD output: "type=file;size=1234;modify=20240314093000; name".
 // Entries of type cdir and pdir come back as folders, OS-specific types as
-// kOther; a missing type fact means a file. The "unique" fact is kept. False for a line without a
-// name.
+// kOther; a missing type fact means a file. The "unique" fact is kept.
+// False for a line without a name.
 bool ParseMlsdLine(std::string_view line, RemoteEntry& out);
 
 // A whole listing, split at CR LF or LF; unreadable lines are left out.

@@ -54,7 +54,7 @@ bool IgnoreMaskValid(const std::string& ignoremask) {
 // whichever way it leaves.
 class WatchConnection {
  public:
-  WatchConnection(std::function<void()> check) : check_(std::move(check)) {}
+  explicit WatchConnection(std::function<void()> check) : check_(std::move(check)) {}
   ~WatchConnection() {
     try {
       check_();
