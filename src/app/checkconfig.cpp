@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "config/ftptempfolder.h"
 #include "engine/masks.h"
 #include "exprlib/expressionabi.h"
 #include "ftp/ftpleftovers.h"
@@ -60,7 +61,7 @@ void ReportFtpLeftovers(QueueReporter& out, const QueueRecord& queue, FileAccess
     names += (i == 0 ? "" : ", ") + (*leftovers)[i].name;
   }
   if (leftovers->size() > kNamed) names += ", ...";
-  out.Note(std::to_string(leftovers->size()) + " fetched file(s) in '" + queue.FTPTemppath +
+  out.Note(std::to_string(leftovers->size()) + " fetched file(s) in '" + FtpTempFolderOf(queue) +
            "' wait for delivery; the next pass delivers them: " + names);
 }
 
@@ -143,6 +144,8 @@ ConfigReport CheckConfiguration(QueueTable& table, const std::vector<std::string
   }
 
   const QueueTable::State state = table.Snapshot();
+  std::multimap<int, FtpFolderFinding> ftpFolders;
+  for (FtpFolderFinding& f : CheckFtpTempFolders(state)) ftpFolders.emplace(f.slot, std::move(f));
   std::map<std::string, int> firstSlotOf;
   for (int slot = 1; slot <= state.Nfolders; ++slot) {
     const QueueRecord& queue = *state.slots[static_cast<std::size_t>(slot - 1)];
@@ -160,6 +163,14 @@ ConfigReport CheckConfiguration(QueueTable& table, const std::vector<std::string
       if (queue.FTPhost.empty()) out.Problem("takes its files from FTP but names no server");
       CheckFolder(out, files, "FTP temporary folder", queue.FTPTemppath);
       ReportFtpLeftovers(out, queue, files);
+      const auto [from, to] = ftpFolders.equal_range(slot);
+      for (auto f = from; f != to; ++f) {
+        if (f->second.serious) {
+          out.Problem(f->second.text);
+        } else {
+          out.Note(f->second.text);
+        }
+      }
     } else {
       CheckFolder(out, files, "input folder", queue.Inputfolder);
     }

@@ -8,7 +8,9 @@
 #include "config/inifile.h"
 #include "engine/delivery.h"
 #include "engine/standardstages.h"
+#include "ftp/ftpleftovers.h"
 #include "ftp/ftpstages.h"
+#include "ftp/owedjournal.h"
 #include "log/logfile.h"
 
 namespace zf::app {
@@ -43,11 +45,20 @@ void ProgramCore::LoadExpressionLibrary(LoadMessageSink& messages) {
 std::vector<std::string> ProgramCore::LoadConfiguration() {
   std::vector<std::string> texts = config_.Load();
   working().switchedOn = config_.settings().autostart;
+  // One text for all of them: the window shows each text in a box of its own.
+  std::string ftp;
+  const QueueTable::State state = table().Snapshot();
+  for (const FtpFolderFinding& f : CheckFtpTempFolders(state)) {
+    const QueueRecord& q = *state.slots[static_cast<std::size_t>(f.slot - 1)];
+    ftp += (ftp.empty() ? "" : "\n") + ("queue " + std::to_string(f.slot) + " '" + q.name + "': ") +
+           f.text;
+  }
+  if (!ftp.empty()) texts.push_back(ftp);
   return texts;
 }
 
 int ProgramCore::RemoveLeftovers() {
-  int removed = RemoveDeliveryLeftovers(table());
+  int removed = RemoveDeliveryLeftovers(table()) + RemoveFtpLeftovers(table());
   if (const Result<int> logs = RemoveLogLeftovers(table()); logs.ok()) removed += *logs;
   if (const Result<int> configs = RemoveConfigLeftovers(paths()); configs.ok()) removed += *configs;
   return removed;
@@ -70,6 +81,9 @@ void ProgramCore::StartWorker(EngineHost& host, VisualLogSink sink, RegionalSett
   visualLog_ = std::make_unique<VisualLog>(clock_, std::move(regional), std::move(sink));
   stages_ = std::make_unique<StandardStages>(*library_, *visualLog_, *logWriter_, clock_);
   ftp_ = std::make_unique<FtpStages>(working());
+  // Unreadable, it is started afresh: a file fetched twice is better than
+  // a journal that stops every queue.
+  (void)ftp_->UseJournal(OwedJournalPathFor(paths().queueFile));
   control_ = Trenamethread::Start(
       EngineServices{host, files_, clock_, stages_.get(), ftp_.get(), visualLog_.get(), &status_});
 }

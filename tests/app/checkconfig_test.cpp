@@ -224,13 +224,14 @@ TEST_F(CheckConfig, ReportsNamesFtpLoaderWarningsAndTheLibrary) {
   QueueRecord ftp = Good("Remote");
   ftp.FTPuse = true;
   ftp.FTPhost.clear();
-  ftp.FTPTemppath = dir_ / "in";
+  ftp.FTPTemppath = dir_ / "fetched";
   ftp.Inputfolder.clear();  // not used by an FTP queue
   ftp.Enabledatstart = false;
   // A fetched file whose delivery failed, and a partial fetch (not counted:
   // the server still has that file).
-  test::WriteFile(dir_ / "in/page1.pdf", "fetched");
-  test::WriteFile(dir_ / "in/.page2.pdf.part", "half");
+  std::filesystem::create_directories(dir_ / "fetched/Remote");
+  test::WriteFile(dir_ / "fetched/Remote/page1.pdf", "fetched");
+  test::WriteFile(dir_ / "fetched/Remote/.page2.pdf.part", "half");
   QueueRecord unnamed = Good("");
   const ConfigReport report =
       Check({Good("Sport"), Good("Sport"), ftp, unnamed}, {"Nfolders 120 exceeds 100"});
@@ -240,7 +241,7 @@ TEST_F(CheckConfig, ReportsNamesFtpLoaderWarningsAndTheLibrary) {
                           "that one",
                           "queue 3 'Remote': takes its files from FTP but names no server",
                           "queue 4 '': has no name"));
-  const std::string in = dir_ / "in";
+  const std::string in = dir_ / "fetched/Remote/";
   EXPECT_THAT(report.notes,
               ElementsAre("queue 3 'Remote': not enabled at start: the service does not serve it",
                           "queue 3 'Remote': 1 fetched file(s) in '" + in +
@@ -258,6 +259,57 @@ TEST_F(CheckConfig, ReportsNamesFtpLoaderWarningsAndTheLibrary) {
   QueueTable table;
   EXPECT_THAT(CheckConfiguration(table, {}, nullptr, files_).problems,
               ElementsAre(HasSubstr("not loaded")));
+}
+
+TEST_F(CheckConfig, FtpTemporaryFoldersSharedOrAmongOtherFoldersAreReported) {
+  const std::string fetched = dir_ / "fetched";
+  std::filesystem::create_directory(fetched);
+  std::filesystem::create_directory(dir_ / "err/sub");
+  const auto ftp = [&](const std::string& name, const std::string& temp) {
+    QueueRecord q = Good(name);
+    q.FTPuse = true;
+    q.FTPhost = "127.0.0.1";
+    q.FTPTemppath = temp;
+    return q;
+  };
+  QueueRecord local = Good("Local");
+  local.Inputfolder = fetched + "/A";  // the folder queue A fetches into
+  struct Case {
+    std::vector<QueueRecord> queues;
+    std::vector<std::string> expected;  // "P:" problem or "N:" note, a part of its text
+  };
+  const Case cases[] = {
+      {{ftp("A", fetched), ftp("B", fetched)},
+       {"N:queue 2 'B': FTP temporary folder '" + fetched + "' is also that of queue 1 'A'"}},
+      {{ftp("A", fetched), ftp("A", fetched + "/")},
+       {"P:queue 2 'A': FTP temporary folder '" + fetched +
+        "/' and the queue's name are those of queue 1 'A'"}},
+      {{ftp("A", dir_ / "out")},
+       {"P:queue 1 'A': FTP temporary folder '" + std::string(dir_ / "out") +
+        "' is the output folder of queue 1 'A'"}},
+      {{Good("L"), ftp("A", dir_ / "err/sub")},
+       {"P:queue 2 'A': FTP temporary folder '" + std::string(dir_ / "err/sub") +
+            "' lies inside the error folder of queue 1 'L'",
+        "P:queue 2 'A': FTP temporary folder '" + std::string(dir_ / "err/sub") +
+            "' lies inside the error folder of queue 2 'A'"}},
+      {{ftp("A", fetched), local},
+       {"P:queue 1 'A': the input folder of queue 2 'Local' lies inside the queue's FTP "
+        "temporary folder"}},
+  };
+  for (const Case& c : cases) {
+    const ConfigReport report = Check(c.queues);
+    std::vector<std::string> found;
+    for (const std::string& p : report.problems) {
+      if (p.find("FTP temporary folder") != std::string::npos) found.push_back("P:" + p);
+    }
+    for (const std::string& n : report.notes) {
+      if (n.find("FTP temporary folder") != std::string::npos) found.push_back("N:" + n);
+    }
+    ASSERT_EQ(found.size(), c.expected.size()) << ::testing::PrintToString(found);
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      EXPECT_THAT(found[i], HasSubstr(c.expected[i]));
+    }
+  }
 }
 
 }  // namespace

@@ -660,7 +660,7 @@ TEST_F(Engine, FtpQueuesGoThroughTheFtpIntake) {
   EXPECT_EQ(intake.preparedFor, "Remote");
   EXPECT_EQ(intake.listed, 1);
   EXPECT_EQ(intake.fetched, 1);
-  EXPECT_EQ(intake.fetchedInto, f.root / "fetched/");
+  EXPECT_EQ(intake.fetchedInto, f.root / "fetched/Remote/");  // the queue's own folder there
   EXPECT_EQ(stages.readyNames, (std::vector<std::string>{"remote.pdf"}));
   EXPECT_EQ(clock.CountSleeps(200), 10);  // the stable wait lies between listing and fetch
   EXPECT_EQ(files.Lists(), 0);            // nothing local was listed

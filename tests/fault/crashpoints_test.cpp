@@ -23,6 +23,7 @@
 #include "engine/renamethread.h"
 #include "engine/standardstages.h"
 #include "enginetestkit.h"
+#include "ftp/ftpleftovers.h"
 #include "ftp/ftpstages.h"
 #include "ftptestserver.h"
 #include "log/logfile.h"
@@ -155,6 +156,7 @@ CrashScenario EngineScenario(std::string name, std::vector<std::string> queues, 
   s.restart = [=](const std::string&) {
     EngineRig& r = **rig;
     RemoveDeliveryLeftovers(r.host.table, SystemFileOperations::Instance());
+    RemoveFtpLeftovers(r.host.table);
     (void)RemoveLogLeftovers(r.host.table);
     r.writer.RenewLogFilesOnStart();
     for (int i = 0; i < restartPasses; ++i) r.Pass();
@@ -401,7 +403,7 @@ TEST_F(CrashPoints, LogRenewalOnStartDailyAndAtTheEntryLimit) {
 }
 
 // A queue that fetches from a real FTP server on loopback: each file is
-// fetched, flushed and renamed into FTPTemppath before the server's copy is
+// fetched, flushed and renamed into the queue's folder in FTPTemppath before the server's copy is
 // deleted, then delivered like a local one.
 TEST_F(CrashPoints, AnFtpFetch) {
   test::TempDir served;
@@ -437,7 +439,7 @@ TEST_F(CrashPoints, AnFtpFetch) {
   const int count = FileCount(12);
   s.make = [=](const std::string& root, const PageHashes&, Ledger& ledger, Places& places) {
     const QueueFolders f = FoldersOf(root, "ftp");
-    for (const std::string& folder : {f.out, f.err, root + "/fetched", root + "/log"}) {
+    for (const std::string& folder : {f.out, f.err, root + "/fetched/ftp", root + "/log"}) {
       fs::create_directories(folder);
     }
     fs::remove_all(remote);
@@ -450,7 +452,7 @@ TEST_F(CrashPoints, AnFtpFetch) {
     places.outputs = {f.out};
     places.errors = {f.err};
     places.ftpServer = {remote};
-    places.ftpTemp = {root + "/fetched"};
+    places.ftpTemp = {root + "/fetched/ftp"};  // the queue's own folder there
     places.logFolders = {root + "/log"};
   };
   ExpectClean(RunCrashPoints(s), 150);

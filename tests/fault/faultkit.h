@@ -15,6 +15,7 @@
 #include "config/queuetable.h"
 #include "engine/delivery.h"
 #include "engine/renamethread.h"
+#include "ftp/ftpleftovers.h"
 #include "log/logfile.h"
 #include "tempdir.h"
 
@@ -25,7 +26,7 @@ namespace zf::fault {
 // staging links of splits. `paths` may be empty when no configuration file
 // was written.
 inline int RemoveStartupLeftovers(const QueueTable& table, const ConfigPaths& paths = {}) {
-  int removed = RemoveDeliveryLeftovers(table);
+  int removed = RemoveDeliveryLeftovers(table) + RemoveFtpLeftovers(table);
   if (const Result<int> logs = RemoveLogLeftovers(table); logs.ok()) removed += *logs;
   if (!paths.queueFile.empty()) {
     if (const Result<int> configs = RemoveConfigLeftovers(paths); configs.ok()) removed += *configs;

@@ -59,7 +59,10 @@ struct FtpRig {
     places.outputs = {out};
     places.errors = {err};
     places.ftpServer = {served};
-    places.ftpTemp = {temp, temp2};
+    // Each queue fetches into a folder of its own, named after it.
+    places.ftpTemp = {temp + "/Faulty", temp2 + "/Other"};
+    for (const std::string& f : places.ftpTemp) fs::create_directories(f);
+    (void)ftp.UseJournal(journal);
     places.logFolders = {logs};
   }
 
@@ -111,6 +114,7 @@ struct FtpRig {
   Status Restart() {
     StandardStages freshStages(test::RealLibrary(), visualLog, writer, clock);
     FtpStages freshFtp(host.settings);
+    (void)freshFtp.UseJournal(journal);  // what is owed the server is remembered
     return RestartAndOnePass(Services(&freshStages, &freshFtp));
   }
   std::vector<VisualLogEntry> Rows() const { return recorded.Rows(); }
@@ -129,6 +133,7 @@ struct FtpRig {
   std::string err = root / "err";
   std::string logs = root / "log";
   std::string faults = root / "faults.json";
+  std::string journal = root / "Zentrafold.ftpowed";
   test::RecordingHost host;
   test::FakeClock clock;
   SystemFileAccess access;
@@ -164,6 +169,9 @@ struct FaultCase {
   // 450 to a listing is how many servers say "no files": the folder counts
   // as empty for this pass, which is no fault to report.
   bool reported = true;
+  // The connection goes at the deletion: the file is delivered, and its
+  // deletion owed to the server, across the restart too.
+  bool deletionOwed = false;
 };
 
 std::string Retr(const std::string& action) {
@@ -204,6 +212,9 @@ TEST(FtpFaults, EachFaultLosesNothingAndTheFileComesWholeOnceItIsGone) {
        false, false, true},
       {"a stall longer than the time-out",
        Retr(R"("action": "stall", "after": 65536, "seconds": 6)")},
+      {"DELE answered 421, then a restart",
+       R"({"cmd": "DELE", "name": "victim.dat", "action": "reply", "code": 421})", false, true,
+       false, false, true},
   };
   const std::string victim = VictimContent();
   for (const FaultCase& c : cases) {
@@ -266,7 +277,12 @@ TEST(FtpFaults, EachFaultLosesNothingAndTheFileComesWholeOnceItIsGone) {
       }
     }
     EXPECT_GT(dele, lastRetr);
-    EXPECT_EQ(deles, c.onlyAfterRestart ? 2 : 1);
+    EXPECT_EQ(deles, c.onlyAfterRestart || c.deletionOwed ? 2 : 1);
+    // Delivered once only: a file whose deletion was owed is not fetched
+    // again, before the restart or after it.
+    if (c.deletionOwed) {
+      EXPECT_EQ(rig.server->Count("RETR victim.dat"), 1);
+    }
     const Findings findings = CheckAll(rig.ledger, rig.places);
     EXPECT_TRUE(findings.ok()) << findings.Text();
     std::printf("%-45s later file in the same pass: %-3s %.1f s\n", c.label,
@@ -300,14 +316,14 @@ TEST(FtpFaults, AWorkerKilledMidFetchLeavesTheServerCopy) {
       (void)rig.Pass();
       ::_exit(0);
     }
-    const bool underWay = WaitUntil([&] { return FetchUnderWay(rig.temp, 65536); }, 30);
+    const bool underWay = WaitUntil([&] { return FetchUnderWay(rig.temp + "/Faulty", 65536); }, 30);
     ::kill(child, SIGKILL);
     int status = 0;
     ::waitpid(child, &status, 0);
     ASSERT_TRUE(underWay) << "the fetch never started";
     EXPECT_TRUE(WIFSIGNALED(status));
     // Killed: nothing under a final name, the server's copy untouched.
-    EXPECT_FALSE(fs::exists(rig.temp + "/victim.dat"));
+    EXPECT_FALSE(fs::exists(rig.temp + "/Faulty/victim.dat"));
     EXPECT_EQ(CountFiles(rig.out), 0);
     EXPECT_EQ(rig.server->Count("DELE"), 0);
     EXPECT_EQ(HashFile(rig.served + "/in/victim.dat"), ContentHash(victim));

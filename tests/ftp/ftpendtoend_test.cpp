@@ -129,7 +129,7 @@ TEST_F(EndToEnd, FetchedFilesAreRenamedDeliveredAndLogged) {
   EXPECT_EQ(Names(folders.err), std::set<std::string>{"X_3.pdf"});
   // Nothing left behind: not on the server, not in the temp folder.
   EXPECT_EQ(Names(in), std::set<std::string>{"SPO_4.pdf"});
-  EXPECT_TRUE(Names(temp).empty());
+  EXPECT_TRUE(Names(temp + "/Sport").empty());
   EXPECT_TRUE(ListFtpLeftovers(host.table.Get(1))->empty());
 
   const std::vector<VisualLogEntry> logged = Rows();
@@ -172,7 +172,7 @@ TEST_F(EndToEnd, AFileFetchedButNotDeliveredIsListedAsLeftOver) {
 
   EXPECT_EQ(Rows().front().status, 2);
   EXPECT_FALSE(fs::exists(in + "/SPO_7.pdf"));
-  EXPECT_EQ(ReadFile(temp + "/SPO_7.pdf"), "seven");
+  EXPECT_EQ(ReadFile(temp + "/Sport/SPO_7.pdf"), "seven");
   const auto leftovers = ListFtpLeftovers(host.table.Get(slot));
   ASSERT_TRUE(leftovers.ok());
   ASSERT_EQ(leftovers->size(), 1u);
@@ -183,9 +183,10 @@ TEST_F(EndToEnd, AFileFetchedButNotDeliveredIsListedAsLeftOver) {
 TEST_F(EndToEnd, AFileWaitingInTheTempFolderIsDeliveredByTheNextPass) {
   // Fetched and deleted on the server by an earlier run that ended before
   // delivering it; beside it, a fetch that run broke off.
-  WriteFile(temp + "/SPO_8.pdf", "eight");
+  fs::create_directory(temp + "/Sport");
+  WriteFile(temp + "/Sport/SPO_8.pdf", "eight");
   const std::string partial = MakeTempName("SPO_9.pdf");
-  WriteFile(temp + "/" + partial, "nin");
+  WriteFile(temp + "/Sport/" + partial, "nin");
   AddFtpQueue("Sport", kPassword);
   Start();
   ASSERT_TRUE(WaitFor([&] { return Names(folders.out).size() == 1; }));
@@ -197,7 +198,7 @@ TEST_F(EndToEnd, AFileWaitingInTheTempFolderIsDeliveredByTheNextPass) {
   EXPECT_EQ(Names(folders.out), std::set<std::string>{"Sport_8.pdf"});
   EXPECT_EQ(ReadFile(folders.out + "/Sport_8.pdf"), "eight");
   EXPECT_TRUE(Names(folders.err).empty());
-  EXPECT_EQ(Names(temp), std::set<std::string>{partial});
+  EXPECT_EQ(Names(temp + "/Sport"), std::set<std::string>{partial});
   EXPECT_EQ(server->Count("RETR"), 0);
   ASSERT_EQ(Rows().size(), 1u);
   EXPECT_EQ(Rows().front().inputName, "SPO_8.pdf");

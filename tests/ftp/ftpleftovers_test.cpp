@@ -25,18 +25,23 @@ std::vector<std::string> Names(const Result<std::vector<FileInfo>>& listed) {
 }
 
 TEST(FtpLeftovers, FilesFetchedButNotDelivered) {
-  TempDir temp;
+  TempDir base;
+  // Only the queue's own folder counts, never what other queues left.
+  WriteFile(base / "other.pdf", "another queue's");
+  fs::create_directory(base / "Sport");
+  const fs::path temp = base / "Sport";
   WriteFile(temp / "a.pdf", "fetched");
   WriteFile(temp / "b.txt", "fetched");
   WriteFile(temp / "x.tmp", "ignored by the queue");
   WriteFile(temp / MakeTempName("c.pdf"), "a fetch broken off");
   WriteFile(temp / ".d.pdf.part", "another writer's, still being written");
-  fs::create_directory(temp.path() / "folder.pdf");
+  fs::create_directory(temp / "folder.pdf");
   fs::create_symlink(temp / "a.pdf", temp / "link.pdf");
 
   QueueRecord q;
+  q.name = "Sport";
   q.FTPuse = true;
-  q.FTPTemppath = temp.path().string();
+  q.FTPTemppath = base.path().string();
   q.Searchmask = "*.*";
   q.ignoremask = "*.tmp";
   struct Case {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,6 +47,7 @@ class ReadyNames : public EngineStages {
     return Status::Ok();
   }
   Status DeliverFiles(Trenamethread&, PassContext& pass) override {
+    if (keep.count(pass.queue->name) != 0) return Status::Ok();
     for (int k = 1; k <= pass.files.count(); ++k) {
       const FileEntry& e = pass.files.at(k);
       if (!e.ready) continue;
@@ -54,6 +56,19 @@ class ReadyNames : public EngineStages {
     return Status::Ok();
   }
   std::vector<std::vector<std::string>> passes;
+  std::set<std::string> keep;  // queues whose fetched files delivery leaves
+};
+
+// The real file system; listings of folders under `failing` fail with EACCES.
+class ListFaults : public SystemFileAccess {
+ public:
+  Result<std::unique_ptr<DirListing>> List(const std::string& pattern) override {
+    if (!failing.empty() && pattern.rfind(failing, 0) == 0) {
+      return Status::Error(pattern + ": Permission denied", EACCES);
+    }
+    return SystemFileAccess::List(pattern);
+  }
+  std::string failing;
 };
 
 std::vector<std::string> NamesIn(const std::string& folder) {
@@ -100,8 +115,12 @@ class FtpPass : public testing::Test {
   std::string Remote(const std::string& name) const {
     return (served.path() / "in" / name).string();
   }
-  std::string Local(const std::string& name) const { return temp + "/" + name; }
-  std::vector<std::string> LocalNames() const { return NamesIn(temp); }
+  // The queue's own folder in the temp folder, which its first pass makes.
+  std::string Local(const std::string& name) const {
+    fs::create_directories(temp + "/Sport");
+    return temp + "/Sport/" + name;
+  }
+  std::vector<std::string> LocalNames() const { return NamesIn(Local("")); }
   // What delivery took out of the temp folder.
   std::string Delivered(const std::string& name) const { return folders.out + "/" + name; }
   std::vector<std::string> DeliveredNames() const { return NamesIn(folders.out); }
@@ -121,7 +140,7 @@ class FtpPass : public testing::Test {
 
   RecordingHost host;
   FakeClock clock;
-  SystemFileAccess files;
+  ListFaults files;
   ReadyNames stages;
   FtpStages ftp{host.settings};
   std::vector<VisualLogEntry> rows;
@@ -291,11 +310,14 @@ TEST_F(FtpPass, ChangedSettingsReconnectUnchangedOnesDoNot) {
   EXPECT_EQ(host.EventsOf(HostEvent::kFtp).size(), before);
 }
 
-TEST_F(FtpPass, ASubfolderIsSkippedSoLaterFilesStillCome) {
+TEST_F(FtpPass, ASubfolderOrAHiddenUploadIsSkippedSoLaterFilesStillCome) {
   // The oldest entry, and unchanged: taken as a file it would be first in
   // line, fail to be fetched and hold up every later file for good.
   fs::create_directory(served.path() / "in" / "archive.pdf");
   SetTimes((served.path() / "in" / "archive.pdf").string(), 1609459200, 1609459200);
+  // Uploads under way (a stalled one), never to be fetched under their writer.
+  Put(".x.part", "half an upload", 10);
+  Put(".hidden.pdf", "hidden", 20);
   FtpTestServer::Options o;
   for (bool listOnly : {false, true}) {
     SCOPED_TRACE(listOnly ? "LIST" : "MLSD");
@@ -307,6 +329,9 @@ TEST_F(FtpPass, ASubfolderIsSkippedSoLaterFilesStillCome) {
     EXPECT_EQ(stages.passes.back(), std::vector<std::string>{"later.pdf"});
     EXPECT_TRUE(fs::is_directory(served.path() / "in" / "archive.pdf"));
     EXPECT_EQ(server->Count("RETR archive.pdf"), 0);
+    EXPECT_EQ(server->Count("RETR ."), 0);
+    EXPECT_EQ(server->Count("DELE ."), 0);
+    EXPECT_EQ(ReadFile(Remote(".x.part")), "half an upload");
     EXPECT_EQ(server->Count("RETR later.pdf"), 1);
     EXPECT_FALSE(fs::exists(Remote("later.pdf")));
     ASSERT_TRUE(host.table.Delete(slot).ok());
@@ -345,9 +370,10 @@ TEST_F(FtpPass, AServerStoppedInATransferLosesNothing) {
   EXPECT_TRUE(fs::exists(Remote("3-later.pdf")));
   EXPECT_EQ(FtpEvents().back(), 0);
   // The lost connection ended the fetching: the file it broke off is
-  // reported, the later one was not tried.
-  ASSERT_EQ(Problems().size(), 1u);
+  // reported, and the outage, the later one was not tried.
+  ASSERT_EQ(Problems().size(), 2u);
   EXPECT_EQ(Problems()[0].rfind("2-big.pdf: Cannot fetch: ", 0), 0u) << Problems()[0];
+  EXPECT_EQ(Problems()[1].rfind(": FTP connection lost: ", 0), 0u) << Problems()[1];
   EXPECT_EQ(server->Count("RETR 3-later.pdf"), 0);
 
   // The server comes back on the same port: the lost connection is noticed
@@ -501,6 +527,15 @@ TEST_F(FtpPass, AFileThatCannotBeFetchedOrDeletedIsSkippedAndReported) {
   EXPECT_EQ(ReadFile(Remote("2-kept.pdf")), "changed");
   EXPECT_TRUE(LocalNames().empty());
   EXPECT_EQ(FtpEvents().back(), 0);
+
+  // Gone from the server, it is forgotten: put back just as it was, it is a
+  // new file again.
+  fs::remove(Remote("2-kept.pdf"));
+  ASSERT_TRUE(Pass(slot).ok());
+  Put("2-kept.pdf", "changed", 500);
+  ASSERT_TRUE(Pass(slot).ok());
+  EXPECT_EQ(server->Count("RETR 2-kept.pdf"), 3);
+  EXPECT_EQ(Problems().size(), 4u);
 }
 
 TEST_F(FtpPass, FilesWaitingInTheTempFolderAreTakenWithoutFetching) {
@@ -616,7 +651,7 @@ TEST_F(FtpPass, ATransferBelowTheSpeedFloorIsCutAfterTheTimeOut) {
   EXPECT_LT(took, std::chrono::seconds(10));
   EXPECT_EQ(ReadFile(Remote("1-slow.pdf")), content);
   EXPECT_TRUE(LocalNames().empty());
-  ASSERT_EQ(Problems().size(), 1u);
+  ASSERT_EQ(Problems().size(), 2u);  // the file, and the connection it took along
   EXPECT_EQ(Problems()[0].rfind("1-slow.pdf: Cannot fetch: ", 0), 0u) << Problems()[0];
   EXPECT_NE(Problems()[0].find("Timed out"), std::string::npos) << Problems()[0];
 }
@@ -690,6 +725,135 @@ TEST_F(FtpPass, RefusedListingsAndInvalidMasksEndThePassWithTheirCause) {
   status = Pass(slot);
   EXPECT_EQ(status.message().rfind("Invalid ignore mask: '[abc'", 0), 0u) << status.message();
   EXPECT_TRUE(stages.passes.empty());
+
+  // A temp folder that cannot be read says so, whatever the masks.
+  files.failing = temp;
+  for (const char* mask : {"none", "*.tmp"}) {
+    host.table.Update(slot, [&](QueueRecord& r) { r.ignoremask = mask; });
+    status = Pass(slot);
+    EXPECT_EQ(status.message().rfind("The FTP temp folder " + Local("") + " cannot be read: ", 0),
+              0u)
+        << status.message();
+    EXPECT_NE(status.message().find("Permission denied"), std::string::npos);
+  }
+}
+
+TEST_F(FtpPass, EachQueueTakesUpOnlyTheFilesItFetchedItself) {
+  Serve();
+  fs::create_directory(served.path() / "in2");
+  const int sport = AddFtpQueue();
+  const int news = AddFtpQueue([](QueueRecord& r) {
+    r.name = "News";
+    r.FTPpath = "in2";
+  });
+  // News fetches its file (deleted on the server), and its delivery leaves it
+  // waiting in the temp folder that both queues name.
+  WriteFile((served.path() / "in2" / "b.pdf").string(), "news");
+  stages.keep = {"News"};
+  ASSERT_TRUE(Pass(news).ok());
+  ASSERT_FALSE(fs::exists(served.path() / "in2" / "b.pdf"));
+  ASSERT_TRUE(Pass(sport).ok());
+  EXPECT_TRUE(DeliveredNames().empty());
+  stages.keep.clear();
+  ASSERT_TRUE(Pass(news).ok());
+  EXPECT_EQ(ReadFile(Delivered("b.pdf")), "news");
+
+  // A link planted as a queue's own folder is refused, never written through.
+  fs::remove_all(temp + "/Sport");
+  fs::create_symlink(folders.out, temp + "/Sport");
+  Put("a.pdf", "a", 100);
+  const Status status = Pass(sport);
+  EXPECT_NE(status.message().find("is not a folder of ours"), std::string::npos)
+      << status.message();
+  EXPECT_TRUE(fs::exists(Remote("a.pdf")));
+  EXPECT_EQ(server->Count("RETR a.pdf"), 0);
+}
+
+TEST_F(FtpPass, AnOutageIsReportedOnceWhenItBeginsAndOnceWhenItEnds) {
+  Serve();
+  const int slot = AddFtpQueue();
+  const int port = server->port();
+  struct Step {
+    bool serverUp;
+    std::vector<std::string> rowsAfter;  // "status comment" of every row so far
+  };
+  const std::vector<std::string> lost = {"2 FTP connection lost"};
+  const std::vector<std::string> both = {"2 FTP connection lost", "1 FTP connection back"};
+  const Step steps[] = {{true, {}}, {false, lost}, {false, lost}, {true, both}, {true, both}};
+  for (const Step& step : steps) {
+    if (step.serverUp && !server->Running()) {
+      FtpTestServer::Options again;
+      again.port = port;
+      Serve(again);
+    } else if (!step.serverUp) {
+      server->Stop();
+    }
+    ASSERT_TRUE(Pass(slot).ok());
+    std::vector<std::string> seen;
+    for (const VisualLogEntry& row : rows) {
+      EXPECT_TRUE(row.problem);
+      EXPECT_EQ(row.queue, "Sport");
+      seen.push_back(std::to_string(row.status) + " " + row.comment);
+    }
+    EXPECT_EQ(seen, step.rowsAfter);
+  }
+}
+
+TEST_F(FtpPass, AnOwedDeletionSurvivesARestartAndDeletesOnlyTheFileFetched) {
+  const std::string journal = folders.root / "Zentrafold.ftpowed";
+  const std::string faults = served.path() / "faults.json";
+  enum class Then { kRestart, kReplaceSameSizeAndTime, kRewriteSameDay };
+  struct Case {
+    bool listOnly;
+    Then then;
+    int retrievals;  // after the second pass
+    std::string delivered;
+  };
+  const Case cases[] = {
+      // Delivered already: after a restart only the deletion is left.
+      {false, Then::kRestart, 1, "v1"},
+      {true, Then::kRestart, 1, "v1"},
+      // Another file under the name, which the listing alone cannot tell
+      // apart: its "unique" fact, or its exact MDTM time, does.
+      {false, Then::kReplaceSameSizeAndTime, 2, "v2"},
+      {true, Then::kRewriteSameDay, 2, "v2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.listOnly) + " " + std::to_string(static_cast<int>(c.then)));
+    fs::remove(journal);
+    FtpStages stages1(host.settings);
+    ASSERT_TRUE(stages1.UseJournal(journal).ok());
+    Trenamethread first{EngineServices{host, files, clock, &stages, &stages1, &visualLog}, control};
+    // The connection goes just as the server's copy was to be deleted.
+    WriteFile(faults, R"([{"cmd": "DELE", "action": "reply", "code": 421, "times": 1}])");
+    FtpTestServer::Options o;
+    o.listOnly = c.listOnly;
+    o.faults = faults;
+    Serve(o);
+    const int slot = AddFtpQueue();
+    Put("a.pdf", "v1", 100);
+    ASSERT_TRUE(first.ProcessQueue(slot).ok());
+    ASSERT_EQ(ReadFile(Delivered("a.pdf")), "v1");
+    ASSERT_TRUE(fs::exists(Remote("a.pdf")));
+
+    FtpStages stages2(host.settings);
+    ASSERT_TRUE(stages2.UseJournal(journal).ok());
+    FtpStages& second = c.then == Then::kRestart ? stages2 : stages1;
+    if (c.then == Then::kReplaceSameSizeAndTime) {
+      // A new file (another inode) with the old one's size and time.
+      Put("a.tmp", "v2", 100);
+      fs::rename(Remote("a.tmp"), Remote("a.pdf"));
+    } else if (c.then == Then::kRewriteSameDay) {
+      Put("a.pdf", "v2", 110);  // LIST shows the day of a file that old
+    }
+    Trenamethread later{EngineServices{host, files, clock, &stages, &second, &visualLog}, control};
+    ASSERT_TRUE(later.ProcessQueue(slot).ok());
+    EXPECT_EQ(server->Count("RETR a.pdf"), c.retrievals);
+    EXPECT_EQ(ReadFile(Delivered("a.pdf")), c.delivered);
+    EXPECT_FALSE(fs::exists(Remote("a.pdf")));
+    ASSERT_TRUE(host.table.Delete(slot).ok());
+    fs::remove(Delivered("a.pdf"));
+  }
 }
 
 TEST_F(FtpPass, DiscoveryTakesAtMost999Files) {
@@ -704,7 +868,7 @@ TEST_F(FtpPass, DiscoveryTakesAtMost999Files) {
   pass.slot = slot;
   pass.uid = queue->uid;
   pass.queue = queue;
-  pass.inputFolder = temp + "/";
+  pass.inputFolder = Local("");
   ASSERT_TRUE(ftp.ListRemote(engine, pass).ok());
   EXPECT_EQ(pass.files.count(), FileTable::kUsable);
   // The files waiting in the temp folder count, and come first.

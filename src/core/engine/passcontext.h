@@ -16,7 +16,9 @@ struct PassContext {
   // The record as it stood when the pass began. Settings are taken from this
   // copy for the whole pass; only `Enabled` is read afresh from the table.
   RecordPtr queue;
-  std::string inputFolder;   // FTPTemppath or Inputfolder, ending in a separator
+  // Inputfolder, or for an FTP queue its own subfolder of FTPTemppath
+  // (FtpTempFolderOf); ending in a separator.
+  std::string inputFolder;
   std::string outputFolder;  // ending in a separator
   std::string errorFolder;   // ending in a separator, or empty for none
   FileTable files;

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/ftptempfolder.h"
 #include "engine/discovery.h"
 #include "platform/paths.h"
 
@@ -336,7 +337,7 @@ Status Trenamethread::Discover(Turn& turn) {
   }
 
   host().FtpProgress(0);
-  pass.inputFolder = IncludeTrailingPathDelimiter(q.FTPuse ? q.FTPTemppath : q.Inputfolder);
+  pass.inputFolder = q.FTPuse ? FtpTempFolderOf(q) : IncludeTrailingPathDelimiter(q.Inputfolder);
   pass.outputFolder = IncludeTrailingPathDelimiter(q.Outputfolder);
   pass.errorFolder =
       q.Errorfolder.empty() ? std::string() : IncludeTrailingPathDelimiter(q.Errorfolder);
@@ -489,6 +490,17 @@ void Trenamethread::ReportProblem(std::uint64_t uid, std::string_view queueName,
 
 void Trenamethread::ClearProblem(const PassContext& pass, std::string_view inputName) {
   problems_.erase({pass.uid, std::string(inputName)});
+}
+
+void Trenamethread::ReportRecovery(const PassContext& pass, std::string_view comment) {
+  problems_.erase({pass.uid, std::string()});
+  if (services_.visualLog == nullptr) return;
+  VisualLogEntry entry;
+  entry.comment = comment;
+  entry.status = 1;
+  entry.problem = true;
+  if (pass.queue) entry.queue = pass.queue->name;
+  services_.visualLog->AddVisualLogEntry(std::move(entry));
 }
 
 void Trenamethread::ReportResult(const PassContext& pass, bool success, std::string_view comment,

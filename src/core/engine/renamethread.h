@@ -100,6 +100,9 @@ class Trenamethread {
   // Forgets a reported problem of the file (or, with an empty name, of the
   // queue), so that it is reported again should it come back.
   void ClearProblem(const PassContext& pass, std::string_view inputName);
+  // Tells the operator that a trouble of the queue reported before is over
+  // (an FTP server back): a row among the problems, with status 1.
+  void ReportRecovery(const PassContext& pass, std::string_view comment);
   // Counts the delivery result of a file on the status board; a failure is
   // the queue's last failure there as "comment: reason".
   void ReportResult(const PassContext& pass, bool success, std::string_view comment,

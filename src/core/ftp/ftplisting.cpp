@@ -317,6 +317,8 @@ bool ParseMlsdLine(std::string_view line, RemoteEntry& out) {
       if (!ParseNumber(value, 19, entry.size)) entry.size = -1;
     } else if (EqualsNoCase(key, "modify")) {
       if (!ParseMlsdTime(value, entry.time)) entry.time = 0;
+    } else if (EqualsNoCase(key, "unique")) {
+      entry.unique.assign(value);
     }
   }
   entry.name.assign(line.substr(blank + 1));

@@ -21,6 +21,9 @@ struct RemoteEntry {
   // so no zone is applied. 0 when the listing gives no time.
   TDateTime time = 0;
   Kind kind = Kind::kFile;
+  // MLSD's "unique" fact: the server's own identity of the file, which a new
+  // file put under the same name does not share. Empty when not given.
+  std::string unique;
 
   bool operator==(const RemoteEntry&) const = default;
 };
@@ -50,7 +53,8 @@ bool ParseListLine(std::string_view line, const ListingDate& today, RemoteEntry&
 
 // One line of MLSD output: "type=file;size=1234;modify=20240314093000; name".
 // Entries of type cdir and pdir come back as folders, OS-specific types as
-// kOther; a missing type fact means a file. False for a line without a name.
+// kOther; a missing type fact means a file. The "unique" fact is kept.
+// False for a line without a name.
 bool ParseMlsdLine(std::string_view line, RemoteEntry& out);
 
 // A whole listing, split at CR LF or LF; unreadable lines are left out.

@@ -253,6 +253,12 @@ Status FtpSession::Fail(const std::string& what, int code) {
   } else {
     failure_ = curl_easy_strerror(static_cast<CURLcode>(code));
   }
+  // 421: the server is closing the connection. It may not have hung up yet,
+  // but nothing more will be done on it.
+  if (reply == 421) {
+    impl_->Close();
+    connected_ = false;
+  }
   return Status::Error(what + " (" + host_ + ":" + std::to_string(port_) + "): " + failure_, code);
 }
 
@@ -566,6 +572,37 @@ Status FtpSession::Delete(const std::string& name) {
   curl_easy_setopt(curl, CURLOPT_POSTQUOTE, nullptr);
   if (rc != CURLE_OK) return Fail("Unable to delete \"" + name + "\"", rc);
   return Status::Ok();
+}
+
+Result<FtpSession::FileFacts> FtpSession::Facts(const std::string& name) {
+  if (impl_->curl == nullptr) return NotConnected("Unable to look up \"" + name + "\"");
+  if (!IsSafeRemoteName(name)) {
+    failure_ = "Not a name that can be looked up";
+    return Status::Error("Refused to look up the remote name \"" + name + "\"");
+  }
+  CURL* curl = impl_->curl;
+  // Without a body the library asks MDTM and SIZE and moves no data.
+  curl_easy_setopt(curl, CURLOPT_URL, (DirUrl() + Encode(name, false)).c_str());
+  curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+  curl_easy_setopt(curl, CURLOPT_FILETIME, 1L);
+  // The library hands the facts on as header-like text too; not needed.
+  std::string told;
+  impl_->text = &told;
+  impl_->tooLarge = false;
+  const int rc = Perform();
+  impl_->text = nullptr;
+  curl_easy_setopt(curl, CURLOPT_FILETIME, 0L);
+  if (rc != CURLE_OK) return Fail("Unable to look up \"" + name + "\"", rc);
+  FileFacts facts;
+  curl_off_t size = -1;
+  curl_off_t time = -1;
+  if (curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size) == CURLE_OK) {
+    facts.size = static_cast<std::int64_t>(size);
+  }
+  if (curl_easy_getinfo(curl, CURLINFO_FILETIME_T, &time) == CURLE_OK) {
+    facts.modified = static_cast<std::int64_t>(time);
+  }
+  return facts;
 }
 
 }  // namespace zf

@@ -114,6 +114,15 @@ class FtpSession {
   Status LocalFail(const std::string& what, int err);
   // Deletes the remote file `name` of the current folder.
   Status Delete(const std::string& name);
+  // The size (SIZE) and modification time (MDTM, whole seconds since 1970)
+  // of the remote file `name` of the current folder, for servers whose
+  // listings tell neither exactly; -1 for what the server does not tell.
+  struct FileFacts {
+    std::int64_t size = -1;
+    std::int64_t modified = -1;
+    bool operator==(const FileFacts&) const = default;
+  };
+  Result<FileFacts> Facts(const std::string& name);
 
   // Called with the bytes received so far of the file being fetched, while
   // data comes in; an empty handler detaches it. It must not throw.

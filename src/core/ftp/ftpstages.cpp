@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
+#include <ranges>
 #include <set>
 #include <utility>
 
 #include "engine/delivery.h"
 #include "engine/discovery.h"
 #include "engine/masks.h"
+#include "ftp/ftpleftovers.h"
 #include "platform/fileaccess.h"
 #include "platform/fileops.h"
 #include "platform/paths.h"
@@ -39,6 +42,33 @@ Status InvalidIgnoreMask(const Status& error) {
   return Status::Error("Invalid ignore mask: " + error.message());
 }
 
+bool IgnoreMaskValid(const std::string& ignoremask) {
+  if (ignoremask.empty() || ignoremask == "none") return true;
+  for (const std::string& mask : SplitMasks(ignoremask)) {
+    if (!WildcardMask(mask).status().ok()) return false;
+  }
+  return true;
+}
+
+// Reports a lost connection once the stage using the client is done with it,
+// whichever way it leaves.
+class WatchConnection {
+ public:
+  explicit WatchConnection(std::function<void()> check) : check_(std::move(check)) {}
+  ~WatchConnection() {
+    try {
+      check_();
+    } catch (...) {
+      // A report that fails changes nothing about the files.
+    }
+  }
+  WatchConnection(const WatchConnection&) = delete;
+  WatchConnection& operator=(const WatchConnection&) = delete;
+
+ private:
+  std::function<void()> check_;
+};
+
 std::string ConnectedText(const FtpSession& session) {
   return "connected to " + session.host() + ":" + std::to_string(session.port());
 }
@@ -62,6 +92,34 @@ FtpStages::FtpStages(std::function<std::int32_t()> ftpTimeoutMs)
 
 FtpStages::FtpStages(const WorkingSettings& settings)
     : FtpStages([&settings] { return settings.ftpTimeout.load(); }) {}
+
+Status FtpStages::UseJournal(const std::string& path) {
+  owed_ = OwedDeletions(path);
+  return owed_.Load();
+}
+
+void FtpStages::NoteConnection(Trenamethread& engine, const RecordPtr& queue, bool up,
+                               const std::string& reason) {
+  // A stop breaks the connection off on purpose.
+  if (!up && engine.StopRequested()) return;
+  // Another server or log-in: what was known of the old one says nothing
+  // of the new.
+  const std::string server = queue->FTPuser + "@" + queue->FTPhost + ":" +
+                             std::to_string(queue->FTPPort) + "/" + queue->FTPpath;
+  const auto [known, fresh] = reachable_.try_emplace(queue->uid, server, up);
+  const bool news = fresh || known->second.first != server;
+  if (!news && known->second.second == up) return;
+  known->second = {server, up};
+  if (news && up) return;  // the first contact is no news
+  PassContext target;
+  target.uid = queue->uid;
+  target.queue = queue;
+  if (up) {
+    engine.ReportRecovery(target, "FTP connection back");
+  } else {
+    engine.ReportProblem(target, {}, "FTP connection lost", reason);
+  }
+}
 
 std::shared_ptr<FtpSession> FtpStages::SessionOf(const QueueRecord& queue) {
   if (queue.FTPsession) return queue.FTPsession;
@@ -99,16 +157,20 @@ bool FtpStages::PrepareFtp(Trenamethread& engine, const RecordPtr& queue) {
   // unchanged and still open: no command at all
   if (session->Connected()) {
     engine.ReportFtpConnection(q.uid, ConnectedText(*session));
+    NoteConnection(engine, queue, true, {});
     return true;
   }
 
   Status opened = Open(*session, q);
   if (opened.ok()) opened = session->Noop();
   if (!opened.ok()) {
-    engine.ReportFtpConnection(q.uid, WithoutPassword(opened.message(), q.FTPpasw));
+    const std::string reason = WithoutPassword(opened.message(), q.FTPpasw);
+    engine.ReportFtpConnection(q.uid, reason);
+    NoteConnection(engine, queue, false, reason);
     return false;
   }
   engine.ReportFtpConnection(q.uid, ConnectedText(*session));
+  NoteConnection(engine, queue, true, {});
   PassContext target;
   target.uid = q.uid;
   engine.UpdateQueue(target, [&](QueueRecord& r) { r.FTPcurrentpath = q.FTPpath; });
@@ -120,6 +182,8 @@ Result<std::vector<RemoteEntry>> FtpStages::Candidates(Trenamethread& engine, Ft
   const QueueRecord& queue = *pass.queue;
   Result<std::vector<RemoteEntry>> listing = session.List(ListingDateOf(engine.clock().Now()));
   if (!listing.ok()) return listing.status();
+  ForgetGone(engine, pass, listing.value());
+  const std::string place = OwedDeletions::PlaceOf(queue);
   const IgnoreMasks ignored(queue.ignoremask);
   std::vector<RemoteEntry> taken;
   for (RemoteEntry& entry : listing.value()) {
@@ -129,19 +193,23 @@ Result<std::vector<RemoteEntry>> FtpStages::Candidates(Trenamethread& engine, Ft
     const Result<bool> ignore = ignored.Matches(entry.name);
     if (!ignore.ok()) return InvalidIgnoreMask(ignore.status());
     // A folder or a link can never be fetched; taken as a file, it would
-    // fail in every cycle and hold up every later file of the queue.
-    if (ignore.value() || entry.kind != RemoteEntry::Kind::kFile || !IsSafeRemoteName(entry.name)) {
+    // fail in every cycle and hold up every later file of the queue. A
+    // hidden name is skipped as local discovery skips it: ".x.part" is an
+    // upload under way, and must not be fetched and deleted under its writer.
+    if (ignore.value() || entry.kind != RemoteEntry::Kind::kFile || !IsSafeRemoteName(entry.name) ||
+        entry.name.front() == '.') {
       continue;
     }
-    if (const auto owed = owedDeletes_.find({pass.uid, entry.name}); owed != owedDeletes_.end()) {
-      const bool same = owed->second.size == entry.size && owed->second.time == entry.time;
-      owedDeletes_.erase(owed);
-      if (same) {
+    if (const OwedDelete* found = owed_.Find(place, entry.name)) {
+      const OwedDelete owed = *found;
+      owed_.Remove(place, entry.name);
+      // Anything else under the name is a new file, taken as such.
+      if (StillTheFetchedFile(session, owed, entry)) {
         // Fetched and delivered already; only its deletion was left.
         if (session.Delete(entry.name).ok()) continue;
         engine.ReportProblem(pass, entry.name, "Cannot delete on the server", session.failure());
         if (!session.Connected()) {
-          owedDeletes_[{pass.uid, entry.name}] = entry;
+          owed_.Add(place, owed);
           continue;
         }
         undeletable_[{pass.uid, entry.name}] = entry;
@@ -158,7 +226,43 @@ Result<std::vector<RemoteEntry>> FtpStages::Candidates(Trenamethread& engine, Ft
     }
     taken.push_back(std::move(entry));
   }
+  SaveOwed(engine, pass);
   return taken;
+}
+
+bool FtpStages::StillTheFetchedFile(FtpSession& session, const OwedDelete& owed,
+                                    const RemoteEntry& listed) {
+  if (!owed.unique.empty()) {
+    return listed.unique == owed.unique && listed.size == owed.size && listed.time == owed.time;
+  }
+  // Without the server's own identity, the exact size and time stand in;
+  // a file fetched without them cannot be proven and is taken anew.
+  if (owed.modified < 0) return false;
+  const Result<FtpSession::FileFacts> facts = session.Facts(listed.name);
+  return facts.ok() && facts->size == owed.size && facts->modified == owed.modified;
+}
+
+void FtpStages::ForgetGone(Trenamethread& engine, const PassContext& pass,
+                           const std::vector<RemoteEntry>& listing) {
+  std::set<std::string> listed;
+  for (const RemoteEntry& entry : listing) listed.insert(entry.name);
+  owed_.KeepOnly(OwedDeletions::PlaceOf(*pass.queue), listed);
+  for (auto it = undeletable_.lower_bound({pass.uid, std::string()});
+       it != undeletable_.end() && it->first.first == pass.uid;) {
+    if (listed.count(it->first.second) != 0) {
+      ++it;
+      continue;
+    }
+    engine.ClearProblem(pass, it->first.second);
+    it = undeletable_.erase(it);
+  }
+}
+
+void FtpStages::SaveOwed(Trenamethread& engine, const PassContext& pass) {
+  const Status saved = owed_.Save();
+  if (saved.ok()) return;
+  // Kept in memory all the same; only a restart would forget them.
+  engine.ReportProblem(pass, owed_.path(), "Cannot keep the owed FTP deletions", saved.message());
 }
 
 Status FtpStages::ListRemote(Trenamethread& engine, PassContext& pass) {
@@ -166,14 +270,16 @@ Status FtpStages::ListRemote(Trenamethread& engine, PassContext& pass) {
   table.set_count(0);
   const QueueRecord& q = *pass.queue;
   // Without it every file would be fetched only to fail on its own.
-  if (q.FTPTemppath.empty()) return Status::Error("The queue has no FTP temp folder");
-  if (!engine.files().DirectoryExists(ExcludeTrailingPathDelimiter(pass.inputFolder))) {
-    return Status::Error("The FTP temp folder " + q.FTPTemppath + " cannot be found");
-  }
+  if (const Result<UniqueFd> own = OpenFtpTempFolder(q); !own.ok()) return own.status();
   // First the files fetched in earlier passes but not delivered: they are no
   // longer on the server, so nothing else would ever take them up again.
   const Status local = DiscoverFiles(engine.files(), engine.clock(), pass);
-  if (!local.ok()) return InvalidIgnoreMask(local);
+  if (!local.ok()) {
+    if (!IgnoreMaskValid(q.ignoremask)) return InvalidIgnoreMask(local);
+    return Status::Error(
+        "The FTP temp folder " + pass.inputFolder + " cannot be read: " + local.message(),
+        local.code());
+  }
   std::set<std::string> waiting;
   for (int k = 1; k <= table.count(); ++k) {
     table.at(k).waiting = true;
@@ -182,6 +288,9 @@ Status FtpStages::ListRemote(Trenamethread& engine, PassContext& pass) {
 
   const std::shared_ptr<FtpSession> session = SessionOf(q);
   const AbortOnStop abort(*session, engine);
+  const WatchConnection watch([&] {
+    if (!session->Connected()) NoteConnection(engine, pass.queue, false, session->failure());
+  });
   if (!session->Connected()) {
     const Status opened = Open(*session, q);
     if (!opened.ok()) return opened;
@@ -215,11 +324,16 @@ Status FtpStages::FetchStable(Trenamethread& engine, PassContext& pass) {
 
   const std::shared_ptr<FtpSession> session = SessionOf(q);
   const AbortOnStop abort(*session, engine);
+  const WatchConnection watch([&] {
+    if (!session->Connected()) NoteConnection(engine, pass.queue, false, session->failure());
+  });
   // A server gone since the listing ends the fetching; the files waiting
   // here still go.
   if (!session->Connected() && !Open(*session, q).ok()) return Status::Ok();
   Result<std::vector<RemoteEntry>> listing = Candidates(engine, *session, pass);
   if (!listing.ok()) return session->Connected() ? listing.status() : Status::Ok();
+  std::map<std::string, const RemoteEntry*> listed;
+  for (const RemoteEntry& entry : listing.value()) listed.emplace(entry.name, &entry);
   for (const RemoteEntry& entry : listing.value()) {
     for (int k = 1; k <= table.count(); ++k) {
       FileEntry& e = table.at(k);
@@ -253,7 +367,9 @@ Status FtpStages::FetchStable(Trenamethread& engine, PassContext& pass) {
       started = std::chrono::steady_clock::now();
     }
     try {
-      ended = FetchFile(engine, pass, *session, e, group) == Fetched::kEnded;
+      const auto seen = listed.find(e.oldname);
+      const RemoteEntry* facts = seen == listed.end() ? nullptr : seen->second;
+      ended = FetchFile(engine, pass, *session, e, facts, group) == Fetched::kEnded;
     } catch (...) {
       session->SetProgressHandler({});
       e.ready = false;  // this entry only; the loop goes on
@@ -273,8 +389,17 @@ Status FtpStages::FetchStable(Trenamethread& engine, PassContext& pass) {
 
 FtpStages::Fetched FtpStages::FetchFile(Trenamethread& engine, const PassContext& pass,
                                         FtpSession& session, FileEntry& e,
-                                        std::vector<Fetch>& group) {
+                                        const RemoteEntry* listed, std::vector<Fetch>& group) {
   EngineHost& host = engine.host();
+  // What proves, should its deletion come to be owed, that the server's
+  // file is still this one: its "unique" fact, else its exact size and time.
+  OwedDelete facts{e.oldname, e.filesize64, e.filetime, {}, -1};
+  if (listed != nullptr) facts.unique = listed->unique;
+  if (facts.unique.empty()) {
+    if (const Result<FtpSession::FileFacts> exact = session.Facts(e.oldname); exact.ok()) {
+      if (exact->size == e.filesize64) facts.modified = exact->modified;
+    }
+  }
   SetProgressSize(e.filesize64);
   session.SetProgressHandler([&](std::int64_t received) { ShowFetchProgress(host, received); });
   // The copy must be complete and of the listed size; it takes its name, and
@@ -290,7 +415,7 @@ FtpStages::Fetched FtpStages::FetchFile(Trenamethread& engine, const PassContext
     // Without the connection no later file can come either.
     return session.Connected() ? Fetched::kSkipped : Fetched::kEnded;
   }
-  group.push_back(Fetch{&e, std::move(fetched).value()});
+  group.push_back(Fetch{&e, std::move(fetched).value(), std::move(facts)});
   return Fetched::kDone;
 }
 
@@ -304,7 +429,7 @@ bool FtpStages::CommitFetches(Trenamethread& engine, const PassContext& pass, Ft
     if (flush) BeforeWrite(WriteSite::kFtp, WriteKind::kSyncFile, f.temp.path);
   }
   const std::vector<int> errors = flush ? SyncFileData(fds) : std::vector<int>(fds.size(), 0);
-  std::vector<FileEntry*> placed;
+  std::vector<std::pair<FileEntry*, OwedDelete>> placed;
   for (std::size_t i = 0; i < group.size(); ++i) {
     FileEntry& e = *group[i].entry;
     TempFile& temp = group[i].temp;
@@ -317,7 +442,7 @@ bool FtpStages::CommitFetches(Trenamethread& engine, const PassContext& pass, Ft
       status = session.Place(temp, pass.inputFolder + e.oldname);
     }
     if (status.ok()) {
-      placed.push_back(&e);
+      placed.emplace_back(&e, std::move(group[i].facts));
     } else {
       e.ready = false;
       engine.ReportProblem(pass, e.oldname, "Cannot fetch", session.failure());
@@ -329,10 +454,10 @@ bool FtpStages::CommitFetches(Trenamethread& engine, const PassContext& pass, Ft
     const std::string folder = ExcludeTrailingPathDelimiter(pass.inputFolder);
     // One flush for the whole group's names, shown as a step on one of them.
     BeforeWrite(WriteSite::kFtp, WriteKind::kSyncFolder,
-                pass.inputFolder + placed.front()->oldname);
+                pass.inputFolder + placed.front().first->oldname);
     if (const int err = SyncFolder(folder)) {
       (void)session.LocalFail("Unable to flush folder " + folder, err);
-      for (FileEntry* e : placed) {
+      for (FileEntry* e : std::views::keys(placed)) {
         e->ready = false;
         engine.ReportProblem(pass, e->oldname, "Cannot fetch", session.failure());
       }
@@ -343,18 +468,20 @@ bool FtpStages::CommitFetches(Trenamethread& engine, const PassContext& pass, Ft
   // an interrupted deletion would leave the file both here and on the server.
   session.SetAbortCheck({});
   bool ended = false;
-  for (FileEntry* e : placed) {
-    if (ended || !session.Connected()) {
-      // The connection went before its deletion: the copy here is whole and
-      // on the disk, so it is delivered, and the server's copy is deleted
-      // once the server is back (see Candidates) instead of being fetched
-      // again.
-      owedDeletes_[{pass.uid, e->oldname}] = RemoteEntry{e->oldname, e->filesize64, e->filetime};
-      ended = true;
-      continue;
+  const std::string place = OwedDeletions::PlaceOf(*pass.queue);
+  for (auto& [e, facts] : placed) {
+    if (!ended && session.Connected()) {
+      ended = DeleteOnServer(engine, pass, session, *e) == Fetched::kEnded;
+      if (!ended) continue;
     }
-    ended = DeleteOnServer(engine, pass, session, *e) == Fetched::kEnded;
+    // The connection went before its deletion: the copy here is whole and
+    // on the disk, so it is delivered, and the server's copy is deleted
+    // once the server is back and still holds this very file (see
+    // Candidates) instead of being fetched again, after a restart too.
+    owed_.Add(place, std::move(facts));
+    ended = true;
   }
+  SaveOwed(engine, pass);
   session.SetAbortCheck([&engine] { return engine.StopRequested(); });
   return ended;
 }

@@ -13,6 +13,7 @@
 #include "engine/renamethread.h"
 #include "engine/stages.h"
 #include "ftp/ftpsession.h"
+#include "ftp/owedjournal.h"
 #include "platform/result.h"
 
 namespace zf {
@@ -29,12 +30,21 @@ namespace zf {
 // Where the server's own handling would be unreliable the stages do it
 // themselves: the folder is always listed in full and `Searchmask` applied
 // here, with the same rule as local folders; only plain files are taken
-// (folders, links and other entries never), and only names that are safe to
-// write locally.
+// (folders, links and other entries never), only names that are safe to
+// write locally, and no hidden name: ".x.part" is an upload under way.
 //
-// Once deleted on the server, a fetched file lives only in FTPTemppath, so
-// each pass also takes the complete files waiting there (by the rules of a
-// local input folder); they take their place in time order with the server's.
+// Once deleted on the server, a fetched file lives only in the queue's temp
+// folder, so each pass also takes the complete files waiting there (by the
+// rules of a local input folder); they take their place in time order with
+// the server's. The folder is the queue's alone, so no queue takes up (or
+// deletes) what another fetched.
+//
+// A fetched file whose deletion the lost connection prevented is owed: it is
+// kept in a journal (OwedDeletions) and deleted on the server once it is seen
+// again and proven to be the file fetched, never fetched a second time.
+//
+// A lost connection and its return are each reported once (ReportProblem,
+// ReportRecovery), however many passes the outage lasts.
 //
 // A file that cannot be fetched, or not deleted on the server, is reported
 // (ReportProblem) and skipped; the later files still come. Only a lost
@@ -48,6 +58,10 @@ class FtpStages final : public FtpIntake {
   // -1 and 0: none of our own), read at each connect.
   explicit FtpStages(std::function<std::int32_t()> ftpTimeoutMs);
   explicit FtpStages(const WorkingSettings& settings);
+
+  // Keeps the owed deletions in the journal at `path` (OwedJournalPathFor)
+  // from now on, loading what it holds.
+  Status UseJournal(const std::string& path);
 
   bool PrepareFtp(Trenamethread& engine, const RecordPtr& queue) override;
   Status ListRemote(Trenamethread& engine, PassContext& pass) override;
@@ -66,16 +80,28 @@ class FtpStages final : public FtpIntake {
   // The listing of the queue's folder as discovery may take it.
   Result<std::vector<RemoteEntry>> Candidates(Trenamethread& engine, FtpSession& session,
                                               const PassContext& pass);
+  // Whether the server still holds the very file `owed` describes.
+  bool StillTheFetchedFile(FtpSession& session, const OwedDelete& owed, const RemoteEntry& listed);
+  // Forgets the memories of the queue's files that the server no longer lists.
+  void ForgetGone(Trenamethread& engine, const PassContext& pass,
+                  const std::vector<RemoteEntry>& listing);
+  void SaveOwed(Trenamethread& engine, const PassContext& pass);
+  // Tells of a change of the queue's connection: lost (`up` false, with the
+  // reason) or back; nothing while it stays as it was.
+  void NoteConnection(Trenamethread& engine, const RecordPtr& queue, bool up,
+                      const std::string& reason);
   enum class Fetched { kDone, kSkipped, kEnded };
-  // A file fetched into a temporary file, waiting for its group's flush.
+  // A file fetched into a temporary file, waiting for its group's flush, and
+  // what identifies the server's copy.
   struct Fetch {
     FileEntry* entry;
     TempFile temp;
+    OwedDelete facts;
   };
   // Fetches one stable file into a temporary file of the group; kEnded when
   // the fetching of the pass must end (connection lost, time-out, stop).
   Fetched FetchFile(Trenamethread& engine, const PassContext& pass, FtpSession& session,
-                    FileEntry& entry, std::vector<Fetch>& group);
+                    FileEntry& entry, const RemoteEntry* listed, std::vector<Fetch>& group);
   // Flushes the group's files together, gives each its name, flushes the
   // folder once and only then deletes each on the server, in order; true
   // when the fetching of the pass must end.
@@ -93,8 +119,11 @@ class FtpStages final : public FtpIntake {
   // they were listed then (size and time count).
   std::map<std::pair<std::uint64_t, std::string>, RemoteEntry> undeletable_;
   // Files fetched and kept whose deletion on the server the lost connection
-  // prevented, as they were listed then; deleted when next seen unchanged.
-  std::map<std::pair<std::uint64_t, std::string>, RemoteEntry> owedDeletes_;
+  // prevented; deleted when next seen and proven the same file.
+  OwedDeletions owed_;
+  // Whether each queue's server (user, host, port, folder) was reachable
+  // when last tried, by queue identity.
+  std::map<std::uint64_t, std::pair<std::string, bool>> reachable_;
   std::int64_t progressSize_ = 0;  // size of the file being fetched
   int position_ = 0;               // the FTP progress bar's position as last set
 };
