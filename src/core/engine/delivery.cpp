@@ -45,8 +45,10 @@ std::vector<FileIdentity> IdentitiesIn(const Folder& folder) {
   if (!names.ok()) return found;
   for (const std::string& name : *names) {
     struct stat st {};
-    if (::fstatat(folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)) {
-      found.push_back({static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
+    if (::fstatat(folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode)) {
+      found.push_back(
+          {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
     }
   }
   return found;
@@ -410,15 +412,16 @@ std::optional<DeliveryResult> Delivery::Split(const PassContext& pass, const Fil
       staged = copies->status();
     } else {
       holder = &copies->value();
-      const Result<FileVersion> copied = files_.CopyReplacing(
-          *folders_.input, entry.oldname, *holder, target.name, entry.identity);
+      const Result<FileVersion> copied = files_.CopyReplacing(*folders_.input, entry.oldname,
+                                                              *holder, target.name, entry.identity);
       staged = copied.ok() ? Status::Ok() : copied.status();
       if (copied.ok()) read = *copied;
     }
   }
   const auto cleanUp = [&] {
     (void)files_.Delete(*holder, target.name);
-    if (copies && copies->ok()) (void)files_.RemoveFolderIfEmpty(*staging, std::string(kSplitCopies));
+    if (copies && copies->ok())
+      (void)files_.RemoveFolderIfEmpty(*staging, std::string(kSplitCopies));
   };
   if (!staged.ok()) {
     cleanUp();
@@ -604,13 +607,12 @@ Result<int> RemoveStagingLeftovers(const std::string& inputFolder, FileOperation
     if (!ours && st.st_nlink > 1) {
       // A split's link: the file still has its name in the input folder.
       if (!inputFiles) inputFiles = IdentitiesIn(*input);
-      ours = std::find(inputFiles->begin(), inputFiles->end(), found->identity) !=
-             inputFiles->end();
+      ours =
+          std::find(inputFiles->begin(), inputFiles->end(), found->identity) != inputFiles->end();
     }
     if (ours) {
       if (files.Delete(*staging, name).ok()) ++removed;
-    } else if (st.st_nlink == 1 &&
-               files.RenameNoReplace(*staging, name, *input, name).ok()) {
+    } else if (st.st_nlink == 1 && files.RenameNoReplace(*staging, name, *input, name).ok()) {
       // A delivered input moved aside when a crash came: back where it was.
       ++removed;
     }

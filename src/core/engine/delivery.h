@@ -124,7 +124,7 @@ class Delivery {
     Result<Folder> input = Status::Error("not open");
     Result<Folder> output = Status::Error("not open");
     Result<Folder> error = Status::Error("not open");
-    std::optional<Result<Folder>> staging;  // opened (made) on first use
+    std::optional<Result<Folder>> staging;             // opened (made) on first use
     std::map<std::string, Result<Folder>> subfolders;  // of the output folder
   };
   enum class Deleted { kGone, kChanged, kStays };
@@ -138,12 +138,12 @@ class Delivery {
   // has one) is durable and in place.
   struct Pending {
     const FileEntry* entry = nullptr;
-    std::string target;        // where the copy goes, shown; empty: the input is only deleted
+    std::string target;  // where the copy goes, shown; empty: the input is only deleted
     Target to;
     DeliveryResult delivered;  // the result once it is
     std::string failedName;    // the new name a failed copy reports
     std::optional<StagedCopy> copy;
-    Status failed;  // the first step that failed
+    Status failed;                    // the first step that failed
     std::optional<FileVersion> read;  // the source as it was copied
   };
   struct Group {

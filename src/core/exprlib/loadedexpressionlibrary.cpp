@@ -160,8 +160,8 @@ CallResult LoadedExpressionLibrary::SplitPdf(std::string_view path, int page,
   errno = 0;
   const int answer = split_(split_buffers_->pdf_path, page, split_buffers_->output_folder);
   const int error = errno;
-  return CallResult{answer > 0 ? CallStatus::kOk : CallStatus::kFailed, answer, {},
-                    answer > 0 ? 0 : error};
+  return CallResult{
+      answer > 0 ? CallStatus::kOk : CallStatus::kFailed, answer, {}, answer > 0 ? 0 : error};
 }
 
 GroupsResult LoadedExpressionLibrary::MatchGroups(std::string_view match, std::string_view name,

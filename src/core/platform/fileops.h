@@ -63,9 +63,8 @@ class FileOperations {
   // file (ESTALE otherwise), so a link or pipe swapped in under the name after
   // the file was found stable is never read. Holes of a sparse source stay
   // holes in the copy.
-  Result<FileVersion> CopyReplacing(const Folder& from, const std::string& source,
-                                    const Folder& to, const std::string& target,
-                                    FileIdentity expected = {});
+  Result<FileVersion> CopyReplacing(const Folder& from, const std::string& source, const Folder& to,
+                                    const std::string& target, FileIdentity expected = {});
   // The same by paths, for callers outside delivery.
   Status CopyReplacing(const std::string& source, const std::string& target,
                        FileIdentity expected = {});
@@ -109,8 +108,8 @@ class FileOperations {
 
   // A second name `to` for the file `from` (a link itself is never followed);
   // fails with EEXIST when `to` exists.
-  virtual Status HardLink(const Folder& fromFolder, const std::string& from,
-                          const Folder& toFolder, const std::string& to) = 0;
+  virtual Status HardLink(const Folder& fromFolder, const std::string& from, const Folder& toFolder,
+                          const std::string& to) = 0;
 
   // Makes the subfolder `name` unless it is there, and opens it. A link or a
   // file of that name, or a folder of another owner, is refused with ENOTDIR.
