@@ -59,14 +59,21 @@ class RacingFiles : public SystemFileOperations {
   }
 };
 
+// What a row expects of a path under the test's root: its content, or
+// kGone / kThere.
+const std::string kGone = "<gone>";
+const std::string kThere = "<there>";
+
 struct Row {
   const char* what;
-  bool split = false;
-  bool outputIsInput = false;
+  bool split;
   std::vector<std::pair<std::string, std::string>> files;  // input (content = name), new name
   std::function<void(Folders&)> plant;
-  std::function<int(Folders&, FileStep, const std::string&)> race;
-  std::function<void(Folders&)> check;
+  FileStep step;  // where the race happens: `race` runs, or the step fails with `error`
+  std::function<void(Folders&)> race;
+  int error;
+  std::vector<std::pair<std::string, std::string>> expect;
+  std::string told;  // a problem told instead of a result
 };
 
 // A sender's second version of `path`: a new file renamed over the name.
@@ -76,107 +83,50 @@ void Resend(const std::string& path, const std::string& content) {
 }
 
 TEST(HostileFolders, NothingIsLostOrWrittenOrDeletedOutsideOurFolders) {
+  const auto swapSub = [](Folders& s) {
+    if (fs::is_symlink(s.f.out + "/sub")) return;
+    fs::rename(s.f.out + "/sub", s.f.out + "/sub.old");
+    fs::create_directory_symlink(s.outside, s.f.out + "/sub");
+  };
+  const std::vector<std::pair<std::string, std::string>> splitCopy = {
+      {"out/P_1.pdf", kThere}, {"out/P_3.pdf", kThere}, {"in/p.pdf", kGone}};
+  // clang-format off
   const std::vector<Row> rows = {
-      {"a file re-sent during the group flush stays for the next pass",
-       false,
-       false,
-       {{"a.pdf", "A.pdf"}},
-       {},
-       [](Folders& s, FileStep step, const std::string&) {
-         if (step == FileStep::kSyncFolder) Resend(s.In("a.pdf"), "version 2");
-         return 0;
-       },
-       [](Folders& s) {
-         EXPECT_EQ(ReadFile(s.f.out + "/A.pdf"), "a.pdf");
-         EXPECT_EQ(ReadFile(s.In("a.pdf")), "version 2");
-       }},
-      {"a file rewritten in place during the flush stays",
-       false,
-       false,
-       {{"a.pdf", "A.pdf"}},
-       {},
-       [](Folders& s, FileStep step, const std::string&) {
-         if (step == FileStep::kSyncFolder) WriteFile(s.In("a.pdf"), "A.PDF");
-         return 0;
-       },
-       [](Folders& s) {
-         EXPECT_EQ(ReadFile(s.f.out + "/A.pdf"), "a.pdf");
-         EXPECT_EQ(ReadFile(s.In("a.pdf")), "A.PDF");
-       }},
-      {"a staging folder planted as a link is never written or deleted through",
-       true,
-       false,
+      {"a file re-sent during the group flush stays for the next pass", false,
+       {{"a.pdf", "A.pdf"}}, {}, FileStep::kSyncFolder,
+       [](Folders& s) { Resend(s.In("a.pdf"), "version 2"); }, 0,
+       {{"out/A.pdf", "a.pdf"}, {"in/a.pdf", "version 2"}}},
+      {"a file rewritten in place during the flush stays", false,
+       {{"a.pdf", "A.pdf"}}, {}, FileStep::kSyncFolder,
+       [](Folders& s) { WriteFile(s.In("a.pdf"), "A.PDF"); }, 0,
+       {{"out/A.pdf", "a.pdf"}, {"in/a.pdf", "A.PDF"}}},
+      {"a staging folder planted as a link is never written or deleted through", true,
        {{"n.pdf", "N.pdf"}},
        [](Folders& s) {
          WriteFile(s.outside + "/N.pdf", "victim");
          fs::create_directory_symlink(s.outside, s.In(".zf-staging"));
-       },
-       {},
-       [](Folders& s) {
-         EXPECT_EQ(ReadFile(s.outside + "/N.pdf"), "victim");
-         EXPECT_TRUE(fs::exists(s.In("n.pdf")));
-         EXPECT_TRUE(s.visual.empty());
-         EXPECT_TRUE(s.Told("the split waits"));
-       }},
-      {"a subfolder swapped for a link after its check receives nothing",
-       false,
-       false,
-       {{"a.pdf", "sub/A.pdf"}},
-       [](Folders& s) { fs::create_directory(s.f.out + "/sub"); },
-       [](Folders& s, FileStep step, const std::string&) {
-         if (step == FileStep::kCreateTemp && fs::is_directory(s.f.out + "/sub")) {
-           fs::rename(s.f.out + "/sub", s.f.out + "/sub.old");
-           fs::create_directory_symlink(s.outside, s.f.out + "/sub");
-         }
-         return 0;
-       },
-       [](Folders& s) {
-         EXPECT_TRUE(test::NamesIn(s.outside).empty());
-         EXPECT_EQ(ReadFile(s.f.out + "/sub.old/A.pdf"), "a.pdf");
-       }},
-      {"a name that is another input of the pass waits instead of replacing it",
-       false,
-       true,
-       {{"a.pdf", "b.pdf"}, {"b.pdf", "c.pdf"}},
-       {},
-       {},
-       [](Folders& s) {
-         EXPECT_EQ(ReadFile(s.In("a.pdf")), "a.pdf");
-         EXPECT_EQ(ReadFile(s.In("c.pdf")), "b.pdf");
-         EXPECT_FALSE(fs::exists(s.In("b.pdf")));
-       }},
-      {"a split where hard links are refused (EPERM) splits a copy",
-       true,
-       false,
-       {{"p.pdf", "P_#.pdf"}},
-       {},
-       [](Folders&, FileStep step, const std::string&) {
-         return step == FileStep::kHardLink ? EPERM : 0;
-       },
-       [](Folders& s) {
-         EXPECT_EQ(test::NamesIn(s.f.out),
-                   (std::vector<std::string>{"P_1.pdf", "P_2.pdf", "P_3.pdf"}));
-         EXPECT_FALSE(fs::exists(s.In("p.pdf")));
-       }},
-      {"a split across file systems (EXDEV) splits a copy",
-       true,
-       false,
-       {{"p.pdf", "P_#.pdf"}},
-       {},
-       [](Folders&, FileStep step, const std::string&) {
-         return step == FileStep::kHardLink ? EXDEV : 0;
-       },
-       [](Folders& s) {
-         EXPECT_EQ(test::NamesIn(s.f.out).size(), 3u);
-         EXPECT_FALSE(fs::exists(s.In("p.pdf")));
-       }},
+       }, FileStep::kOpenSource, {}, 0,
+       {{"outside/N.pdf", "victim"}, {"in/n.pdf", kThere}}, "the split waits"},
+      {"a subfolder swapped for a link after its check receives nothing", false,
+       {{"a.pdf", "sub/A.pdf"}}, [](Folders& s) { fs::create_directory(s.f.out + "/sub"); },
+       FileStep::kCreateTemp, swapSub, 0,
+       {{"outside/A.pdf", kGone}, {"out/sub.old/A.pdf", "a.pdf"}}},
+      {"a name that is another input of the pass waits instead of replacing it", false,
+       {{"a.pdf", "b.pdf"}, {"b.pdf", "c.pdf"}}, {}, FileStep::kOpenSource, {}, 0,
+       {{"in/a.pdf", "a.pdf"}, {"in/c.pdf", "b.pdf"}, {"in/b.pdf", kGone}}},
+      {"a split where hard links are refused (EPERM) splits a copy", true,
+       {{"p.pdf", "P_#.pdf"}}, {}, FileStep::kHardLink, {}, EPERM, splitCopy},
+      {"a split across file systems (EXDEV) splits a copy", true,
+       {{"p.pdf", "P_#.pdf"}}, {}, FileStep::kHardLink, {}, EXDEV, splitCopy},
   };
+  // clang-format on
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     Folders s;
+    const bool chained = row.files.size() > 1;
     const int slot = test::AddQueue(s.table, "Q", s.f, [&](QueueRecord& q) {
       q.Splitpdf = row.split;
-      if (row.outputIsInput) q.Outputfolder = s.f.in;
+      if (chained) q.Outputfolder = s.f.in;
     });
     for (const auto& [name, newname] : row.files) {
       WriteFile(s.In(name), row.split ? test::TestPdf(3) : name);
@@ -192,20 +142,34 @@ TEST(HostileFolders, NothingIsLostOrWrittenOrDeletedOutsideOurFolders) {
       e.filesize64 = static_cast<std::int64_t>(fs::file_size(s.In(name)));
     }
     RacingFiles files;
-    files.hook = [&](FileStep step, const std::string& path) {
-      return row.race ? row.race(s, step, path) : 0;
+    bool raced = false;
+    files.hook = [&](FileStep step, const std::string&) {
+      if (step != row.step || raced) return 0;
+      raced = row.error == 0;
+      if (row.race) row.race(s);
+      return row.error;
     };
     DeliveryReports reports;
-    reports.problem = [&](std::string_view input, std::string_view comment,
-                          std::string_view reason) {
-      s.told.push_back(std::string(input) + "|" + std::string(comment) + "|" + std::string(reason));
+    reports.problem = [&](std::string_view, std::string_view, std::string_view reason) {
+      s.told.emplace_back(reason);
     };
     Delivery delivery(test::RealLibrary(), files, s.visualLog, s.writer, s.clock);
     ASSERT_TRUE(delivery
                     .DeliverFiles(
                         pass, [] { return true; }, reports)
                     .ok());
-    row.check(s);
+    for (const auto& [path, want] : row.expect) {
+      const fs::path at = s.f.root.path() / path;
+      if (want == kGone || want == kThere) {
+        EXPECT_EQ(fs::exists(at), want == kThere) << path;
+      } else {
+        EXPECT_EQ(fs::exists(at) ? ReadFile(at) : kGone, want) << path;
+      }
+    }
+    if (!row.told.empty()) {
+      EXPECT_TRUE(s.visual.empty());
+      EXPECT_TRUE(s.Told(row.told));
+    }
   }
 }
 
