@@ -184,7 +184,8 @@ bool Delivery::Stage(const PassContext& pass, const FileEntry& entry, Group& gro
       return false;
     } else {
       p.to = *target;
-      p.target = target->folder->Display(target->name);
+      p.target = target->folder != nullptr ? target->folder->Display(target->name)
+                                            : pass.outputFolder + target->name;
       p.delivered = Success(entry.newname);
       p.failedName = entry.newname;
     }
