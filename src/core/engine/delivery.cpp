@@ -185,7 +185,7 @@ bool Delivery::Stage(const PassContext& pass, const FileEntry& entry, Group& gro
     } else {
       p.to = *target;
       p.target = target->folder != nullptr ? target->folder->Display(target->name)
-                                            : pass.outputFolder + target->name;
+                                           : pass.outputFolder + target->name;
       p.delivered = Success(entry.newname);
       p.failedName = entry.newname;
     }
