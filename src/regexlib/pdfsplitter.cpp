@@ -63,8 +63,11 @@ struct PageFile {
 // Pages already renamed stay: each is complete and has replaced the page of
 // an earlier delivery, which is gone; removing it would leave the output with
 // fewer pages than before the call.
+// The error that made the write fail stays in errno for the caller.
 void RemoveUnpublished(const std::vector<PageFile>& files, std::size_t first) {
+  const int error = errno;
   for (std::size_t i = first; i < files.size(); ++i) unlink(files[i].temp.c_str());
+  errno = error;
 }
 
 [[noreturn]] void ThrowErrno(const std::string& what) {
@@ -240,7 +243,12 @@ int SplitPdf(const char* path, int first_page, const char* outfolder) {
     // Page data is read while it is written: a damaged input shows up here.
     RemoveUnpublished(files, 0);
     return kReadFailed;
+  } catch (const std::system_error& e) {
+    errno = e.code().value();
+    RemoveUnpublished(files, 0);
+    return kWriteFailed;
   } catch (const std::exception&) {
+    errno = EIO;
     RemoveUnpublished(files, 0);
     return kWriteFailed;
   }
@@ -254,7 +262,7 @@ int SplitPdf(const char* path, int first_page, const char* outfolder) {
   // The caller deletes the input after a success: the pages must be on the
   // disk under their names by then, or a power cut could lose the file.
   // The pages stay (they are complete); the input is kept by the failure.
-  if (!SyncFolder(folder)) return kWriteFailed;
+  if (!SyncFolder(folder)) return kWriteFailed;  // errno says why
   return static_cast<int>(files.size());
 }
 

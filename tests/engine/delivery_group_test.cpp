@@ -114,13 +114,24 @@ struct GroupSetup {
     std::map<std::string, std::vector<std::string>> places;
     for (const auto& [label, folder] : std::vector<std::pair<std::string, std::string>>{
              {"in", f.in}, {"out", f.out}, {"err", f.err}}) {
+      // An input moved aside to be deleted is still safe in the staging
+      // folder: the start-up clean-up puts it back.
+      std::vector<fs::path> entries;
       for (const auto& e : fs::directory_iterator(folder)) {
-        const std::string name = e.path().filename().string();
+        if (e.path().filename() != kStagingFolder) entries.push_back(e.path());
+      }
+      if (fs::is_directory(fs::path(folder) / kStagingFolder)) {
+        for (const auto& e : fs::directory_iterator(fs::path(folder) / kStagingFolder)) {
+          entries.push_back(e.path());
+        }
+      }
+      for (const fs::path& e : entries) {
+        const std::string name = e.filename().string();
         if (FileOperations::IsTempName(name)) {
           places["temp"].push_back(label + "/" + name);
           continue;
         }
-        const auto found = byContent.find(ReadFile(e.path()));
+        const auto found = byContent.find(ReadFile(e));
         if (found == byContent.end()) {
           places["torn"].push_back(label + "/" + name);
         } else {
@@ -378,6 +389,7 @@ TEST(DeliveryGroupCrash, AKillAtAnyStepLosesNothing) {
     // The next start: clean-up, then one more delivery.
     ASSERT_TRUE(RemoveDeliveryLeftovers(s.f.out).ok());
     ASSERT_TRUE(RemoveDeliveryLeftovers(s.f.err).ok());
+    ASSERT_TRUE(RemoveStagingLeftovers(s.f.in).ok());
     SystemFileOperations files;
     PassContext pass = s.Pass();
     ASSERT_TRUE(s.Deliver(files, pass).ok());

@@ -67,9 +67,10 @@ const Fault kFaults[] = {
     {"write", "EIO", EIO},           {"copy_file_range", "ENOSPC", ENOSPC},
     {"copy_file_range", "EIO", EIO}, {"copy_file_range", "EXDEV", EXDEV, false},
     {"fsync", "EIO", EIO},           {"fsync", "ENOSPC", ENOSPC},
-    {"fdatasync", "EIO", EIO},       {"rename", "EROFS", EROFS},
-    {"rename", "EXDEV", EXDEV},      {"rename", "EACCES", EACCES},
-    {"unlink", "EROFS", EROFS},      {"unlink", "EACCES", EACCES},
+    {"fdatasync", "EIO", EIO},       {"renameat", "EROFS", EROFS},
+    {"renameat", "EXDEV", EXDEV},    {"renameat", "EACCES", EACCES},
+    {"unlinkat", "EROFS", EROFS},    {"unlinkat", "EACCES", EACCES},
+    {"renameat2", "EACCES", EACCES}, {"renameat2", "EROFS", EROFS},
     {"close", "EIO", EIO, false},    {"utimensat", "EROFS", EROFS, false},
     {"ftruncate", "ENOSPC", ENOSPC},
 };
@@ -103,7 +104,10 @@ Outcome RunFault(const Fault& f, int first, bool onward) {
     // whose deletion was refused is the exception the program makes on
     // purpose: its copy stands, and it is left alone until it changes or the
     // program starts again (or it would be delivered over and over).
-    const bool deleteRefused = std::string(f.call) == "unlink";
+    // (An input goes in two calls: moved aside into the staging folder, then
+    // removed there.)
+    const bool deleteRefused =
+        std::string(f.call) == "unlinkat" || std::string(f.call) == "renameat2";
     const int passes = service.Passes();
     service.WaitPassesOrEnd(passes + 2, 60s);
     if (!deleteRefused) {

@@ -1,10 +1,16 @@
 #include "engine/delivery.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <exception>
 #include <iterator>
+#include <memory>
 #include <set>
 #include <vector>
 
@@ -14,6 +20,39 @@
 
 namespace zf {
 namespace {
+
+// The names in an open folder.
+Result<std::vector<std::string>> ListNames(const Folder& folder) {
+  const int fd = ::fcntl(folder.fd(), F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return Status::Error("Cannot list " + folder.path(), errno);
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd), ::closedir);
+  if (!dir) {
+    ::close(fd);
+    return Status::Error("Cannot list " + folder.path(), errno);
+  }
+  std::vector<std::string> names;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  return names;
+}
+
+// The identities of the regular files in an open folder.
+std::vector<FileIdentity> IdentitiesIn(const Folder& folder) {
+  std::vector<FileIdentity> found;
+  const Result<std::vector<std::string>> names = ListNames(folder);
+  if (!names.ok()) return found;
+  for (const std::string& name : *names) {
+    struct stat st {};
+    if (::fstatat(folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode)) {
+      found.push_back(
+          {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)});
+    }
+  }
+  return found;
+}
 
 DeliveryResult Success(const std::string& newname) {
   return DeliveryResult{newname, true, std::string(kRenamed), {}};
@@ -26,10 +65,26 @@ DeliveryResult Failure(const std::string& newname, std::string_view comment,
 // The short reason an operator needs: the system's words for the error.
 std::string ReasonOf(const Status& status) {
   if (status.code() == ESTALE) return "the file was replaced after it was found stable";
-  if (status.code() == EINVAL) return "not a regular file, or the same file as the target";
+  if (status.code() == EINVAL) {
+    for (const std::string_view cause : {kNotRegularFile, kSameFile}) {
+      if (status.message().ends_with(cause)) return std::string(cause);
+    }
+  }
   if (status.code() > 0) return std::strerror(status.code());
   return status.message();
 }
+
+// The same version as `copied`. Our own renames and links change the
+// status-change time, so after them only the rest can be compared.
+bool SameVersion(const FileVersion& now, const FileVersion& copied, bool withStatusChange) {
+  return now.identity == copied.identity && now.size == copied.size &&
+         now.modified == copied.modified && (!withStatusChange || now.changed == copied.changed);
+}
+
+// What the splitter's answers mean for the file: -2 is a failure to write
+// the pages (the output side: try again), -1 refused arguments, 0 and the
+// rest a file it cannot read.
+constexpr int kSplitWriteFailed = -2;
 
 void Tell(const DeliveryReports& reports, std::string_view input, std::string_view comment,
           std::string_view reason) {
@@ -62,7 +117,21 @@ Status Delivery::DeliverFiles(Trenamethread& engine, PassContext& pass) {
 Status Delivery::DeliverFiles(PassContext& pass, const KeepGoingFn& keepGoing,
                               const DeliveryReports& reports) {
   if (!pass.queue) return Status::Ok();
+  folders_ = Folders{};
+  folders_.input = Folder::Open(pass.inputFolder);
+  if (!folders_.input.ok()) return folders_.input.status();
+  folders_.output = Folder::Open(pass.outputFolder);
+  if (!pass.errorFolder.empty()) folders_.error = Folder::Open(pass.errorFolder);
+  ForgetGone(pass);
   Group group;
+  const auto done = [&] {
+    // The staging folder goes when empty, so the input folder looks as the
+    // operator left it.
+    if (folders_.staging && folders_.staging->ok()) {
+      (void)files_.RemoveFolderIfEmpty(*folders_.input, std::string(kStagingFolder));
+    }
+    folders_ = Folders{};
+  };
   try {
     for (int k = 1; k <= pass.files.count(); ++k) {
       const FileEntry& entry = pass.files.at(k);
@@ -71,7 +140,9 @@ Status Delivery::DeliverFiles(PassContext& pass, const KeepGoingFn& keepGoing,
         // A split publishes its pages itself: the files before it are
         // delivered and reported first, so that the order holds.
         FinishGroup(pass, group, reports);
-        Report(pass, {{&entry, Split(pass, entry, splitTarget, reports)}}, reports);
+        if (std::optional<DeliveryResult> split = Split(pass, entry, splitTarget, reports)) {
+          Report(pass, {{&entry, std::move(*split)}}, reports);
+        }
       }
       if (GroupFull(group)) FinishGroup(pass, group, reports);
       if (!keepGoing()) break;
@@ -82,8 +153,10 @@ Status Delivery::DeliverFiles(PassContext& pass, const KeepGoingFn& keepGoing,
     for (Pending& p : group.items) {
       if (p.copy) files_.DiscardCopy(*p.copy);
     }
+    done();
     return Status::Error(std::string("Delivery ended: ") + e.what());
   }
+  done();
   return Status::Ok();
 }
 
@@ -92,7 +165,7 @@ bool Delivery::Stage(const PassContext& pass, const FileEntry& entry, Group& gro
   if (!entry.ready) return true;
   // Delivered before but still there: delivering it again would only repeat
   // the same copy and the same "Renamed" in every pass.
-  if (IsUndeletable(pass, entry)) return true;
+  if (IsLeftAlone(pass, entry)) return true;
   Pending p;
   p.entry = &entry;
   // A name that cannot be used is a fault of the rules, not of the file.
@@ -101,11 +174,18 @@ bool Delivery::Stage(const PassContext& pass, const FileEntry& entry, Group& gro
     const Result<Target> target = TargetOf(pass, entry.newname);
     if (!target.ok()) {
       refusal = target.status().message();
+    } else if (IsOtherInput(pass, entry, *target)) {
+      // Replacing it would lose that file, and deleting it later the copy.
+      Tell(reports, entry.oldname, kCannotCopy,
+           "its new name is another file waiting in the input folder; it waits for a later pass");
+      return true;
     } else if (pass.queue->Splitpdf) {
       splitTarget = *target;
       return false;
     } else {
-      p.target = target->folder + target->name;
+      p.to = *target;
+      p.target = target->folder != nullptr ? target->folder->Display(target->name)
+                                           : pass.outputFolder + target->name;
       p.delivered = Success(entry.newname);
       p.failedName = entry.newname;
     }
@@ -127,14 +207,21 @@ bool Delivery::Stage(const PassContext& pass, const FileEntry& entry, Group& gro
     p.delivered =
         Failure(std::string(), entry.comment.empty() ? std::string(kCannotRename) : entry.comment,
                 refusal.value_or(std::string()));
-    if (!pass.errorFolder.empty()) p.target = pass.errorFolder + entry.oldname;
+    if (!pass.errorFolder.empty()) {
+      p.target = pass.errorFolder + entry.oldname;
+      if (folders_.error.ok()) p.to = Target{&*folders_.error, entry.oldname};
+    }
   }
   if (group.items.empty()) group.started = std::chrono::steady_clock::now();
   if (!p.target.empty()) {
     Result<StagedCopy> staged =
-        files_.StageCopy(pass.inputFolder + entry.oldname, p.target, entry.identity);
+        p.to.folder == nullptr
+            ? Result<StagedCopy>((p.to.name.empty() ? folders_.error : folders_.output).status())
+            : files_.StageCopy(*folders_.input, entry.oldname, *p.to.folder, p.to.name,
+                               entry.identity);
     if (staged.ok()) {
       group.bytes += staged->bytes;
+      p.read = staged->read;
       p.copy = std::move(staged).value();
     } else {
       p.failed = staged.status();
@@ -170,7 +257,7 @@ void Delivery::FinishGroup(const PassContext& pass, Group& group, const Delivery
   }
   // 2. Each under its name, in order (a later file of the same name wins, as
   // one by one).
-  std::vector<std::pair<std::string, Status>> folders;  // folder, and a copy's path in it
+  std::vector<std::pair<const Folder*, Status>> folders;  // and its flush
   for (Pending& p : group.items) {
     if (!p.copy) continue;
     const Status published = files_.PublishCopy(*p.copy);
@@ -179,7 +266,7 @@ void Delivery::FinishGroup(const PassContext& pass, Group& group, const Delivery
       p.failed = published;
       continue;
     }
-    const std::string folder = p.target.substr(0, p.target.rfind('/') + 1);
+    const Folder* folder = p.to.folder;
     if (std::none_of(folders.begin(), folders.end(),
                      [&](const auto& f) { return f.first == folder; })) {
       folders.emplace_back(folder, Status::Ok());
@@ -188,18 +275,17 @@ void Delivery::FinishGroup(const PassContext& pass, Group& group, const Delivery
   // 3. Each folder's entries on the disk, once per folder and only after the
   // last rename into it: a flush between two renames would leave the later
   // one unrecorded while its input goes.
-  for (auto& [folder, status] : folders) {
-    const auto in = std::find_if(group.items.begin(), group.items.end(), [&](const Pending& p) {
-      return p.failed.ok() && p.target.compare(0, folder.size(), folder) == 0 &&
-             p.target.find('/', folder.size()) == std::string::npos;
+  for (auto& flush : folders) {
+    const Folder* folder = flush.first;
+    const auto in = std::find_if(group.items.rbegin(), group.items.rend(), [&](const Pending& p) {
+      return p.failed.ok() && p.to.folder == folder;
     });
-    if (in != group.items.end()) status = files_.FlushFolderOf(in->target);
+    if (in != group.items.rend()) flush.second = files_.FlushFolder(*folder, in->to.name);
   }
   for (Pending& p : group.items) {
     if (!p.failed.ok() || p.target.empty()) continue;
-    const std::string folder = p.target.substr(0, p.target.rfind('/') + 1);
     const auto it = std::find_if(folders.begin(), folders.end(),
-                                 [&](const auto& f) { return f.first == folder; });
+                                 [&](const auto& f) { return f.first == p.to.folder; });
     // A copy in place whose folder is not known to be on the disk keeps its
     // input: at worst the file is delivered twice, never lost.
     if (it != folders.end() && !it->second.ok()) p.failed = it->second;
@@ -209,7 +295,9 @@ void Delivery::FinishGroup(const PassContext& pass, Group& group, const Delivery
   done.reserve(group.items.size());
   for (const Pending& p : group.items) {
     if (p.failed.ok()) {
-      DeleteInput(pass, *p.entry, reports);
+      // The copy of what was read is delivered, whatever happens to a
+      // version re-sent since; that one stays for the next pass.
+      DeleteInput(pass, *p.entry, p.read, reports);
       done.push_back({p.entry, p.delivered});
     } else {
       // Deleting now would lose the file; it stays and is tried again.
@@ -222,114 +310,238 @@ void Delivery::FinishGroup(const PassContext& pass, Group& group, const Delivery
 }
 
 Result<Delivery::Target> Delivery::TargetOf(const PassContext& pass, const std::string& newname) {
-  if (newname.find_first_of("/\\") == std::string::npos) return Target{pass.outputFolder, newname};
+  // An output folder that cannot be opened fails the copy, not the name.
+  if (!folders_.output.ok()) return Target{nullptr, newname};
+  if (newname.find_first_of("/\\") == std::string::npos) return Target{&*folders_.output, newname};
   // A name with separators names a subfolder of the output folder. Every
-  // folder on the way must exist there as a real folder: a link could lead
-  // anywhere, and nothing is ever written outside the output folder.
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = newname.find_first_of("/\\", start);
-    parts.push_back(newname.substr(start, end == std::string::npos ? end : end - start));
-    if (end == std::string::npos) break;
-    start = end + 1;
+  // folder on the way must exist there as a real folder, and is opened
+  // without following a link: a link could lead anywhere, and nothing is
+  // ever written outside the output folder, even if a folder on the way is
+  // swapped for one later.
+  std::size_t last = 0;
+  std::string relative;
+  for (std::size_t at = 0; (at = newname.find_first_of("/\\", last)) != std::string::npos;) {
+    relative += newname.substr(last, at - last) + "/";
+    last = at + 1;
   }
-  std::string folder = pass.outputFolder;
-  bool exists = true;
-  for (std::size_t i = 0; i + 1 < parts.size() && exists; ++i) {
-    folder += parts[i];
-    exists = files_.FolderExists(folder);
-    folder += '/';
+  relative.pop_back();
+  auto found = folders_.subfolders.find(relative);
+  if (found == folders_.subfolders.end()) {
+    found = folders_.subfolders.emplace(relative, folders_.output->Walk(relative)).first;
   }
-  if (exists) return Target{folder, parts.back()};
+  if (found->second.ok()) return Target{&*found->second, newname.substr(last)};
   // A backslash is an ordinary character in a name here: without such a
   // subfolder the name is taken as it stands, as before.
-  if (newname.find('/') == std::string::npos) return Target{pass.outputFolder, newname};
+  if (newname.find('/') == std::string::npos) return Target{&*folders_.output, newname};
+  (void)pass;
   return Status::Error("the output folder has no subfolder for \"" + newname + "\"", ENOENT);
 }
 
-DeliveryResult Delivery::Split(const PassContext& pass, const FileEntry& entry,
-                               const Target& target, const DeliveryReports& reports) {
+bool Delivery::IsOtherInput(const PassContext& pass, const FileEntry& entry,
+                            const Target& target) const {
+  if (target.folder == nullptr || !(target.folder->Identity() == folders_.input->Identity())) {
+    return false;
+  }
+  for (int k = 1; k <= pass.files.count(); ++k) {
+    const FileEntry& other = pass.files.at(k);
+    if (&other != &entry && other.oldname == target.name) return true;
+  }
+  return false;
+}
+
+const Result<Folder>& Delivery::Staging() {
+  if (!folders_.staging) {
+    folders_.staging = files_.MakeFolder(*folders_.input, std::string(kStagingFolder));
+  }
+  return *folders_.staging;
+}
+
+std::optional<DeliveryResult> Delivery::Split(const PassContext& pass, const FileEntry& entry,
+                                              const Target& target,
+                                              const DeliveryReports& reports) {
   // Without PDFSplitter nothing is touched: the file waits under its own
   // name, and each pass says why.
   if (!library_.Has(EntryPoint::kPDFSplitter)) {
     return Failure(entry.newname, kCannotSplit, "the expression library cannot split PDF files");
   }
-  const std::string input = pass.inputFolder + entry.oldname;
+  if (entry.pagenumber < 0) {
+    return NotSplittable(pass, entry, "the first page number is negative", reports);
+  }
+  if (target.folder == nullptr) {
+    return Failure(entry.newname, kCannotSplit, ReasonOf(folders_.output.status()));
+  }
   // The splitter names the pages after the file it is given, so it gets the
   // file under its new name: a second link in our staging folder. The input
   // keeps its old name until the pages are out, so a crash at any point
   // leaves it where the rules found it.
-  const std::string staging = pass.inputFolder + std::string(kStagingFolder);
-  const std::string link = staging + "/" + target.name;
-  Status staged = files_.MakeFolder(staging);
+  const Result<Folder>& staging = Staging();
+  if (!staging.ok()) {
+    // Never through a link or into a folder not ours: the split waits.
+    Tell(reports, entry.oldname, kCannotSplit,
+         "the split waits: " + pass.inputFolder + std::string(kStagingFolder) +
+             " is not a folder of ours (" + ReasonOf(staging.status()) + ")");
+    return std::nullopt;
+  }
+  const Folder* holder = &*staging;
+  std::optional<Result<Folder>> copies;
+  // A link left by an earlier failure goes, proven to be one to this file.
+  const Result<FileVersion> left = files_.VersionOf(*holder, target.name);
+  const Result<FileVersion> input = files_.VersionOf(*folders_.input, entry.oldname);
+  if (left.ok() && input.ok() && left->identity == input->identity) {
+    (void)files_.Delete(*holder, target.name);
+  }
+  Status staged = files_.HardLink(*folders_.input, entry.oldname, *holder, target.name);
+  std::optional<FileVersion> read;
   if (staged.ok()) {
-    (void)files_.Delete(link);  // a link left by an earlier failure
-    staged = files_.HardLink(input, link);
-    if (!staged.ok() && (staged.code() == EPERM || staged.code() == EOPNOTSUPP ||
-                         staged.code() == EXDEV || staged.code() == EMLINK)) {
-      // A file system without hard links: a copy under the new name serves.
-      staged = files_.CopyReplacing(input, link, entry.identity);
-    }
-  }
-  if (staged.ok() && entry.identity.known()) {
     // The link is made by name: it must be the file found stable.
-    const Result<FileIdentity> linked = files_.IdentityOf(link);
-    if (linked.ok() && !(*linked == entry.identity)) {
+    const Result<FileVersion> linked = files_.VersionOf(*holder, target.name);
+    if (!linked.ok()) {
+      staged = linked.status();
+    } else if (entry.identity.known() && !(linked->identity == entry.identity)) {
       staged = Status::Error("replaced", ESTALE);
+    } else {
+      read = *linked;
+    }
+  } else if (staged.code() == EPERM || staged.code() == EOPNOTSUPP || staged.code() == EXDEV ||
+             staged.code() == EMLINK) {
+    // A file system without hard links: a copy under the new name serves,
+    // in a folder of its own so that the start-up clean-up never takes it
+    // for an input. The copy checks the source it opened is the file found
+    // stable.
+    copies = files_.MakeFolder(*holder, std::string(kSplitCopies));
+    if (!copies->ok()) {
+      staged = copies->status();
+    } else {
+      holder = &copies->value();
+      const Result<FileVersion> copied = files_.CopyReplacing(*folders_.input, entry.oldname,
+                                                              *holder, target.name, entry.identity);
+      staged = copied.ok() ? Status::Ok() : copied.status();
+      if (copied.ok()) read = *copied;
     }
   }
+  const auto cleanUp = [&] {
+    (void)files_.Delete(*holder, target.name);
+    if (copies && copies->ok())
+      (void)files_.RemoveFolderIfEmpty(*staging, std::string(kSplitCopies));
+  };
   if (!staged.ok()) {
-    (void)files_.Delete(link);
+    cleanUp();
     return Failure(entry.newname, kCannotRenameBeforeSplit, ReasonOf(staged));
   }
-  const CallResult split = library_.SplitPdf(link, entry.pagenumber, target.folder);
-  (void)files_.Delete(link);
-  // The staging folder goes when empty, so the input folder looks as the
-  // operator left it. (A folder is never taken as a file, so one that stays
-  // does no harm.)
-  (void)files_.RemoveFolderIfEmpty(staging);
+  // Paths through our open folders: nothing renamed or swapped since can
+  // redirect the splitter.
+  const CallResult split = library_.SplitPdf(holder->ProcPath() + target.name, entry.pagenumber,
+                                             target.folder->ProcPath());
+  cleanUp();
+  std::optional<DeliveryResult> result;
   if (split.ok()) {
-    DeleteInput(pass, entry, reports);
-    return Success(entry.newname);
+    // Our link and its removal changed the file's status-change time; the
+    // rest must be as it was split.
+    DeleteInput(pass, entry, read, reports, copies.has_value());
+    result = Success(entry.newname);
+  } else if (split.status == CallStatus::kInputRefused) {
+    result = NotSplittable(pass, entry, "the path is too long for the expression library", reports);
+  } else if (split.value == kSplitWriteFailed) {
+    // The output side: the input stays and is tried again, as a copy is.
+    result = Failure(entry.newname, kCannotSplit,
+                     std::string("the pages could not be written") +
+                         (split.error != 0 ? std::string(": ") + std::strerror(split.error) : ""));
+  } else if (split.value < 0) {
+    result = NotSplittable(pass, entry, "the splitter refused the page number", reports);
+  } else {
+    result = NotSplittable(pass, entry, "not a PDF file the splitter can read", reports);
   }
-  KeepUnsplitFile(pass, entry, reports);
-  return Failure(
-      entry.newname, kCannotSplit,
-      split.value == 0 ? "not a PDF file the splitter can read" : "the pages could not be written");
+  return result;
 }
 
-void Delivery::KeepUnsplitFile(const PassContext& pass, const FileEntry& entry,
-                               const DeliveryReports& reports) {
+std::optional<DeliveryResult> Delivery::NotSplittable(const PassContext& pass,
+                                                      const FileEntry& entry,
+                                                      const std::string& reason,
+                                                      const DeliveryReports& reports) {
   // The file stands under its old name; with an error folder it goes there.
-  if (pass.errorFolder.empty()) return;
-  if (files_
-          .CopyReplacing(pass.inputFolder + entry.oldname, pass.errorFolder + entry.oldname,
-                         entry.identity)
-          .ok()) {
-    DeleteInput(pass, entry, reports);
+  // Without one it is told once and left alone while it is unchanged.
+  if (pass.errorFolder.empty() || !folders_.error.ok()) {
+    if (pass.errorFolder.empty()) {
+      Tell(reports, entry.oldname, kCannotSplit, reason);
+      LeaveAlone(pass, entry);
+      return std::nullopt;
+    }
+    return Failure(entry.newname, kCannotSplit, reason);
   }
+  const Result<FileVersion> copied = files_.CopyReplacing(
+      *folders_.input, entry.oldname, *folders_.error, entry.oldname, entry.identity);
+  if (copied.ok()) DeleteInput(pass, entry, *copied, reports);
+  return Failure(entry.newname, kCannotSplit, reason);
 }
 
-void Delivery::DeleteInput(const PassContext& pass, const FileEntry& entry,
-                           const DeliveryReports& reports) {
-  const Status deleted = files_.Delete(pass.inputFolder + entry.oldname);
-  const auto key = std::make_pair(pass.uid, entry.oldname);
-  if (deleted.ok() || deleted.code() == ENOENT) {
-    undeletable_.erase(key);
-    return;
+Delivery::Deleted Delivery::DeleteInput(const PassContext& pass, const FileEntry& entry,
+                                        const std::optional<FileVersion>& copied,
+                                        const DeliveryReports& reports, bool statusChangeKept) {
+  const Folder& input = *folders_.input;
+  const std::string& name = entry.oldname;
+  // What may go: the version that was copied, else the file found stable.
+  const auto same = [&](const FileVersion& now, bool withStatusChange) {
+    if (copied) return SameVersion(now, *copied, withStatusChange);
+    return !entry.identity.known() ||
+           (now.identity == entry.identity && now.size == entry.filesize64);
+  };
+  Status deleted;
+  const Result<FileVersion> before = files_.VersionOf(input, name);
+  if (!before.ok()) {
+    deleted = before.status();
+  } else if (!same(*before, statusChangeKept)) {
+    return Deleted::kChanged;  // re-sent meanwhile: it stays for the next pass
+  } else if (const Result<Folder>& staging = Staging(); !staging.ok()) {
+    deleted = staging.status();
+  } else if (deleted = files_.MoveInto(input, name, *staging); deleted.ok()) {
+    // Moved aside, it can no longer be replaced under us: proven, or put back.
+    const Result<FileVersion> aside = files_.VersionOf(*staging, name);
+    if (aside.ok() && same(*aside, false)) {
+      deleted = files_.Delete(*staging, name);
+      if (deleted.ok()) {
+        undeletable_.erase({pass.uid, name});
+        return Deleted::kGone;
+      }
+    }
+    const Status back = files_.RenameNoReplace(*staging, name, input, name);
+    if (!back.ok()) {
+      // The name was taken again meanwhile: the file keeps safe in the
+      // staging folder, and the start-up clean-up puts it back.
+      Tell(reports, name, "Kept",
+           "a newer file took its name; this one waits in " + staging->path());
+      return Deleted::kStays;
+    }
+    if (deleted.ok()) return Deleted::kChanged;
   }
-  undeletable_[key] = Undeletable{entry.identity, entry.filesize64, entry.filetime};
-  Tell(reports, entry.oldname, "Cannot delete",
+  if (deleted.code() == ENOENT) {
+    undeletable_.erase({pass.uid, name});
+    return Deleted::kGone;
+  }
+  LeaveAlone(pass, entry);
+  Tell(reports, name, "Cannot delete",
        ReasonOf(deleted) + "; delivered, and not delivered again while it stays unchanged");
+  return Deleted::kStays;
 }
 
-bool Delivery::IsUndeletable(const PassContext& pass, const FileEntry& entry) const {
+void Delivery::LeaveAlone(const PassContext& pass, const FileEntry& entry) {
+  undeletable_[{pass.uid, entry.oldname}] =
+      Undeletable{entry.identity, entry.filesize64, entry.filetime};
+}
+
+bool Delivery::IsLeftAlone(const PassContext& pass, const FileEntry& entry) const {
   const auto found = undeletable_.find({pass.uid, entry.oldname});
   if (found == undeletable_.end()) return false;
   const Undeletable& seen = found->second;
   return seen.identity == entry.identity && seen.size == entry.filesize64 &&
          seen.filetime == entry.filetime;
+}
+
+void Delivery::ForgetGone(const PassContext& pass) {
+  std::set<std::string_view> listed;
+  for (int k = 1; k <= pass.files.count(); ++k) listed.insert(pass.files.at(k).oldname);
+  std::erase_if(undeletable_, [&](const auto& item) {
+    return item.first.first == pass.uid && listed.count(item.first.second) == 0;
+  });
 }
 
 void Delivery::Report(const PassContext& pass, const std::vector<Done>& done,
@@ -373,10 +585,41 @@ Result<int> RemoveDeliveryLeftovers(const std::string& folder, FileOperations& f
 
 Result<int> RemoveStagingLeftovers(const std::string& inputFolder, FileOperations& files) {
   if (inputFolder.empty()) return Status::Error("No folder to clean", EINVAL);
-  const std::string staging =
-      IncludeTrailingPathDelimiter(inputFolder) + std::string(kStagingFolder);
-  if (!files.FolderExists(staging)) return 0;
-  return files.RemoveAllFiles(staging);
+  Result<Folder> input = Folder::Open(inputFolder);
+  if (!input.ok()) return input.status();
+  // Opened without following a link: what is cleaned is our folder, even if
+  // the name is swapped after this.
+  Result<Folder> staging = input->Sub(kStagingFolder);
+  if (!staging.ok()) {
+    return staging.status().code() == ENOENT ? Result<int>(0) : Result<int>(staging.status());
+  }
+  const Result<std::vector<std::string>> names = ListNames(*staging);
+  if (!names.ok()) return names.status();
+  std::optional<std::vector<FileIdentity>> inputFiles;  // listed once, when needed
+  int removed = 0;
+  for (const std::string& name : *names) {
+    const Result<FileVersion> found = files.VersionOf(*staging, name);
+    struct stat st {};
+    if (!found.ok() || ::fstatat(staging->fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode)) {
+      continue;
+    }
+    bool ours = FileOperations::IsTempName(name);
+    if (!ours && st.st_nlink > 1) {
+      // A split's link: the file still has its name in the input folder.
+      if (!inputFiles) inputFiles = IdentitiesIn(*input);
+      ours =
+          std::find(inputFiles->begin(), inputFiles->end(), found->identity) != inputFiles->end();
+    }
+    if (ours) {
+      if (files.Delete(*staging, name).ok()) ++removed;
+    } else if (st.st_nlink == 1 && files.RenameNoReplace(*staging, name, *input, name).ok()) {
+      // A delivered input moved aside when a crash came: back where it was.
+      ++removed;
+    }
+  }
+  (void)files.RemoveFolderIfEmpty(*input, std::string(kStagingFolder));
+  return removed;
 }
 
 int RemoveDeliveryLeftovers(const QueueTable& table, FileOperations& files) {

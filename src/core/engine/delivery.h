@@ -17,6 +17,7 @@
 #include "log/visuallog.h"
 #include "platform/clock.h"
 #include "platform/fileops.h"
+#include "platform/folder.h"
 #include "platform/result.h"
 
 namespace zf {
@@ -50,8 +51,14 @@ struct DeliveryReports {
 
 // The hidden folder inside an input folder where a file to be split gets its
 // new name: a second hard link, so the file keeps its old name in the input
-// folder until every page is published, and a crash leaves it there.
+// folder until every page is published, and a crash leaves it there. A
+// delivered input is also moved here under its own name before it is
+// deleted, to prove it is still the file that was copied; the start-up
+// clean-up moves back what a crash left between the two steps.
 inline constexpr std::string_view kStagingFolder = ".zf-staging";
+// Inside the staging folder: the copies a split reads on file systems
+// without hard links.
+inline constexpr std::string_view kSplitCopies = "copies";
 
 // The last stage of a per-queue pass: every ready entry with a new name goes
 // to the output folder (copied, or split into pages), every unresolved one to
@@ -75,8 +82,14 @@ inline constexpr std::string_view kStagingFolder = ".zf-staging";
 // the input folder when the queue has none. Only the copy's or the pages'
 // folder entry being durable lets the input go.
 //
-// An input that cannot be deleted after its delivery is reported once and not
-// delivered again while it stays unchanged (same file, size and time) in this
+// An input is deleted only while it is still the version that was copied or
+// split (same file, size and times); one re-sent meanwhile stays for the next
+// pass. A target that is another file of the pass in the input folder (the
+// output folder being the input folder) is not replaced: that file waits.
+//
+// An input that cannot be deleted after its delivery, and a file that can
+// never be split in a queue without an error folder, is reported once and
+// left alone while it stays unchanged (same file, size and time) in this
 // run. A log file that cannot be written is reported and delivery goes on.
 class Delivery {
  public:
@@ -103,9 +116,18 @@ class Delivery {
 
  private:
   struct Target {
-    std::string folder;  // the output folder or a subfolder of it, ending in "/"
-    std::string name;    // the file name in it
+    const Folder* folder = nullptr;  // the output folder or a subfolder of it
+    std::string name;                // the file name in it
   };
+  // The folders of the pass under way, opened once.
+  struct Folders {
+    Result<Folder> input = Status::Error("not open");
+    Result<Folder> output = Status::Error("not open");
+    Result<Folder> error = Status::Error("not open");
+    std::optional<Result<Folder>> staging;             // opened (made) on first use
+    std::map<std::string, Result<Folder>> subfolders;  // of the output folder
+  };
+  enum class Deleted { kGone, kChanged, kStays };
   struct Undeletable {
     FileIdentity identity;
     std::int64_t size = 0;
@@ -116,11 +138,13 @@ class Delivery {
   // has one) is durable and in place.
   struct Pending {
     const FileEntry* entry = nullptr;
-    std::string target;        // where the copy goes; empty: the input is only deleted
+    std::string target;  // where the copy goes, shown; empty: the input is only deleted
+    Target to;
     DeliveryResult delivered;  // the result once it is
     std::string failedName;    // the new name a failed copy reports
     std::optional<StagedCopy> copy;
-    Status failed;  // the first step that failed
+    Status failed;                    // the first step that failed
+    std::optional<FileVersion> read;  // the source as it was copied
   };
   struct Group {
     std::vector<Pending> items;
@@ -143,13 +167,26 @@ class Delivery {
   void FinishGroup(const PassContext& pass, Group& group, const DeliveryReports& reports);
 
   Result<Target> TargetOf(const PassContext& pass, const std::string& newname);
-  DeliveryResult Split(const PassContext& pass, const FileEntry& entry, const Target& target,
-                       const DeliveryReports& reports);
-  void KeepUnsplitFile(const PassContext& pass, const FileEntry& entry,
-                       const DeliveryReports& reports);
-  // Deletes the delivered input; one that stays is remembered and reported.
-  void DeleteInput(const PassContext& pass, const FileEntry& entry, const DeliveryReports& reports);
-  bool IsUndeletable(const PassContext& pass, const FileEntry& entry) const;
+  // True when `target` would replace another file of the pass in the input
+  // folder.
+  bool IsOtherInput(const PassContext& pass, const FileEntry& entry, const Target& target) const;
+  const Result<Folder>& Staging();
+  // Empty: nothing to report, the file is left alone while unchanged.
+  std::optional<DeliveryResult> Split(const PassContext& pass, const FileEntry& entry,
+                                      const Target& target, const DeliveryReports& reports);
+  std::optional<DeliveryResult> NotSplittable(const PassContext& pass, const FileEntry& entry,
+                                              const std::string& reason,
+                                              const DeliveryReports& reports);
+  // Deletes the delivered input if it is still the version `copied` (or,
+  // not known, the file found stable); one that stays is remembered and
+  // reported.
+  Deleted DeleteInput(const PassContext& pass, const FileEntry& entry,
+                      const std::optional<FileVersion>& copied, const DeliveryReports& reports,
+                      bool statusChangeKept = true);
+  void LeaveAlone(const PassContext& pass, const FileEntry& entry);
+  bool IsLeftAlone(const PassContext& pass, const FileEntry& entry) const;
+  // Forgets the files of the queue that are gone.
+  void ForgetGone(const PassContext& pass);
   void Report(const PassContext& pass, const std::vector<Done>& done,
               const DeliveryReports& reports);
 
@@ -158,14 +195,22 @@ class Delivery {
   VisualLog& visualLog_;
   LogFileWriter& logWriter_;
   Clock& clock_;
-  // Inputs that were delivered but could not be deleted, by queue identity
-  // and name. Touched by the worker only.
+  // Inputs that were delivered but could not be deleted, and files that can
+  // never be split, by queue identity and name. Touched by the worker only.
   std::map<std::pair<std::uint64_t, std::string>, Undeletable> undeletable_;
+  Folders folders_;
+
+ public:
+  // How many files are left alone (for tests of the forgetting).
+  std::size_t LeftAloneCount() const { return undeletable_.size(); }
 };
 
-// Removes what interrupted work left in an input folder: the staging folder
-// of splits (its links; the files themselves still stand under their old
-// names, or were published and deleted). Answers how many links went.
+// Removes what interrupted work left in an input folder's staging folder,
+// only what is provably ours: files of temporary shape, and links of splits
+// whose file still has its name in the input folder. A delivered input moved
+// there to be deleted goes back to the input folder (delivered twice at
+// worst, never lost). A staging folder that is a link or a file is left
+// alone. Answers how many entries went.
 Result<int> RemoveStagingLeftovers(const std::string& inputFolder,
                                    FileOperations& files = SystemFileOperations::Instance());
 

@@ -21,6 +21,7 @@ struct CallResult {
   CallStatus status = CallStatus::kUnavailable;
   int value = 0;     // the library's own result, when it was called
   std::string text;  // Format: the built text, on success only
+  int error = 0;     // PDFSplitter: the system's error of a failure, where it left one
   bool ok() const { return status == CallStatus::kOk; }
 };
 

@@ -1,5 +1,7 @@
 #include "exprlib/loadedexpressionlibrary.h"
 
+#include <cerrno>
+
 #include <charconv>
 #include <cstring>
 #include <optional>
@@ -153,8 +155,13 @@ CallResult LoadedExpressionLibrary::SplitPdf(std::string_view path, int page,
   std::lock_guard lock(split_mutex_);
   Put(split_buffers_->pdf_path, path);
   Put(split_buffers_->output_folder, outfolder);
+  // The splitter leaves the error of a failed write in errno (it shares this
+  // thread's); it tells the operator why the pages could not be written.
+  errno = 0;
   const int answer = split_(split_buffers_->pdf_path, page, split_buffers_->output_folder);
-  return CallResult{answer > 0 ? CallStatus::kOk : CallStatus::kFailed, answer, {}};
+  const int error = errno;
+  return CallResult{
+      answer > 0 ? CallStatus::kOk : CallStatus::kFailed, answer, {}, answer > 0 ? 0 : error};
 }
 
 GroupsResult LoadedExpressionLibrary::MatchGroups(std::string_view match, std::string_view name,

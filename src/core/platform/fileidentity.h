@@ -14,4 +14,16 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 
+// One version of a file: which file, and its size and times as they were when
+// it was read. A sender that re-sends a file under the same name (a new file,
+// or the old one rewritten in place) gives another version.
+struct FileVersion {
+  FileIdentity identity;
+  std::int64_t size = 0;
+  std::int64_t modified = 0;  // last write, nanoseconds since 1970
+  std::int64_t changed = 0;   // last status change, nanoseconds since 1970
+
+  bool operator==(const FileVersion&) const = default;
+};
+
 }  // namespace zf

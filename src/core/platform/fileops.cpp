@@ -53,6 +53,15 @@ Status WriteAllAt(int fd, const char* data, std::size_t size, off_t offset,
   return Status::Ok();
 }
 
+FileVersion VersionOfStat(const struct stat& st) {
+  const auto ns = [](const timespec& t) {
+    return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+  };
+  return FileVersion{
+      FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)},
+      static_cast<std::int64_t>(st.st_size), ns(st.st_mtim), ns(st.st_ctim)};
+}
+
 WriteKind KindOf(FileStep step) {
   switch (step) {
     case FileStep::kOpenSource:
@@ -159,57 +168,124 @@ SystemFileOperations& SystemFileOperations::Instance() {
   return instance;
 }
 
-Status SystemFileOperations::CopyReplacing(const std::string& source, const std::string& target,
-                                           FileIdentity expected) {
-  Result<StagedCopy> staged = StageCopy(source, target, expected);
+Result<FileVersion> FileOperations::CopyReplacing(const Folder& from, const std::string& source,
+                                                  const Folder& to, const std::string& target,
+                                                  FileIdentity expected) {
+  Result<StagedCopy> staged = StageCopy(from, source, to, target, expected);
   if (!staged.ok()) return staged.status();
   StagedCopy* const copies[] = {&staged.value()};
   if (const Status flushed = FlushCopies(copies).front(); !flushed.ok()) {
     DiscardCopy(staged.value());
     return flushed;
   }
+  const FileVersion read = staged->read;
   if (Status published = PublishCopy(staged.value()); !published.ok()) return published;
   // The copy is in place; flushing the folder makes the rename itself
   // survive a power cut. When that fails the caller keeps its source, so
   // at worst the file is delivered twice, never lost.
-  return FlushFolderOf(target);
+  if (Status flushed = FlushFolder(to, target); !flushed.ok()) return flushed;
+  return read;
 }
 
-Result<StagedCopy> SystemFileOperations::StageCopy(const std::string& source,
-                                                   const std::string& target,
+namespace {
+
+// The open folder of a path and the name in it.
+Result<std::pair<Folder, std::string>> OpenParent(const std::string& path) {
+  auto [folder, name] = SplitPath(path);
+  Result<Folder> opened = Folder::Open(folder);
+  if (!opened.ok()) return opened.status();
+  return std::make_pair(std::move(opened).value(), name);
+}
+
+}  // namespace
+
+Status FileOperations::CopyReplacing(const std::string& source, const std::string& target,
+                                     FileIdentity expected) {
+  auto from = OpenParent(source);
+  if (!from.ok()) return from.status();
+  auto to = OpenParent(target);
+  if (!to.ok()) return to.status();
+  const Result<FileVersion> copied =
+      CopyReplacing(from->first, from->second, to->first, to->second, expected);
+  return copied.ok() ? Status::Ok() : copied.status();
+}
+
+Status FileOperations::RenameNoReplace(const std::string& from, const std::string& to) {
+  auto a = OpenParent(from);
+  if (!a.ok()) return a.status();
+  auto b = OpenParent(to);
+  if (!b.ok()) return b.status();
+  return RenameNoReplace(a->first, a->second, b->first, b->second);
+}
+
+Status FileOperations::Delete(const std::string& path) {
+  auto at = OpenParent(path);
+  if (!at.ok()) return at.status();
+  return Delete(at->first, at->second);
+}
+
+Result<FileIdentity> FileOperations::IdentityOf(const std::string& path) {
+  auto at = OpenParent(path);
+  if (!at.ok()) return at.status();
+  const Result<FileVersion> version = VersionOf(at->first, at->second);
+  if (!version.ok()) return version.status();
+  return version->identity;
+}
+
+Result<StagedCopy> SystemFileOperations::StageCopy(const Folder& from, const std::string& name,
+                                                   const Folder& to, const std::string& targetName,
                                                    FileIdentity expected) {
+  const std::string source = from.Display(name);
+  const std::string target = to.Display(targetName);
   if (int err = InjectFault(FileStep::kOpenSource, source)) {
     return ErrnoStatus("Cannot open", source, err);
   }
   // No link is followed and no pipe can block the engine: what is read is
   // the regular file that was found stable, or nothing.
-  UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
+  UniqueFd in(
+      ::openat(from.fd(), name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
   if (in.get() < 0) {
-    return ErrnoStatus("Cannot open", source, errno == ELOOP ? EINVAL : errno);
+    if (errno == ELOOP) {
+      return Status::Error("Cannot copy " + source + ": " + std::string(kNotRegularFile), EINVAL);
+    }
+    return ErrnoStatus("Cannot open", source, errno);
   }
   struct stat st {};
   if (::fstat(in.get(), &st) != 0) return ErrnoStatus("Cannot read", source, errno);
-  if (!S_ISREG(st.st_mode)) return ErrnoStatus("Cannot copy", source, EINVAL);
+  if (!S_ISREG(st.st_mode)) {
+    return Status::Error("Cannot copy " + source + ": " + std::string(kNotRegularFile), EINVAL);
+  }
   if (expected.known() && (static_cast<std::uint64_t>(st.st_dev) != expected.device ||
                            static_cast<std::uint64_t>(st.st_ino) != expected.inode)) {
     return Status::Error("Cannot copy " + source + ": it is not the file that was found stable",
                          ESTALE);
   }
   struct stat existing {};
-  if (::stat(target.c_str(), &existing) == 0 && existing.st_dev == st.st_dev &&
+  if (::fstatat(to.fd(), targetName.c_str(), &existing, 0) == 0 && existing.st_dev == st.st_dev &&
       existing.st_ino == st.st_ino) {
-    return Status::Error("Cannot copy " + source + " onto itself as " + target, EINVAL);
+    return Status::Error("Cannot copy " + source + " to " + target + ": " + std::string(kSameFile),
+                         EINVAL);
   }
 
-  const auto [folder, name] = SplitPath(target);
   if (int err = InjectFault(FileStep::kCreateTemp, target)) {
-    return ErrnoStatus("Cannot create a copy in", folder, err);
+    return ErrnoStatus("Cannot create a copy in", to.path(), err);
   }
-  Result<TempFile> temp = CreateTempFile(folder, name);
+  Result<TempFile> temp = CreateTempFileAt(to.fd(), to.path(), targetName);
   if (!temp.ok()) return temp.status();
-  StagedCopy copy{source, target, temp->path, std::move(temp.value().fd),
-                  static_cast<std::uint64_t>(st.st_size)};
-  if (Status status = CopyData(in.get(), source, target, copy.fd.get()); !status.ok()) {
+  Result<Folder> folder = to.Dup();
+  if (!folder.ok()) {
+    (void)::unlinkat(to.fd(), temp->path.c_str(), 0);
+    return folder.status();
+  }
+  StagedCopy copy{source,
+                  target,
+                  std::move(folder).value(),
+                  targetName,
+                  temp->path,
+                  std::move(temp.value().fd),
+                  static_cast<std::uint64_t>(st.st_size),
+                  {}};
+  if (Status status = CopyData(in.get(), source, target, copy.fd.get(), copy.read); !status.ok()) {
     DiscardCopy(copy);
     return status;
   }
@@ -249,26 +325,29 @@ Status SystemFileOperations::PublishCopy(StagedCopy& copy) {
     status = ErrnoStatus("Cannot write a copy to", copy.target, err);
   } else if (int fault = InjectFault(FileStep::kReplace, copy.target)) {
     status = ErrnoStatus("Cannot replace", copy.target, fault);
-  } else if (::rename(copy.tempPath.c_str(), copy.target.c_str()) != 0) {
+  } else if (::renameat(copy.folder.fd(), copy.tempName.c_str(), copy.folder.fd(),
+                        copy.name.c_str()) != 0) {
     status = ErrnoStatus("Cannot replace", copy.target, errno);
   }
   if (!status.ok()) DiscardCopy(copy);
+  copy.tempName.clear();
   return status;
 }
 
 void SystemFileOperations::DiscardCopy(StagedCopy& copy) {
   copy.fd.Close();
-  if (!copy.tempPath.empty()) ::unlink(copy.tempPath.c_str());
-  copy.tempPath.clear();
+  if (!copy.tempName.empty()) ::unlinkat(copy.folder.fd(), copy.tempName.c_str(), 0);
+  copy.tempName.clear();
 }
 
-Status SystemFileOperations::FlushFolderOf(const std::string& target) {
+Status SystemFileOperations::FlushFolder(const Folder& folder, const std::string& name) {
   if (!flush_) return Status::Ok();
-  if (int err = InjectFault(FileStep::kSyncFolder, target)) {
-    return ErrnoStatus("Cannot flush the folder of", target, err);
+  const std::string shown = folder.Display(name);
+  if (int err = InjectFault(FileStep::kSyncFolder, shown)) {
+    return ErrnoStatus("Cannot flush the folder of", shown, err);
   }
-  if (int err = SyncFolder(SplitPath(target).first)) {
-    return ErrnoStatus("Cannot flush the folder of", target, err);
+  if (::fsync(folder.fd()) != 0 && errno != EINVAL) {
+    return ErrnoStatus("Cannot flush the folder of", shown, errno);
   }
   return Status::Ok();
 }
@@ -276,7 +355,7 @@ Status SystemFileOperations::FlushFolderOf(const std::string& target) {
 // Copies the open source into the open temporary file and checks that the
 // copy is whole; the caller removes the temporary file when this fails.
 Status SystemFileOperations::CopyData(int sourceFd, const std::string& source,
-                                      const std::string& target, int tempFd) {
+                                      const std::string& target, int tempFd, FileVersion& read) {
   struct stat before {};
   if (::fstat(sourceFd, &before) != 0) return ErrnoStatus("Cannot read", source, errno);
 
@@ -374,15 +453,21 @@ Status SystemFileOperations::CopyData(int sourceFd, const std::string& source,
 
   // The last-write time goes with the copy; a later stage or another hot
   // folder may order files by it. Losing it is no reason to fail the copy.
+  read = VersionOfStat(after);
   const timespec times[2] = {{0, UTIME_OMIT}, before.st_mtim};
   (void)::futimens(tempFd, times);
   return Status::Ok();
 }
 
-Status SystemFileOperations::RenameNoReplace(const std::string& from, const std::string& to) {
+Status SystemFileOperations::RenameNoReplace(const Folder& fromFolder, const std::string& fromName,
+                                             const Folder& toFolder, const std::string& toName) {
+  const std::string from = fromFolder.Display(fromName);
+  const std::string to = toFolder.Display(toName);
+  const int a = fromFolder.fd();
+  const int b = toFolder.fd();
   int err = InjectFault(FileStep::kRenameNoReplace, to);
   if (err == 0) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    if (::renameat2(a, fromName.c_str(), b, toName.c_str(), RENAME_NOREPLACE) == 0) {
       return Status::Ok();
     }
     err = errno;
@@ -394,10 +479,10 @@ Status SystemFileOperations::RenameNoReplace(const std::string& from, const std:
   // refuses an existing name just as well, and is then the only name left.
   err = InjectFault(FileStep::kLink, to);
   if (err == 0) {
-    if (::link(from.c_str(), to.c_str()) == 0) {
-      if (::unlink(from.c_str()) == 0) return Status::Ok();
+    if (::linkat(a, fromName.c_str(), b, toName.c_str(), 0) == 0) {
+      if (::unlinkat(a, fromName.c_str(), 0) == 0) return Status::Ok();
       err = errno;
-      ::unlink(to.c_str());  // keep one name, the old one
+      ::unlinkat(b, toName.c_str(), 0);  // keep one name, the old one
       return ErrnoStatus("Cannot rename " + from + " to", to, err);
     }
     err = errno;
@@ -406,71 +491,103 @@ Status SystemFileOperations::RenameNoReplace(const std::string& from, const std:
   // Without hard links either: test the name, then rename. Another program
   // could take the name in between, a risk only such file systems carry.
   struct stat st {};
-  if (::lstat(to.c_str(), &st) == 0)
+  if (::fstatat(b, toName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
     return ErrnoStatus("Cannot rename " + from + " to", to, EEXIST);
   if (errno != ENOENT) return ErrnoStatus("Cannot rename " + from + " to", to, errno);
-  if (::rename(from.c_str(), to.c_str()) != 0) {
+  if (::renameat(a, fromName.c_str(), b, toName.c_str()) != 0) {
     return ErrnoStatus("Cannot rename " + from + " to", to, errno);
   }
   return Status::Ok();
 }
 
-Status SystemFileOperations::Delete(const std::string& path) {
+Status SystemFileOperations::Delete(const Folder& folder, const std::string& name) {
+  const std::string path = folder.Display(name);
   if (int err = InjectFault(FileStep::kDelete, path))
     return ErrnoStatus("Cannot delete", path, err);
-  if (::unlink(path.c_str()) != 0) return ErrnoStatus("Cannot delete", path, errno);
-  return Status::Ok();
-}
-
-Status SystemFileOperations::HardLink(const std::string& from, const std::string& to) {
-  if (int err = InjectFault(FileStep::kHardLink, to)) {
-    return ErrnoStatus("Cannot link " + from + " as", to, err);
-  }
-  if (::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0) != 0) {
-    return ErrnoStatus("Cannot link " + from + " as", to, errno);
+  if (::unlinkat(folder.fd(), name.c_str(), 0) != 0) {
+    return ErrnoStatus("Cannot delete", path, errno);
   }
   return Status::Ok();
 }
 
-Status SystemFileOperations::MakeFolder(const std::string& path) {
+Status SystemFileOperations::MoveInto(const Folder& from, const std::string& name,
+                                      const Folder& to) {
+  const std::string path = from.Display(name);
+  if (int err = InjectFault(FileStep::kDelete, path)) {
+    return ErrnoStatus("Cannot delete", path, err);
+  }
+  if (::renameat2(from.fd(), name.c_str(), to.fd(), name.c_str(), RENAME_NOREPLACE) == 0) {
+    return Status::Ok();
+  }
+  int err = errno;
+  if (err == EINVAL || err == ENOSYS || err == ENOTSUP) {
+    // No refusing rename here: a second name refuses an existing one too.
+    if (::linkat(from.fd(), name.c_str(), to.fd(), name.c_str(), 0) == 0) {
+      if (::unlinkat(from.fd(), name.c_str(), 0) == 0) return Status::Ok();
+      err = errno;
+      ::unlinkat(to.fd(), name.c_str(), 0);
+    } else if (errno != EEXIST) {
+      // Without hard links either: test the name, then rename.
+      struct stat st {};
+      if (::fstatat(to.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        err = EEXIST;
+      } else if (::renameat(from.fd(), name.c_str(), to.fd(), name.c_str()) == 0) {
+        return Status::Ok();
+      } else {
+        err = errno;
+      }
+    } else {
+      err = errno;
+    }
+  }
+  return ErrnoStatus("Cannot delete", path, err);
+}
+
+Status SystemFileOperations::HardLink(const Folder& fromFolder, const std::string& from,
+                                      const Folder& toFolder, const std::string& to) {
+  const std::string shown = toFolder.Display(to);
+  if (int err = InjectFault(FileStep::kHardLink, shown)) {
+    return ErrnoStatus("Cannot link " + fromFolder.Display(from) + " as", shown, err);
+  }
+  if (::linkat(fromFolder.fd(), from.c_str(), toFolder.fd(), to.c_str(), 0) != 0) {
+    return ErrnoStatus("Cannot link " + fromFolder.Display(from) + " as", shown, errno);
+  }
+  return Status::Ok();
+}
+
+Result<Folder> SystemFileOperations::MakeFolder(const Folder& parent, const std::string& name) {
+  const std::string path = parent.Display(name);
   if (int err = InjectFault(FileStep::kMakeFolder, path)) {
     return ErrnoStatus("Cannot create the folder", path, err);
   }
-  if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+  if (::mkdirat(parent.fd(), name.c_str(), 0777) != 0 && errno != EEXIST) {
     return ErrnoStatus("Cannot create the folder", path, errno);
   }
+  Result<Folder> made = parent.Sub(name);
+  if (!made.ok()) return made;
+  // Only a folder of our own: one another user made under the name may hold
+  // anything, and what is put in it is ours to remove.
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return ErrnoStatus("Cannot create the folder", path, errno);
-  if (!S_ISDIR(st.st_mode)) return ErrnoStatus("Cannot create the folder", path, ENOTDIR);
-  return Status::Ok();
+  if (::fstat(made->fd(), &st) != 0) return ErrnoStatus("Cannot create the folder", path, errno);
+  if (st.st_uid != ::geteuid()) return ErrnoStatus("Cannot create the folder", path, ENOTDIR);
+  return made;
 }
 
-Result<FileIdentity> SystemFileOperations::IdentityOf(const std::string& path) {
+Result<FileVersion> SystemFileOperations::VersionOf(const Folder& folder, const std::string& name) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return ErrnoStatus("Cannot look up", path, errno);
-  return FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
-}
-
-Status SystemFileOperations::RemoveFolderIfEmpty(const std::string& path) {
-  BeforeWrite(WriteSite::kFileOps, WriteKind::kRemoveFolder, path);
-  if (::rmdir(path.c_str()) != 0) return ErrnoStatus("Cannot remove the folder", path, errno);
-  return Status::Ok();
-}
-
-bool SystemFileOperations::FolderExists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-Result<int> SystemFileOperations::RemoveAllFiles(const std::string& folder) {
-  Result<int> removed = RemoveFilesIn(
-      folder, [](std::string_view) { return true; },
-      [this](const std::string& path) { return InjectFault(FileStep::kDelete, path) == 0; });
-  if (removed.ok()) {
-    BeforeWrite(WriteSite::kFileOps, WriteKind::kRemoveFolder, folder);
-    (void)::rmdir(folder.c_str());
+  if (::fstatat(folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return ErrnoStatus("Cannot look up", folder.Display(name), errno);
   }
-  return removed;
+  return VersionOfStat(st);
+}
+
+Status SystemFileOperations::RemoveFolderIfEmpty(const Folder& parent, const std::string& name) {
+  const std::string path = parent.Display(name);
+  BeforeWrite(WriteSite::kFileOps, WriteKind::kRemoveFolder, path);
+  if (::unlinkat(parent.fd(), name.c_str(), AT_REMOVEDIR) != 0) {
+    return ErrnoStatus("Cannot remove the folder", path, errno);
+  }
+  return Status::Ok();
 }
 
 Result<int> SystemFileOperations::RemoveTempFiles(const std::string& folder) {

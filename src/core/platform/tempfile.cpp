@@ -84,6 +84,21 @@ Result<TempFile> CreateTempFile(const std::string& folder, std::string_view targ
   return ErrnoStatus("Cannot create a temporary file in", folder, EEXIST);
 }
 
+Result<TempFile> CreateTempFileAt(int folderFd, const std::string& folder,
+                                  std::string_view targetName, mode_t mode) {
+  const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    TempFile temp;
+    temp.path = MakeTempName(targetName);
+    BeforeWrite(WriteSite::kTempFile, WriteKind::kCreate, prefix + temp.path);
+    temp.fd = UniqueFd(
+        ::openat(folderFd, temp.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    if (temp.fd.valid()) return temp;
+    if (errno != EEXIST) return ErrnoStatus("Cannot create a temporary file in", folder, errno);
+  }
+  return ErrnoStatus("Cannot create a temporary file in", folder, EEXIST);
+}
+
 Result<int> RemoveTempFilesIn(const std::string& folder,
                               const std::function<bool(const std::string&)>& mayRemove) {
   return RemoveFilesIn(folder, IsTempName, mayRemove);

@@ -39,6 +39,11 @@ struct TempFile {
 Result<TempFile> CreateTempFile(const std::string& folder, std::string_view targetName,
                                 mode_t mode = 0666);
 
+// The same in the open folder `folderFd` (shown as `folder`); the path of
+// the result is the bare name.
+Result<TempFile> CreateTempFileAt(int folderFd, const std::string& folder,
+                                  std::string_view targetName, mode_t mode = 0666);
+
 // Removes the regular files whose names `wanted` accepts from `folder`
 // (never a folder or a link) and answers how many went; `mayRemove`, when
 // given, is asked for each full path first (a test seam).
