@@ -1,4 +1,5 @@
 #include "ftp/ftpstages.h"
+#include "platform/writehook.h"
 
 #include <gtest/gtest.h>
 
@@ -767,6 +768,25 @@ TEST_F(FtpPass, EachQueueTakesUpOnlyTheFilesItFetchedItself) {
       << status.message();
   EXPECT_TRUE(fs::exists(Remote("a.pdf")));
   EXPECT_EQ(server->Count("RETR a.pdf"), 0);
+
+  // Swapped for a link while a file is fetched: the fetch stays in the folder
+  // that was opened, and nothing reaches where the link points.
+  fs::remove(temp + "/Sport");
+  static std::string swap;  // the folder to swap, for the plain-function hook
+  swap = temp + "/Sport";
+  stages.keep = {"Sport"};
+  const WriteHook before = SetWriteHook([](WriteSite site, WriteKind kind, std::string_view) {
+    if (site != WriteSite::kFtp || kind != WriteKind::kWrite || swap.empty()) return;
+    fs::rename(swap, swap + ".moved");
+    fs::create_symlink(fs::path(swap).parent_path().parent_path() / "out", swap);
+    swap.clear();
+  });
+  const Status swapped = Pass(sport);
+  SetWriteHook(before);
+  EXPECT_TRUE(swapped.ok()) << swapped.message();
+  EXPECT_TRUE(swap.empty());  // the swap was made
+  EXPECT_EQ(ReadFile(temp + "/Sport.moved/a.pdf"), "a");
+  EXPECT_EQ(DeliveredNames(), std::vector<std::string>{"b.pdf"});  // News's, from before
 }
 
 TEST_F(FtpPass, AnOutageIsReportedOnceWhenItBeginsAndOnceWhenItEnds) {

@@ -58,11 +58,11 @@ Result<std::vector<FileInfo>> ListFtpLeftovers(const QueueRecord& queue) {
   return ListFtpLeftovers(queue, files);
 }
 
-Result<UniqueFd> OpenFtpTempFolder(const QueueRecord& queue) {
+Result<Folder> OpenFtpTempFolder(const QueueRecord& queue) {
   if (queue.FTPTemppath.empty()) return Status::Error("The queue has no FTP temp folder");
-  UniqueFd base(::open(queue.FTPTemppath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!base.valid()) {
-    const int err = errno;
+  Result<Folder> base = Folder::Open(queue.FTPTemppath);
+  if (!base.ok()) {
+    const int err = base.status().code();
     if (err == ENOENT || err == ENOTDIR) {
       return Status::Error("The FTP temp folder " + queue.FTPTemppath + " cannot be found", err);
     }
@@ -71,16 +71,15 @@ Result<UniqueFd> OpenFtpTempFolder(const QueueRecord& queue) {
   }
   const std::string own = FtpTempFolderOf(queue);
   const std::string name = FtpTempSubfolderName(queue.name);
-  if (::mkdirat(base.get(), name.c_str(), 0700) != 0 && errno != EEXIST) {
+  if (::mkdirat(base->fd(), name.c_str(), 0700) != 0 && errno != EEXIST) {
     const int err = errno;
     return Status::Error("The FTP temp folder " + own + " cannot be made: " + std::strerror(err),
                          err);
   }
-  UniqueFd folder(
-      ::openat(base.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!folder.valid()) {
-    const int err = errno;
-    if (err == ELOOP || err == ENOTDIR) {
+  Result<Folder> folder = base->Sub(name);
+  if (!folder.ok()) {
+    const int err = folder.status().code();
+    if (err == ENOTDIR) {
       return Status::Error(
           "The FTP temp folder " + own + " is not a folder of ours (a link or a file stands there)",
           err);

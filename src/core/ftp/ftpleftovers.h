@@ -5,8 +5,8 @@
 
 #include "config/queuetable.h"
 #include "platform/fileaccess.h"
+#include "platform/folder.h"
 #include "platform/result.h"
-#include "platform/uniquefd.h"
 
 namespace zf {
 
@@ -27,7 +27,7 @@ Result<std::vector<FileInfo>> ListFtpLeftovers(const QueueRecord& queue);
 // missing and opened without following a link: a link or a file planted
 // under its name is refused, never written through. FTPTemppath itself is
 // the operator's choice and may be a link.
-Result<UniqueFd> OpenFtpTempFolder(const QueueRecord& queue);
+Result<Folder> OpenFtpTempFolder(const QueueRecord& queue);
 
 // What interrupted fetches and splits left in the FTP queues' subfolders
 // (our temporary files and staging links, nothing else), for the start-up

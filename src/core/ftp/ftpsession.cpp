@@ -467,39 +467,46 @@ Result<std::vector<std::string>> FtpSession::ListNames() {
 
 Status FtpSession::Retrieve(const std::string& name, const std::string& localPath,
                             std::int64_t expectedSize) {
-  Result<TempFile> fetched = RetrieveToTemp(name, localPath, expectedSize);
+  Result<Folder> opened = Folder::Open(FolderOf(localPath));
+  if (!opened.ok()) {
+    failure_ = std::strerror(opened.status().code());
+    return opened.status();
+  }
+  const Folder& folder = opened.value();
+  const std::string localName = BaseName(localPath);
+  Result<TempFile> fetched = RetrieveToTemp(name, folder, localName, expectedSize);
   if (!fetched.ok()) return fetched.status();
   Status status;
-  if (limits_.flushToDisk && (BeforeWrite(WriteSite::kFtp, WriteKind::kSyncFile, fetched->path),
-                              ::fdatasync(fetched.value().fd.get()) != 0)) {
-    status = LocalFail("Unable to flush " + fetched->path, errno);
+  if (limits_.flushToDisk &&
+      (BeforeWrite(WriteSite::kFtp, WriteKind::kSyncFile, folder.Display(fetched->path)),
+       ::fdatasync(fetched.value().fd.get()) != 0)) {
+    status = LocalFail("Unable to flush " + folder.Display(fetched->path), errno);
     fetched.value().fd.Close();
-    ::unlink(fetched->path.c_str());
+    ::unlinkat(folder.fd(), fetched->path.c_str(), 0);
     return status;
   }
-  if (status = Place(fetched.value(), localPath); !status.ok()) return status;
+  if (status = Place(fetched.value(), folder, localName); !status.ok()) return status;
   // The name must be on the disk too before the server's copy may go.
   if (limits_.flushToDisk) {
-    const std::string folder = FolderOf(localPath);
     BeforeWrite(WriteSite::kFtp, WriteKind::kSyncFolder, localPath);
-    if (const int err = SyncFolder(folder))
-      return LocalFail("Unable to flush folder " + folder, err);
+    if (const int err = SyncFolder(folder.fd()))
+      return LocalFail("Unable to flush folder " + folder.path(), err);
   }
   return Status::Ok();
 }
 
-Result<TempFile> FtpSession::RetrieveToTemp(const std::string& name, const std::string& localPath,
+Result<TempFile> FtpSession::RetrieveToTemp(const std::string& name, const Folder& folder,
+                                            const std::string& localName,
                                             std::int64_t expectedSize) {
   if (impl_->curl == nullptr) return NotConnected("Unable to fetch \"" + name + "\"");
   if (!IsSafeRemoteName(name)) {
     failure_ = "Not a name that can be fetched";
     return Status::Error("Refused to fetch the remote name \"" + name + "\"");
   }
-  const std::string folder = FolderOf(localPath);
   // Exclusive and under a fresh random name: nothing planted beside the
   // target (a link, a pipe) can be opened in its stead, and the name stays
   // within the file system's limit however long the target's is.
-  Result<TempFile> created = CreateTempFile(folder, BaseName(localPath));
+  Result<TempFile> created = CreateTempFileAt(folder.fd(), folder.path(), localName);
   if (!created.ok()) {
     const Status& error = created.status();
     failure_ = error.code() > 0 ? std::strerror(error.code()) : error.message();
@@ -513,7 +520,7 @@ Result<TempFile> FtpSession::RetrieveToTemp(const std::string& name, const std::
   curl_easy_setopt(curl, CURLOPT_FTPPORT, passive_ ? nullptr : "-");
   impl_->progress = &progress_;
   impl_->fd = temp.fd.get();
-  impl_->localPath = temp.path;
+  impl_->localPath = folder.Display(temp.path);
   impl_->writeErrno = 0;
   impl_->written = 0;
   const int rc = Perform();
@@ -522,8 +529,9 @@ Result<TempFile> FtpSession::RetrieveToTemp(const std::string& name, const std::
 
   Status status;
   if (rc != CURLE_OK) {
-    status = impl_->writeErrno != 0 ? LocalFail("Unable to write " + temp.path, impl_->writeErrno)
-                                    : Fail("Unable to fetch \"" + name + "\"", rc);
+    status = impl_->writeErrno != 0
+                 ? LocalFail("Unable to write " + folder.Display(temp.path), impl_->writeErrno)
+                 : Fail("Unable to fetch \"" + name + "\"", rc);
   } else if (expectedSize >= 0 && impl_->written != expectedSize) {
     failure_ = "The file changed while it was fetched";
     status = Status::Error("Fetched " + std::to_string(impl_->written) + " bytes of \"" + name +
@@ -531,24 +539,27 @@ Result<TempFile> FtpSession::RetrieveToTemp(const std::string& name, const std::
   }
   if (!status.ok()) {
     temp.fd.Close();
-    ::unlink(temp.path.c_str());
+    ::unlinkat(folder.fd(), temp.path.c_str(), 0);
     return status;
   }
   return temp;
 }
 
-Status FtpSession::Place(TempFile& temp, const std::string& localPath) {
+Status FtpSession::Place(TempFile& temp, const Folder& folder, const std::string& localName) {
   Status status;
   if (const int err = temp.fd.Close(); err != 0) {
-    status = LocalFail("Unable to write " + temp.path, err);
+    status = LocalFail("Unable to write " + folder.Display(temp.path), err);
   }
-  // rename() replaces whatever has the final name, a link included, and
+  // The rename replaces whatever has the final name, a link included, and
   // never follows it.
-  if (status.ok()) BeforeWrite(WriteSite::kFtp, WriteKind::kRename, localPath);
-  if (status.ok() && ::rename(temp.path.c_str(), localPath.c_str()) != 0) {
-    status = LocalFail("Unable to rename " + temp.path + " to " + localPath, errno);
+  if (status.ok()) BeforeWrite(WriteSite::kFtp, WriteKind::kRename, folder.Display(localName));
+  if (status.ok() &&
+      ::renameat(folder.fd(), temp.path.c_str(), folder.fd(), localName.c_str()) != 0) {
+    status = LocalFail(
+        "Unable to rename " + folder.Display(temp.path) + " to " + folder.Display(localName),
+        errno);
   }
-  if (!status.ok()) ::unlink(temp.path.c_str());
+  if (!status.ok()) ::unlinkat(folder.fd(), temp.path.c_str(), 0);
   return status;
 }
 

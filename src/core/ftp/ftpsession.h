@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ftp/ftplisting.h"
+#include "platform/folder.h"
 #include "platform/result.h"
 #include "platform/tempfile.h"
 
@@ -104,9 +105,11 @@ class FtpSession {
   // file for `localPath` (in its folder), neither flushed nor renamed, and
   // nothing on failure; the second closes a flushed one and renames it to
   // `localPath`, removing it on failure. Neither flushes the folder.
-  Result<TempFile> RetrieveToTemp(const std::string& name, const std::string& localPath,
-                                  std::int64_t expectedSize = -1);
-  Status Place(TempFile& temp, const std::string& localPath);
+  // Both work in the open `folder`, so a link swapped in for it after it was
+  // opened cannot redirect the fetch; `temp.path` is the temporary's name in it.
+  Result<TempFile> RetrieveToTemp(const std::string& name, const Folder& folder,
+                                  const std::string& localName, std::int64_t expectedSize = -1);
+  Status Place(TempFile& temp, const Folder& folder, const std::string& localName);
   // Whether fetched files are to be flushed to the disk (FtpLimits).
   bool FlushesToDisk() const { return limits_.flushToDisk; }
   // An error of the local system (errno `err`) while fetching, kept as

@@ -1,5 +1,7 @@
 #include "ftp/ftpstages.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -270,7 +272,7 @@ Status FtpStages::ListRemote(Trenamethread& engine, PassContext& pass) {
   table.set_count(0);
   const QueueRecord& q = *pass.queue;
   // Without it every file would be fetched only to fail on its own.
-  if (const Result<UniqueFd> own = OpenFtpTempFolder(q); !own.ok()) return own.status();
+  if (const Result<Folder> own = OpenFtpTempFolder(q); !own.ok()) return own.status();
   // First the files fetched in earlier passes but not delivered: they are no
   // longer on the server, so nothing else would ever take them up again.
   const Status local = DiscoverFiles(engine.files(), engine.clock(), pass);
@@ -322,6 +324,11 @@ Status FtpStages::FetchStable(Trenamethread& engine, PassContext& pass) {
     if (table.at(k).waiting) table.at(k).ready = true;
   }
 
+  // Fetches are written, named and removed only in the folder opened here.
+  const Result<Folder> own = OpenFtpTempFolder(q);
+  if (!own.ok()) return own.status();
+  const Folder& folder = own.value();
+
   const std::shared_ptr<FtpSession> session = SessionOf(q);
   const AbortOnStop abort(*session, engine);
   const WatchConnection watch([&] {
@@ -369,7 +376,7 @@ Status FtpStages::FetchStable(Trenamethread& engine, PassContext& pass) {
     try {
       const auto seen = listed.find(e.oldname);
       const RemoteEntry* facts = seen == listed.end() ? nullptr : seen->second;
-      ended = FetchFile(engine, pass, *session, e, facts, group) == Fetched::kEnded;
+      ended = FetchFile(engine, pass, *session, folder, e, facts, group) == Fetched::kEnded;
     } catch (...) {
       session->SetProgressHandler({});
       e.ready = false;  // this entry only; the loop goes on
@@ -380,15 +387,15 @@ Status FtpStages::FetchStable(Trenamethread& engine, PassContext& pass) {
     if (group.size() >= static_cast<std::size_t>(Delivery::kGroupFiles) ||
         bytes >= Delivery::kGroupBytes ||
         std::chrono::steady_clock::now() - started >= Delivery::kGroupTime) {
-      if (CommitFetches(engine, pass, *session, group)) ended = true;
+      if (CommitFetches(engine, pass, *session, folder, group)) ended = true;
     }
   }
-  CommitFetches(engine, pass, *session, group);
+  CommitFetches(engine, pass, *session, folder, group);
   return Status::Ok();
 }
 
 FtpStages::Fetched FtpStages::FetchFile(Trenamethread& engine, const PassContext& pass,
-                                        FtpSession& session, FileEntry& e,
+                                        FtpSession& session, const Folder& folder, FileEntry& e,
                                         const RemoteEntry* listed, std::vector<Fetch>& group) {
   EngineHost& host = engine.host();
   // What proves, should its deletion come to be owed, that the server's
@@ -405,8 +412,7 @@ FtpStages::Fetched FtpStages::FetchFile(Trenamethread& engine, const PassContext
   // The copy must be complete and of the listed size; it takes its name, and
   // the server's copy is deleted, only once its group is on the disk. A
   // failed fetch leaves the file on the server.
-  Result<TempFile> fetched =
-      session.RetrieveToTemp(e.oldname, pass.inputFolder + e.oldname, e.filesize64);
+  Result<TempFile> fetched = session.RetrieveToTemp(e.oldname, folder, e.oldname, e.filesize64);
   session.SetProgressHandler({});
   if (!fetched.ok()) {
     e.ready = false;
@@ -420,13 +426,13 @@ FtpStages::Fetched FtpStages::FetchFile(Trenamethread& engine, const PassContext
 }
 
 bool FtpStages::CommitFetches(Trenamethread& engine, const PassContext& pass, FtpSession& session,
-                              std::vector<Fetch>& group) {
+                              const Folder& folder, std::vector<Fetch>& group) {
   if (group.empty()) return false;
   const bool flush = session.FlushesToDisk();
   std::vector<int> fds;
   for (const Fetch& f : group) {
     fds.push_back(f.temp.fd.get());
-    if (flush) BeforeWrite(WriteSite::kFtp, WriteKind::kSyncFile, f.temp.path);
+    if (flush) BeforeWrite(WriteSite::kFtp, WriteKind::kSyncFile, folder.Display(f.temp.path));
   }
   const std::vector<int> errors = flush ? SyncFileData(fds) : std::vector<int>(fds.size(), 0);
   std::vector<std::pair<FileEntry*, OwedDelete>> placed;
@@ -434,12 +440,18 @@ bool FtpStages::CommitFetches(Trenamethread& engine, const PassContext& pass, Ft
     FileEntry& e = *group[i].entry;
     TempFile& temp = group[i].temp;
     Status status;
+    // Delivery is to read this very file, whatever is put under its name.
+    struct stat st {};
+    if (::fstat(temp.fd.get(), &st) == 0) {
+      e.identity = FileIdentity{static_cast<std::uint64_t>(st.st_dev),
+                                static_cast<std::uint64_t>(st.st_ino)};
+    }
     if (errors[i] != 0) {
-      status = session.LocalFail("Unable to flush " + temp.path, errors[i]);
+      status = session.LocalFail("Unable to flush " + folder.Display(temp.path), errors[i]);
       temp.fd.Close();
-      ::unlink(temp.path.c_str());
+      ::unlinkat(folder.fd(), temp.path.c_str(), 0);
     } else {
-      status = session.Place(temp, pass.inputFolder + e.oldname);
+      status = session.Place(temp, folder, e.oldname);
     }
     if (status.ok()) {
       placed.emplace_back(&e, std::move(group[i].facts));
@@ -451,12 +463,11 @@ bool FtpStages::CommitFetches(Trenamethread& engine, const PassContext& pass, Ft
   group.clear();
   // The names must be on the disk too before the server's copies may go.
   if (flush && !placed.empty()) {
-    const std::string folder = ExcludeTrailingPathDelimiter(pass.inputFolder);
     // One flush for the whole group's names, shown as a step on one of them.
     BeforeWrite(WriteSite::kFtp, WriteKind::kSyncFolder,
-                pass.inputFolder + placed.front().first->oldname);
-    if (const int err = SyncFolder(folder)) {
-      (void)session.LocalFail("Unable to flush folder " + folder, err);
+                folder.Display(placed.front().first->oldname));
+    if (const int err = SyncFolder(folder.fd())) {
+      (void)session.LocalFail("Unable to flush folder " + folder.path(), err);
       for (FileEntry* e : std::views::keys(placed)) {
         e->ready = false;
         engine.ReportProblem(pass, e->oldname, "Cannot fetch", session.failure());
@@ -471,7 +482,7 @@ bool FtpStages::CommitFetches(Trenamethread& engine, const PassContext& pass, Ft
   const std::string place = OwedDeletions::PlaceOf(*pass.queue);
   for (auto& [e, facts] : placed) {
     if (!ended && session.Connected()) {
-      ended = DeleteOnServer(engine, pass, session, *e) == Fetched::kEnded;
+      ended = DeleteOnServer(engine, pass, session, folder, *e) == Fetched::kEnded;
       if (!ended) continue;
     }
     // The connection went before its deletion: the copy here is whole and
@@ -487,7 +498,8 @@ bool FtpStages::CommitFetches(Trenamethread& engine, const PassContext& pass, Ft
 }
 
 FtpStages::Fetched FtpStages::DeleteOnServer(Trenamethread& engine, const PassContext& pass,
-                                             FtpSession& session, FileEntry& e) {
+                                             FtpSession& session, const Folder& folder,
+                                             FileEntry& e) {
   if (session.Delete(e.oldname).ok()) {
     engine.ClearProblem(pass, e.oldname);
     return Fetched::kDone;
@@ -503,9 +515,14 @@ FtpStages::Fetched FtpStages::DeleteOnServer(Trenamethread& engine, const PassCo
   // be delivered again whenever it is fetched once more (in the next run of
   // the program, for one).
   undeletable_[{pass.uid, e.oldname}] = RemoteEntry{e.oldname, e.filesize64, e.filetime};
-  const std::string local = pass.inputFolder + e.oldname;
-  BeforeWrite(WriteSite::kFtp, WriteKind::kDelete, local);
-  ::unlink(local.c_str());
+  // Only the copy fetched here goes, never another file put under its name.
+  struct stat st {};
+  if (::fstatat(folder.fd(), e.oldname.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      FileIdentity{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)} ==
+          e.identity) {
+    BeforeWrite(WriteSite::kFtp, WriteKind::kDelete, folder.Display(e.oldname));
+    ::unlinkat(folder.fd(), e.oldname.c_str(), 0);
+  }
   e.ready = false;
   return Fetched::kSkipped;
 }

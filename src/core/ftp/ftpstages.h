@@ -100,16 +100,18 @@ class FtpStages final : public FtpIntake {
   };
   // Fetches one stable file into a temporary file of the group; kEnded when
   // the fetching of the pass must end (connection lost, time-out, stop).
+  // Every local step works in `folder`, the queue's own open FTP folder.
   Fetched FetchFile(Trenamethread& engine, const PassContext& pass, FtpSession& session,
-                    FileEntry& entry, const RemoteEntry* listed, std::vector<Fetch>& group);
+                    const Folder& folder, FileEntry& entry, const RemoteEntry* listed,
+                    std::vector<Fetch>& group);
   // Flushes the group's files together, gives each its name, flushes the
   // folder once and only then deletes each on the server, in order; true
   // when the fetching of the pass must end.
   bool CommitFetches(Trenamethread& engine, const PassContext& pass, FtpSession& session,
-                     std::vector<Fetch>& group);
+                     const Folder& folder, std::vector<Fetch>& group);
   // Deletes a fetched file on the server.
   Fetched DeleteOnServer(Trenamethread& engine, const PassContext& pass, FtpSession& session,
-                         FileEntry& entry);
+                         const Folder& folder, FileEntry& entry);
   void SetProgress(EngineHost& host, int percent);
 
   std::function<std::int32_t()> ftpTimeoutMs_;

@@ -17,7 +17,11 @@ int UniqueFd::Close() {
 int SyncFolder(const std::string& folder) {
   UniqueFd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir.valid()) return errno;
-  if (::fsync(dir.get()) != 0 && errno != EINVAL) return errno;
+  return SyncFolder(dir.get());
+}
+
+int SyncFolder(int folderFd) {
+  if (::fsync(folderFd) != 0 && errno != EINVAL) return errno;
   return 0;
 }
 

@@ -41,5 +41,7 @@ class UniqueFd {
 // power cut. Answers 0 or the errno; a file system that cannot flush folders
 // (EINVAL) counts as done. An empty folder means the current one.
 int SyncFolder(const std::string& folder);
+// The same for a folder already open.
+int SyncFolder(int folderFd);
 
 }  // namespace zf
