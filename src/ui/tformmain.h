@@ -80,6 +80,7 @@ class TFormmain final : public QMainWindow {
   void BuildControls();
   void RestoreLayout();
   void StartEngine();
+  void ShowEditorStatus();
   void ShowSwitch();
   void DrainVisualLog();
   void FormClose();

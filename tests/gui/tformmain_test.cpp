@@ -18,7 +18,10 @@
 #include <filesystem>
 #include <vector>
 
+#include <unistd.h>
+
 #include "config/inifile.h"
+#include "configlock.h"
 #include "guitestkit.h"
 #include "immutable.h"
 #include "serviceconfig.h"
@@ -152,6 +155,31 @@ TEST_F(MainWindow, TheSwitchFollowsAutostartAndItsClicks) {
 
 // A file dropped into the queue's folder: the queue's icon shows it being
 // served, then idle again; the visual log gets the row from the worker.
+// Beside an engine that holds the configuration (here a lock of this
+// process) the window only edits: no worker, no clean-up of the engine's
+// files in flight, the switch off and disabled, the holder named.
+TEST_F(MainWindow, BesideARunningEngineTheWindowIsAnEditorThatClearsNothing) {
+  Configure();  // autostart on
+  const fs::path inFlight = dir_ / "out/.zf-0123456789abcdef-P01.pdf.part";
+  WriteFile(inFlight, "half");
+  const app::ConfigLock engine(dir_.path().string());
+  ASSERT_TRUE(engine.held());
+  auto window = Open();
+  EXPECT_FALSE(window->core().WorkerStarted());
+  EXPECT_TRUE(fs::exists(inFlight));
+  auto* image = Find<QLabel>(*window, "Image1");
+  ASSERT_NE(image, nullptr);
+  EXPECT_FALSE(image->isEnabled());
+  EXPECT_FALSE(image->property("switchedOn").toBool());
+  const QString pid = QStringLiteral("process %1").arg(::getpid());  // and the command
+  EXPECT_TRUE(image->toolTip().contains(pid + " (")) << image->toolTip().toStdString();
+  auto* status = Find<QLabel>(*window, "Labeleditor");
+  ASSERT_NE(status, nullptr);
+  EXPECT_TRUE(status->text().contains(pid)) << status->text().toStdString();
+  EXPECT_TRUE(zf::ui::test::SaveScreenshot(*window, "tformmain_editor"));
+  EXPECT_TRUE(CloseAndWait(*window));
+}
+
 TEST_F(MainWindow, APassShowsInTheQueueIconAndTheVisualLog) {
   Configure();
   WriteFile(dir_ / "in/Page07.pdf", "seven");

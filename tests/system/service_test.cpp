@@ -287,6 +287,75 @@ TEST_F(Service, Sigusr1PrintsTheQueueStatusTable) {
   Stop(*run);
 }
 
+// One engine per configuration: a second service on it is refused and names
+// the first; a save of the queue file (as the window beside the service, an
+// editor, makes it) reaches the running service.
+TEST_F(Service, ASecondEngineIsRefusedAndSavedQueueChangesReachTheRunningOne) {
+  Configure({Queue("Q", "", {kPageRule})});
+  auto run = Start();
+  ASSERT_TRUE(run->WaitForErr("serving 1 queue(s)", kDeadline)) << run->Err();
+  const Finished second = RunProgram({"--headless", "--config-dir", dir_.path().string()});
+  EXPECT_EQ(second.status, 3) << second.err;
+  EXPECT_THAT(second.err, HasSubstr("in use by process " + std::to_string(run->pid()) + " ("));
+  EXPECT_THAT(second.err, HasSubstr("--headless"));
+
+  struct Change {
+    const char* what;
+    std::vector<QueueRecord> queues;
+    std::string queue, input, output;
+  };
+  const Change changes[] = {
+      {"a queue added",
+       {Queue("Q", "", {kPageRule}), Queue("R", "", {kPageRule})},
+       "R",
+       "Page05.pdf",
+       "P05_renamed.pdf"},
+      {"a rule changed",
+       {Queue("Q", "", {Rule{R"(Page(\d+)\.pdf)", "Q$1.pdf", false, ""}})},
+       "Q",
+       "Page06.pdf",
+       "Q06.pdf"},
+  };
+  for (const Change& c : changes) {
+    SCOPED_TRACE(c.what);
+    Configure(c.queues);
+    WriteFile(In(c.queue) + "/" + c.input, "x");
+    EXPECT_TRUE(run->WaitForOut(
+        [&](const auto& l) { return CountResults(l, c.input, c.output, "Renamed") == 1; },
+        kDeadline))
+        << run->Err();
+  }
+  Stop(*run);
+}
+
+// The reliability suite's step log goes only to a file of its own: a link
+// planted under its name is not followed.
+TEST_F(Service, TheStepLogFollowsNoLink) {
+  Configure({Queue("Q", "", {kPageRule})});
+  WriteFile(dir_ / "victim", "");
+  fs::create_symlink(dir_ / "victim", dir_ / "link.log");
+  struct Case {
+    const char* log;
+    bool written;
+  };
+  for (const Case c : {Case{"link.log", false}, Case{"steps.log", true}}) {
+    SCOPED_TRACE(c.log);
+    ::setenv("ZF_WRITE_STEP_LOG", (dir_ / c.log).c_str(), 1);
+    WriteFile(In("Q") + "/Page07.pdf", "x");
+    auto run = Start();
+    ::unsetenv("ZF_WRITE_STEP_LOG");
+    EXPECT_TRUE(run->WaitForOut(
+        [](const auto& l) {
+          return CountResults(l, "Page07.pdf", "P07_renamed.pdf", "Renamed") == 1;
+        },
+        kDeadline));
+    Stop(*run);
+    EXPECT_EQ(ReadFile(dir_ / "victim"), "");
+    EXPECT_EQ(ReadIfThere(dir_ / c.log).find("zf-step") != std::string::npos, c.written);
+    EXPECT_EQ(run->Err().find("cannot log write steps") == std::string::npos, c.written);
+  }
+}
+
 TEST_F(Service, AnOutputFolderThatRefusesWritesKeepsTheInputAndFailsEveryCycle) {
   Configure({Queue("Q", "", {kPageRule})});
   if (!SetImmutable(Out("Q"), true)) GTEST_SKIP() << "chattr +i is not available here";
