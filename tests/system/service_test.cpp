@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -354,6 +355,27 @@ TEST_F(Service, TheStepLogFollowsNoLink) {
     EXPECT_EQ(ReadIfThere(dir_ / c.log).find("zf-step") != std::string::npos, c.written);
     EXPECT_EQ(run->Err().find("cannot log write steps") == std::string::npos, c.written);
   }
+}
+
+// SIGUSR1 while the program's libraries initialise (a preloaded one sends
+// it) waits for the service, which answers it once it runs.
+TEST_F(Service, Sigusr1DuringStartUpIsAnsweredOnceRunning) {
+  Configure({Queue("Q", "", {kPageRule})});
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  const std::string asanOptions = asan != nullptr ? asan : "";
+  ::setenv("LD_PRELOAD",
+           (std::string(std::getenv("ZF_BIN_DIR")) + "/testlibs/raiseatload.so").c_str(), 1);
+  // The preloaded library comes before the sanitizer's run-time.
+  ::setenv("ASAN_OPTIONS", (asanOptions + ":verify_asan_link_order=0").c_str(), 1);
+  auto run = Start();
+  ::unsetenv("LD_PRELOAD");
+  if (asan != nullptr) {
+    ::setenv("ASAN_OPTIONS", asanOptions.c_str(), 1);
+  } else {
+    ::unsetenv("ASAN_OPTIONS");
+  }
+  EXPECT_TRUE(run->WaitForErr("Slot", kDeadline)) << run->Err();
+  Stop(*run);
 }
 
 TEST_F(Service, AnOutputFolderThatRefusesWritesKeepsTheInputAndFailsEveryCycle) {
