@@ -96,11 +96,11 @@ const char* IconStateText(zf::QueueIcon icon) {
 }  // namespace
 
 TFormmain::TFormmain(ConfigPaths paths, Messages& messages, std::string libraryFolder,
-                     QWidget* parent)
+                     std::unique_ptr<DbConnection> connection, QWidget* parent)
     : QMainWindow(parent),
       core_(std::move(paths)),
       messages_(messages),
-      connection_(std::make_unique<OdbcDbConnection>()),
+      connection_(connection ? std::move(connection) : std::make_unique<OdbcDbConnection>()),
       logQueue_([this] {
         // Woken from the worker when the queue was empty: one drain is
         // posted to the window's thread for everything pending by then.

@@ -18,10 +18,17 @@
 #include <filesystem>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include "config/inifile.h"
 #include "configlock.h"
+#include "dbconnection.h"
 #include "guitestkit.h"
 #include "immutable.h"
 #include "serviceconfig.h"
@@ -284,6 +291,72 @@ TEST_F(MainWindow, TheCloseWaitsForTheEngineAndWritesTheCloseTimeState) {
   EXPECT_EQ(ini.ReadInteger("form", "width", 0), 700);
   EXPECT_EQ(ini.ReadInteger("form", "height", 0), 500);
   EXPECT_TRUE(fs::exists(dir_ / "in/Page01.pdf"));  // the pass ended in its stable wait
+}
+
+// A database server on loopback that takes the connection and never answers.
+class SilentServer {
+ public:
+  SilentServer() : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    address_.sin_family = AF_INET;
+    address_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address_;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address_), length) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address_), &length) != 0 ||
+        ::listen(listener_, 4) != 0)
+      address_.sin_port = 0;
+  }
+  ~SilentServer() { ::close(listener_); }
+  const sockaddr_in& address() const { return address_; }
+
+ private:
+  int listener_;
+  sockaddr_in address_{};
+};
+
+// Logs in as a driver does with such a server: it waits for an answer until
+// its login time-out, here half a second, and (so that the test goes on to
+// use the connection) counts the wait as a login.
+class WaitingConnection final : public DbConnection {
+ public:
+  explicit WaitingConnection(const SilentServer& server) : server_(server) {}
+  Status Open(const Parameters&) override {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const auto* to = reinterpret_cast<const sockaddr*>(&server_.address());
+    if (::connect(fd, to, sizeof(sockaddr_in)) == 0) {
+      waiting = true;
+      pollfd answer{fd, POLLIN, 0};
+      (void)::poll(&answer, 1, 500);
+    }
+    ::close(fd);
+    open_ = true;
+    return Status::Ok();
+  }
+  bool IsOpen() const override { return open_; }
+  void Close() override { open_ = false; }
+  std::atomic<bool> waiting{false};
+
+ private:
+  const SilentServer& server_;
+  std::atomic<bool> open_{false};
+};
+
+// Closing while the settings dialog's connection test waits on that server:
+// the connection is freed only after the test's last use of it (the
+// sanitizer build sees a use after it was freed).
+TEST_F(MainWindow, ClosingDuringAHangingConnectionTestFreesTheConnectionLast) {
+  Configure(true, false);
+  SilentServer server;
+  ASSERT_NE(server.address().sin_port, 0);
+  auto connection = std::make_unique<WaitingConnection>(server);
+  WaitingConnection& login = *connection;
+  auto window = std::make_unique<TFormmain>(ConfigPaths::For("zentrafold", dir_.path().string()),
+                                            messages_, BinDir(), std::move(connection));
+  window->show();
+  window->FormActivate();
+  window->genset().findChild<QPushButton*>(QStringLiteral("Buttondbtest"))->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return login.waiting.load(); }, 10000));
+  EXPECT_TRUE(CloseAndWait(*window));
+  window.reset();
 }
 
 // A stored size replaces the designed one; the top-left corner stays where
