@@ -293,40 +293,25 @@ TEST_F(MainWindow, TheCloseWaitsForTheEngineAndWritesTheCloseTimeState) {
   EXPECT_TRUE(fs::exists(dir_ / "in/Page01.pdf"));  // the pass ended in its stable wait
 }
 
-// A database server on loopback that takes the connection and never answers.
-class SilentServer {
+// Logs in as a driver does at a server on loopback that takes the
+// connection and never answers: it waits until its login time-out (here half
+// a second) and, so that the test goes on to use it, counts that as a login.
+class WaitingConnection final : public DbConnection {
  public:
-  SilentServer() : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  WaitingConnection() : server_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     address_.sin_family = AF_INET;
     address_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address_;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address_), length) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address_), &length) != 0 ||
-        ::listen(listener_, 4) != 0)
-      address_.sin_port = 0;
+    (void)::bind(server_, reinterpret_cast<sockaddr*>(&address_), length);
+    (void)::getsockname(server_, reinterpret_cast<sockaddr*>(&address_), &length);
+    (void)::listen(server_, 4);
   }
-  ~SilentServer() { ::close(listener_); }
-  const sockaddr_in& address() const { return address_; }
-
- private:
-  int listener_;
-  sockaddr_in address_{};
-};
-
-// Logs in as a driver does with such a server: it waits for an answer until
-// its login time-out, here half a second, and (so that the test goes on to
-// use the connection) counts the wait as a login.
-class WaitingConnection final : public DbConnection {
- public:
-  explicit WaitingConnection(const SilentServer& server) : server_(server) {}
+  ~WaitingConnection() override { ::close(server_); }
   Status Open(const Parameters&) override {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const auto* to = reinterpret_cast<const sockaddr*>(&server_.address());
-    if (::connect(fd, to, sizeof(sockaddr_in)) == 0) {
-      waiting = true;
-      pollfd answer{fd, POLLIN, 0};
-      (void)::poll(&answer, 1, 500);
-    }
+    waiting = ::connect(fd, reinterpret_cast<const sockaddr*>(&address_), sizeof address_) == 0;
+    pollfd answer{fd, POLLIN, 0};
+    (void)::poll(&answer, 1, 500);
     ::close(fd);
     open_ = true;
     return Status::Ok();
@@ -336,7 +321,8 @@ class WaitingConnection final : public DbConnection {
   std::atomic<bool> waiting{false};
 
  private:
-  const SilentServer& server_;
+  int server_;
+  sockaddr_in address_{};
   std::atomic<bool> open_{false};
 };
 
@@ -345,9 +331,7 @@ class WaitingConnection final : public DbConnection {
 // sanitizer build sees a use after it was freed).
 TEST_F(MainWindow, ClosingDuringAHangingConnectionTestFreesTheConnectionLast) {
   Configure(true, false);
-  SilentServer server;
-  ASSERT_NE(server.address().sin_port, 0);
-  auto connection = std::make_unique<WaitingConnection>(server);
+  auto connection = std::make_unique<WaitingConnection>();
   WaitingConnection& login = *connection;
   auto window = std::make_unique<TFormmain>(ConfigPaths::For("zentrafold", dir_.path().string()),
                                             messages_, BinDir(), std::move(connection));
