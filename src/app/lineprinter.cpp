@@ -45,6 +45,21 @@ void AppendComment(std::string& line, const VisualLogEntry& entry) {
 
 }  // namespace
 
+std::string EscapeControls(const std::string& text) {
+  std::string out;
+  AppendEscaped(out, text);
+  return out;
+}
+
+std::string FormatStatusTable(std::vector<QueueStatus> rows, const RegionalSettings& regional) {
+  for (QueueStatus& s : rows) {
+    s.name = EscapeControls(s.name);
+    s.lastFailure = EscapeControls(s.lastFailure);
+    s.ftpConnection = EscapeControls(s.ftpConnection);
+  }
+  return FormatQueueStatusTable(rows, regional);
+}
+
 std::string FormatLogLine(const VisualLogEntry& entry) {
   std::string line;
   line.reserve(entry.time.size() + entry.inputName.size() + entry.outputName.size() +

@@ -7,7 +7,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "config/datetimepattern.h"
+#include "engine/queuestatus.h"
 #include "log/visuallog.h"
 
 namespace zf::app {
@@ -18,6 +21,14 @@ namespace zf::app {
 // \xHH) and a backslash as "\\", so that every entry stays one line with exactly four fields
 // whatever a file is called.
 std::string FormatLogLine(const VisualLogEntry& entry);
+
+// A text with its control characters and backslashes escaped as in FormatLogLine.
+std::string EscapeControls(const std::string& text);
+
+// The queue status table (FormatQueueStatusTable) with the names and texts
+// in it escaped as in FormatLogLine, so that a file name cannot break or
+// forge a row on the terminal.
+std::string FormatStatusTable(std::vector<QueueStatus> rows, const RegionalSettings& regional);
 
 // A problem row for the standard error: "zentrafold: <queue>: [<input>: ]<comment>[: <reason>]".
 std::string FormatProblemLine(const VisualLogEntry& entry);

@@ -1,5 +1,7 @@
 // The command-line entry of Zentrafold: the headless service and the tools
 // around it (rule test, configuration check, demo workspace).
+#include <signal.h>
+
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -17,6 +19,20 @@
 #include "testrule.h"
 
 namespace {
+
+// SIGUSR1 asks a running program for its status table, and by default it ends
+// a process. It is blocked in a pre-initialiser: the earliest code a program
+// runs, before the initialisers of any library it links. One sent during
+// start-up then waits for the service (sigwait) or the window (a handler)
+// instead of killing the program; the other modes never take it.
+void BlockStatusSignal(int, char**, char**) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGUSR1);
+  sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+[[gnu::section(".preinit_array"),
+  gnu::used]] void (*blockStatusSignal)(int, char**, char**) = &BlockStatusSignal;
 
 using namespace zf;
 using namespace zf::app;

@@ -1,6 +1,10 @@
 #include "programcore.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <chrono>
+#include <map>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -32,6 +36,15 @@ ProgramCore::~ProgramCore() {
     std::this_thread::sleep_for(kHandshake);
 }
 
+const ConfigLock& ProgramCore::LockConfiguration() {
+  if (!lock_) {
+    const std::string& file = paths().queueFile;
+    const std::size_t slash = file.rfind('/');
+    lock_ = std::make_unique<ConfigLock>(slash == 0 ? std::string("/") : file.substr(0, slash));
+  }
+  return *lock_;
+}
+
 void ProgramCore::MakeFtpClients() {
   MakeFtpSessions(table());
 }
@@ -43,6 +56,7 @@ void ProgramCore::LoadExpressionLibrary(LoadMessageSink& messages) {
 }
 
 std::vector<std::string> ProgramCore::LoadConfiguration() {
+  loaded_ = QueueFileStamp();
   std::vector<std::string> texts = config_.Load();
   working().switchedOn = config_.settings().autostart;
   // One text for all of them: the window shows each text in a box of its own.
@@ -57,7 +71,35 @@ std::vector<std::string> ProgramCore::LoadConfiguration() {
   return texts;
 }
 
+ProgramCore::FileStamp ProgramCore::QueueFileStamp() const {
+  struct stat st {};
+  if (::stat(paths().queueFile.c_str(), &st) != 0) return {};
+  return {st.st_dev, st.st_ino, st.st_size, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
+}
+
+bool ProgramCore::QueueFileChanged() const {
+  return QueueFileStamp() != loaded_;
+}
+
+std::vector<std::string> ProgramCore::ReloadQueueFile() {
+  std::map<std::uint64_t, TDateTime> renewed;
+  const QueueTable::State before = table().Snapshot();
+  for (int i = 0; i < before.Nfolders; ++i)
+    renewed[before.slots[static_cast<std::size_t>(i)]->uid] =
+        before.slots[static_cast<std::size_t>(i)]->lastlogrenew;
+  loaded_ = QueueFileStamp();
+  std::vector<std::string> texts = QueueConfigFile(paths().queueFile).Load(table());
+  // The file holds the renewal times of our last close, the table today's.
+  for (const auto& [uid, when] : renewed) {
+    table().UpdateQueue(uid, [when](QueueRecord& r) {
+      if (ToMilliseconds(r.lastlogrenew) < ToMilliseconds(when)) r.lastlogrenew = when;
+    });
+  }
+  return texts;
+}
+
 int ProgramCore::RemoveLeftovers() {
+  if (!OwnsConfiguration()) return 0;
   int removed = RemoveDeliveryLeftovers(table()) + RemoveFtpLeftovers(table());
   if (const Result<int> logs = RemoveLogLeftovers(table()); logs.ok()) removed += *logs;
   if (const Result<int> configs = RemoveConfigLeftovers(paths()); configs.ok()) removed += *configs;
@@ -65,6 +107,7 @@ int ProgramCore::RemoveLeftovers() {
 }
 
 void ProgramCore::RenewLogFiles() {
+  if (!OwnsConfiguration()) return;
   if (!logWriter_)
     logWriter_ = std::make_unique<LogFileWriter>(table(), clock_, working().LogFormat());
   logWriter_->RenewLogFilesOnStart();
@@ -72,6 +115,8 @@ void ProgramCore::RenewLogFiles() {
 
 void ProgramCore::StartWorker(EngineHost& host, VisualLogSink sink, RegionalSettings regional) {
   if (control_) return;  // one worker for the whole run
+  if (!OwnsConfiguration())
+    throw std::logic_error("the worker runs only with the configuration's lock");
   // The start-up order is fixed: a worker without its library would be
   // half-made.
   if (!library_)

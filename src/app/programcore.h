@@ -7,6 +7,7 @@
 #include "config/configpaths.h"
 #include "config/datetimepattern.h"
 #include "config/queuefile.h"
+#include "configlock.h"
 #include "configuration.h"
 #include "engine/enginehost.h"
 #include "engine/queuestatus.h"
@@ -28,8 +29,13 @@ namespace zf::app {
 // Each face calls the steps in this order and adds only what it shows: the
 // window its controls and message boxes, the service its terminal lines.
 //
-//   MakeFtpClients, LoadExpressionLibrary, LoadConfiguration, RemoveLeftovers,
-//   RenewLogFiles, StartWorker ... RequestStop, Finished, WriteCloseState.
+//   LockConfiguration, MakeFtpClients, LoadExpressionLibrary, LoadConfiguration,
+//   RemoveLeftovers, RenewLogFiles, StartWorker ... RequestStop, Finished,
+//   WriteCloseState.
+//
+// Only the holder of the configuration's lock runs an engine: without it the
+// clean-up, the log renewal and the worker do nothing (a window beside the
+// running service is a configuration editor).
 //
 // Whatever way the owner goes, the destructor stops the worker and waits
 // until it has finished before anything lent to it is freed.
@@ -44,6 +50,12 @@ class ProgramCore {
   // program's own folder. For tests of other libraries.
   void SetLibraryFolder(std::string folder) { libraryFolder_ = std::move(folder); }
 
+  // Takes the configuration folder's lock for the rest of the run (once).
+  const ConfigLock& LockConfiguration();
+  // Ours: this process may run the engine on the configuration.
+  bool OwnsConfiguration() const { return lock_ && lock_->held(); }
+  const ConfigLock* lock() const { return lock_.get(); }
+
   // One FTP client for each of the table's slots, kept for the whole run.
   void MakeFtpClients();
   // The expression library from the program's folder; each missing entry
@@ -52,6 +64,13 @@ class ProgramCore {
   // The queue table, the general settings and their working copies; the
   // on/off switch from `autostart`. Answers the texts for the operator.
   std::vector<std::string> LoadConfiguration();
+  // The queue file was replaced or written since it was last loaded (by an
+  // editor beside the running engine, or by hand).
+  bool QueueFileChanged() const;
+  // Loads the queue table again; a queue that stays keeps its identity and
+  // the later of both log renewal times. Answers the loader's warnings.
+  std::vector<std::string> ReloadQueueFile();
+
   // Our temporary files a crash left in every folder we write to (output,
   // error, FTP temporary, log and configuration folders) and the staging
   // links of splits. Answers how many went.
@@ -84,7 +103,18 @@ class ProgramCore {
   std::vector<QueueStatus> StatusSnapshot() { return status_.Snapshot(table(), clock_.Now()); }
 
  private:
+  // The queue file as last loaded: device, inode, size, change time.
+  struct FileStamp {
+    unsigned long long device = 0, inode = 0;
+    long long size = -1, seconds = 0, nanoseconds = 0;
+    bool operator==(const FileStamp&) const = default;
+  };
+  FileStamp QueueFileStamp() const;
+
   Configuration config_;
+  // Released last, once the worker has finished.
+  std::unique_ptr<ConfigLock> lock_;
+  FileStamp loaded_;
   SystemClock clock_;
   SystemFileAccess files_;
   std::unique_ptr<LoadedExpressionLibrary> library_;

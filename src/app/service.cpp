@@ -38,10 +38,13 @@ namespace {
 // How often the close handshake looks at `finished`, as the window's
 // shutdown timer does.
 constexpr long kHandshakeMs = 200;
+// How often the queue file is looked at for an editor's saved changes.
+constexpr long kWatchMs = 1000;
 
-// The signals that end the service. They are blocked in every thread (the
-// threads made later inherit the mask) and taken by sigwait on the main
-// thread, so no work at all happens in a signal handler.
+// The signals the service takes: SIGUSR1 asks for the status table, the
+// others end the service. They are blocked in every thread (the threads made
+// later inherit the mask) and taken by sigwait on the main thread, so no work
+// at all happens in a signal handler.
 sigset_t StopSignals() {
   sigset_t set;
   sigemptyset(&set);
@@ -50,13 +53,6 @@ sigset_t StopSignals() {
   sigaddset(&set, SIGHUP);
   sigaddset(&set, SIGUSR1);
   return set;
-}
-
-int WaitForStopSignal(const sigset_t& set) {
-  for (;;) {
-    int signal = 0;
-    if (sigwait(&set, &signal) == 0) return signal;
-  }
 }
 
 // Waits up to `ms` for one of the stop signals; 0 when none came.
@@ -88,6 +84,34 @@ void DescribeQueues(QueueTable& table, const ConfigPaths& paths, const WorkingSe
   }
 }
 
+void PrintStatusTable(ProgramCore& core, LinePrinter& err) {
+  err.Push(FormatStatusTable(core.StatusSnapshot(), SystemRegionalSettings()));
+}
+
+// An editor beside the service saved the queue file: serve what it holds now.
+void ReloadWhenChanged(ProgramCore& core, const ConfigPaths& paths, LinePrinter& err) {
+  if (!core.QueueFileChanged()) return;
+  for (const std::string& m : core.ReloadQueueFile()) err.Push("zentrafold: " + m);
+  err.Push("zentrafold: " + paths.queueFile + " changed: reloaded " +
+           std::to_string(core.table().Nfolders()) + " queue(s)");
+}
+
+// Stops the worker and waits until it has finished before the host and the
+// printers it writes through go, whatever way the service leaves.
+class StopWorkerFirst {
+ public:
+  explicit StopWorkerFirst(ProgramCore& core) : core_(core) {}
+  ~StopWorkerFirst() {
+    core_.RequestStop();
+    while (!core_.Finished()) std::this_thread::sleep_for(std::chrono::milliseconds(kHandshakeMs));
+  }
+  StopWorkerFirst(const StopWorkerFirst&) = delete;
+  StopWorkerFirst& operator=(const StopWorkerFirst&) = delete;
+
+ private:
+  ProgramCore& core_;
+};
+
 }  // namespace
 
 int RunService(const CommandLine& cl) {
@@ -95,9 +119,11 @@ int RunService(const CommandLine& cl) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   // A reader of the output that went away must not end the service.
   signal(SIGPIPE, SIG_IGN);
+#ifdef ZF_STEP_LOG
   if (const char* steps = std::getenv("ZF_WRITE_STEP_LOG"); steps != nullptr && *steps != '\0') {
     if (!LogWriteStepsTo(steps)) PrintError(std::string("cannot log write steps to ") + steps);
   }
+#endif
 
   const auto paths = ResolveConfigPaths(cl.configDir);
   if (!paths.ok()) {
@@ -107,6 +133,10 @@ int RunService(const CommandLine& cl) {
 
   // The start-up the window runs too; the service adds its terminal lines.
   ProgramCore core(*paths);
+  if (const ConfigLock& lock = core.LockConfiguration(); !lock.held()) {
+    PrintError(lock.Refusal());
+    return kConfigurationInUse;
+  }
   core.MakeFtpClients();
   StderrMessages messages;
   core.LoadExpressionLibrary(messages);
@@ -138,22 +168,31 @@ int RunService(const CommandLine& cl) {
         }
       },
       SystemRegionalSettings());
+  const StopWorkerFirst stopFirst(core);
 
   // The close handshake: ask the worker to stop, then wait until it has
   // finished its current step and freed itself. There is no time limit, as
   // a copy or a split in progress must complete.
   // SIGUSR1 asks for the queue status table on the standard error; any
-  // other signal of the set stops the service.
+  // other signal of the set stops the service. Meanwhile the queue file is
+  // watched for changes saved by an editor.
   int first = 0;
-  while ((first = WaitForStopSignal(stopSignals)) == SIGUSR1) {
-    err.Push(FormatQueueStatusTable(core.StatusSnapshot(), SystemRegionalSettings()));
+  for (;;) {
+    first = WaitForStopSignal(stopSignals, kWatchMs);
+    if (first == 0) {
+      ReloadWhenChanged(core, *paths, err);
+    } else if (first == SIGUSR1) {
+      PrintStatusTable(core, err);
+    } else {
+      break;
+    }
   }
   err.Push(std::string("zentrafold: ") + strsignal(first) +
            ": stopping after the engine's current step");
   core.RequestStop();
   while (!core.Finished()) {
     if (const int again = WaitForStopSignal(stopSignals, kHandshakeMs); again == SIGUSR1) {
-      err.Push(FormatQueueStatusTable(core.StatusSnapshot(), SystemRegionalSettings()));
+      PrintStatusTable(core, err);
     } else if (again != 0) {
       err.Push("zentrafold: still waiting for the engine to finish its current step");
     }

@@ -27,7 +27,9 @@ void LogStep(WriteSite /*site*/, WriteKind kind, std::string_view path) {
 }  // namespace
 
 bool LogWriteStepsTo(const char* path) {
-  g_stepLog = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  // A link planted under the log's name is not followed, and every run
+  // starts the log afresh.
+  g_stepLog = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (g_stepLog < 0) return false;
   SetWriteHook(&LogStep);
   return true;

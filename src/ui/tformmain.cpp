@@ -15,6 +15,7 @@
 #include <QProgressBar>
 #include <QScreen>
 #include <QSplitter>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTableWidget>
@@ -95,11 +96,11 @@ const char* IconStateText(zf::QueueIcon icon) {
 }  // namespace
 
 TFormmain::TFormmain(ConfigPaths paths, Messages& messages, std::string libraryFolder,
-                     QWidget* parent)
+                     std::unique_ptr<DbConnection> connection, QWidget* parent)
     : QMainWindow(parent),
       core_(std::move(paths)),
       messages_(messages),
-      connection_(std::make_unique<OdbcDbConnection>()),
+      connection_(connection ? std::move(connection) : std::make_unique<OdbcDbConnection>()),
       logQueue_([this] {
         // Woken from the worker when the queue was empty: one drain is
         // posted to the window's thread for everything pending by then.
@@ -145,6 +146,12 @@ TFormmain::~TFormmain() {
   // handshake normally saw to that already.
   core_.RequestStop();
   while (!core_.Finished()) QThread::msleep(20);
+  // The settings dialog's connection test may still wait for a server on
+  // the connection: the dialog joins it before the connection goes (as a
+  // child it would otherwise go after the members).
+  delete genset_;
+  genset_ = nullptr;
+  connection_.reset();
 }
 
 void TFormmain::BuildControls() {
@@ -260,6 +267,7 @@ void TFormmain::FormActivate() {
   activated_ = true;  // a message box below activates the window again
   ChooseThemeColours(qEnvironmentVariable("GTK_THEME"));
   RestoreLayout();
+  (void)core_.LockConfiguration();
   core_.MakeFtpClients();
   BoxSink sink(messages_, this);
   core_.LoadExpressionLibrary(sink);
@@ -274,10 +282,37 @@ void TFormmain::FormActivate() {
   // The dialog is filled from the file; the working copies come from it.
   genset_->Load();
   genset_->TakeStartupCopies();
+  if (!core_.OwnsConfiguration()) {
+    // Beside the engine that holds the configuration: an editor, which
+    // clears nothing and serves nothing.
+    core_.working().switchedOn = false;
+    ShowEditorStatus();
+    ShowSwitch();
+    return;
+  }
   ShowSwitch();
   (void)core_.RemoveLeftovers();
   core_.RenewLogFiles();
   StartEngine();
+}
+
+void TFormmain::ShowEditorStatus() {
+  const app::ConfigLock& lock = *core_.lock();
+  QString text;
+  if (lock.state() != app::ConfigLock::State::kBusy) {
+    text = QStringLiteral("Configuration editor: no engine runs here");
+  } else if (lock.holder() > 0) {
+    text = QStringLiteral(
+               "Configuration editor: the engine runs in process %1; saved queues "
+               "reach it")
+               .arg(lock.holder());
+  } else {
+    text = QStringLiteral("Configuration editor: the engine runs in another process");
+  }
+  auto* label = Named(new QLabel(text), "Labeleditor", QStringLiteral("Configuration editor"));
+  label->setToolTip(QString::fromStdString(lock.Refusal()));
+  statusBar()->addWidget(label, 1);
+  statusBar()->show();  // made after the window was shown
 }
 
 void TFormmain::RestoreLayout() {
@@ -340,9 +375,15 @@ void TFormmain::ShowSwitch() {
   image1_->setProperty("switchedOn", on);
   image1_->setToolTip(on ? QStringLiteral("Switched on: click to switch off")
                          : QStringLiteral("Switched off: click to switch on"));
+  if (activated_ && !core_.OwnsConfiguration()) {
+    image1_->setEnabled(false);
+    image1_->setToolTip(QStringLiteral("No engine here: ") +
+                        QString::fromStdString(core_.lock()->Refusal()));
+  }
 }
 
 void TFormmain::Image1Click() {
+  if (activated_ && !core_.OwnsConfiguration()) return;
   core_.working().switchedOn = !core_.working().switchedOn.load();
   ShowSwitch();
 }
@@ -386,6 +427,8 @@ void TFormmain::TimershutdownTimer() {
 void TFormmain::FormClose() {
   if (closed_ || !activated_) return;
   closed_ = true;
+  // An editor's renewal times are the file's own, older than the engine's.
+  if (!core_.OwnsConfiguration()) return;
   WindowLayout layout;
   for (int c = 1; c <= 3; ++c) layout.columnWidths.push_back(listViewlog_->columnWidth(c));
   layout.width = width();

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "config/configpaths.h"
+#include "dbconnection.h"
 #include "engine/enginehost.h"
 #include "guihost.h"
 #include "log/visuallogqueue.h"
@@ -27,7 +28,7 @@ class TFormGenset;
 class TFormFolderconfig;
 class TFormSelectfolder;
 class TFormpluginresult;
-class DbConnection;
+
 class VisualLogTableModel;
 
 // The program's main window: the on/off switch, the cycle and FTP progress,
@@ -43,8 +44,9 @@ class TFormmain final : public QMainWindow {
   static constexpr int kDesignedHeight = 427;
 
   // `libraryFolder`: where regex.so is looked for; empty: the program's folder.
+  // `connection`: the plugin database connection; none: the ODBC one.
   TFormmain(ConfigPaths paths, Messages& messages, std::string libraryFolder = {},
-            QWidget* parent = nullptr);
+            std::unique_ptr<DbConnection> connection = nullptr, QWidget* parent = nullptr);
   ~TFormmain() override;
 
   // The start-up sequence, once; later activations do nothing.
@@ -80,6 +82,7 @@ class TFormmain final : public QMainWindow {
   void BuildControls();
   void RestoreLayout();
   void StartEngine();
+  void ShowEditorStatus();
   void ShowSwitch();
   void DrainVisualLog();
   void FormClose();

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -42,6 +43,32 @@ TEST(FormatProblemLine, QueueFileCommentAndReason) {
   EXPECT_EQ(FormatProblemLine(queue), "zentrafold: Q: Queue \"Q\" not served: Invalid ignore mask");
   VisualLogEntry file{"a\nb.pdf", "", "t", "Cannot delete", 2, "Q", ""};
   EXPECT_EQ(FormatProblemLine(file), "zentrafold: Q: a\\nb.pdf: Cannot delete");
+}
+
+// The status table names queues and files: their control characters are
+// escaped as in the result lines, so each queue stays one row.
+TEST(FormatStatusTable, EscapesNamesAndTextsAsTheResultLines) {
+  struct Case {
+    const char* what;
+    QueueStatus row;
+    std::string shown;
+  };
+  QueueStatus base;
+  base.slot = 1;
+  Case cases[] = {{"queue name", base, "Q\\x1b[2J"},
+                  {"failed file", base, "a\\nFAKE.pdf: Cannot copy"},
+                  {"FTP connection text", base, "421\\r\\nbye"}};
+  cases[0].row.name = "Q\x1b[2J";
+  cases[1].row.lastFailure = "a\nFAKE.pdf: Cannot copy";
+  cases[1].row.lastFailureTime = 45000.5;
+  cases[2].row.ftp = true;
+  cases[2].row.ftpConnection = "421\r\nbye";
+  for (const Case& c : cases) {
+    const std::string table = FormatStatusTable({c.row}, RegionalSettings{});
+    EXPECT_NE(table.find(c.shown), std::string::npos) << c.what << ":\n" << table;
+    EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 2) << c.what;
+    EXPECT_EQ(table.find_first_of("\r\x1b"), std::string::npos) << c.what;
+  }
 }
 
 std::string ReadAll(std::FILE* f) {

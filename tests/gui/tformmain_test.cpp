@@ -18,7 +18,17 @@
 #include <filesystem>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+
 #include "config/inifile.h"
+#include "configlock.h"
+#include "dbconnection.h"
 #include "guitestkit.h"
 #include "immutable.h"
 #include "serviceconfig.h"
@@ -152,6 +162,31 @@ TEST_F(MainWindow, TheSwitchFollowsAutostartAndItsClicks) {
 
 // A file dropped into the queue's folder: the queue's icon shows it being
 // served, then idle again; the visual log gets the row from the worker.
+// Beside an engine that holds the configuration (here a lock of this
+// process) the window only edits: no worker, no clean-up of the engine's
+// files in flight, the switch off and disabled, the holder named.
+TEST_F(MainWindow, BesideARunningEngineTheWindowIsAnEditorThatClearsNothing) {
+  Configure();  // autostart on
+  const fs::path inFlight = dir_ / "out/.zf-0123456789abcdef-P01.pdf.part";
+  WriteFile(inFlight, "half");
+  const app::ConfigLock engine(dir_.path().string());
+  ASSERT_TRUE(engine.held());
+  auto window = Open();
+  EXPECT_FALSE(window->core().WorkerStarted());
+  EXPECT_TRUE(fs::exists(inFlight));
+  auto* image = Find<QLabel>(*window, "Image1");
+  ASSERT_NE(image, nullptr);
+  EXPECT_FALSE(image->isEnabled());
+  EXPECT_FALSE(image->property("switchedOn").toBool());
+  const QString pid = QStringLiteral("process %1").arg(::getpid());  // and the command
+  EXPECT_TRUE(image->toolTip().contains(pid + " (")) << image->toolTip().toStdString();
+  auto* status = Find<QLabel>(*window, "Labeleditor");
+  ASSERT_NE(status, nullptr);
+  EXPECT_TRUE(status->text().contains(pid)) << status->text().toStdString();
+  EXPECT_TRUE(zf::ui::test::SaveScreenshot(*window, "tformmain_editor"));
+  EXPECT_TRUE(CloseAndWait(*window));
+}
+
 TEST_F(MainWindow, APassShowsInTheQueueIconAndTheVisualLog) {
   Configure();
   WriteFile(dir_ / "in/Page07.pdf", "seven");
@@ -256,6 +291,56 @@ TEST_F(MainWindow, TheCloseWaitsForTheEngineAndWritesTheCloseTimeState) {
   EXPECT_EQ(ini.ReadInteger("form", "width", 0), 700);
   EXPECT_EQ(ini.ReadInteger("form", "height", 0), 500);
   EXPECT_TRUE(fs::exists(dir_ / "in/Page01.pdf"));  // the pass ended in its stable wait
+}
+
+// Logs in as a driver does at a server on loopback that takes the
+// connection and never answers: it waits until its login time-out (here half
+// a second) and, so that the test goes on to use it, counts that as a login.
+class WaitingConnection final : public DbConnection {
+ public:
+  WaitingConnection() : server_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    address_.sin_family = AF_INET;
+    address_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address_;
+    (void)::bind(server_, reinterpret_cast<sockaddr*>(&address_), length);
+    (void)::getsockname(server_, reinterpret_cast<sockaddr*>(&address_), &length);
+    (void)::listen(server_, 4);
+  }
+  ~WaitingConnection() override { ::close(server_); }
+  Status Open(const Parameters&) override {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    waiting = ::connect(fd, reinterpret_cast<const sockaddr*>(&address_), sizeof address_) == 0;
+    pollfd answer{fd, POLLIN, 0};
+    (void)::poll(&answer, 1, 500);
+    ::close(fd);
+    open_ = true;
+    return Status::Ok();
+  }
+  bool IsOpen() const override { return open_; }
+  void Close() override { open_ = false; }
+  std::atomic<bool> waiting{false};
+
+ private:
+  int server_;
+  sockaddr_in address_{};
+  std::atomic<bool> open_{false};
+};
+
+// Closing while the settings dialog's connection test waits on that server:
+// the connection is freed only after the test's last use of it (the
+// sanitizer build sees a use after it was freed).
+TEST_F(MainWindow, ClosingDuringAHangingConnectionTestFreesTheConnectionLast) {
+  Configure(true, false);
+  auto connection = std::make_unique<WaitingConnection>();
+  WaitingConnection& login = *connection;
+  auto window = std::make_unique<TFormmain>(ConfigPaths::For("zentrafold", dir_.path().string()),
+                                            messages_, BinDir(), std::move(connection));
+  window->show();
+  window->FormActivate();
+  window->genset().findChild<QPushButton*>(QStringLiteral("Buttondbtest"))->click();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return login.waiting.load(); }, 10000));
+  EXPECT_TRUE(CloseAndWait(*window));
+  window.reset();
 }
 
 // A stored size replaces the designed one; the top-left corner stays where

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -284,6 +285,82 @@ TEST_F(Service, Sigusr1PrintsTheQueueStatusTable) {
         return CountResults(l, "Page02.pdf", "P02_renamed.pdf", "Renamed") == 1;
       },
       kDeadline));
+  Stop(*run);
+}
+
+// One engine per configuration: a second service on it is refused and names
+// the first; a save of the queue file (as the window beside the service, an
+// editor, makes it) reaches the running service.
+TEST_F(Service, ASecondEngineIsRefusedAndSavedQueueChangesReachTheRunningOne) {
+  Configure({Queue("Q", "", {kPageRule})});
+  auto run = Start();
+  ASSERT_TRUE(run->WaitForErr("serving 1 queue(s)", kDeadline)) << run->Err();
+  const Finished second = RunProgram({"--headless", "--config-dir", dir_.path().string()});
+  EXPECT_EQ(second.status, 3) << second.err;
+  EXPECT_THAT(second.err, HasSubstr("in use by process " + std::to_string(run->pid()) + " ("));
+  EXPECT_THAT(second.err, HasSubstr("--headless"));
+
+  // One save adds a queue and changes the other's rule.
+  Configure({Queue("Q", "", {Rule{R"(Page(\d+)\.pdf)", "Q$1.pdf", false, ""}}),
+             Queue("R", "", {kPageRule})});
+  WriteFile(In("Q") + "/Page06.pdf", "x");
+  WriteFile(In("R") + "/Page05.pdf", "x");
+  EXPECT_TRUE(run->WaitForOut(
+      [](const auto& l) {
+        return CountResults(l, "Page06.pdf", "Q06.pdf", "Renamed") == 1 &&
+               CountResults(l, "Page05.pdf", "P05_renamed.pdf", "Renamed") == 1;
+      },
+      kDeadline))
+      << run->Err();
+  Stop(*run);
+}
+
+// The reliability suite's step log goes only to a file of its own: a link
+// planted under its name is not followed.
+TEST_F(Service, TheStepLogFollowsNoLink) {
+  Configure({Queue("Q", "", {kPageRule})});
+  WriteFile(dir_ / "victim", "");
+  fs::create_symlink(dir_ / "victim", dir_ / "link.log");
+  struct Case {
+    const char* log;
+    bool written;
+  };
+  for (const Case c : {Case{"link.log", false}, Case{"steps.log", true}}) {
+    SCOPED_TRACE(c.log);
+    ::setenv("ZF_WRITE_STEP_LOG", (dir_ / c.log).c_str(), 1);
+    WriteFile(In("Q") + "/Page07.pdf", "x");
+    auto run = Start();
+    ::unsetenv("ZF_WRITE_STEP_LOG");
+    EXPECT_TRUE(run->WaitForOut(
+        [](const auto& l) {
+          return CountResults(l, "Page07.pdf", "P07_renamed.pdf", "Renamed") == 1;
+        },
+        kDeadline));
+    Stop(*run);
+    EXPECT_EQ(ReadFile(dir_ / "victim"), "");
+    EXPECT_EQ(ReadIfThere(dir_ / c.log).find("zf-step") != std::string::npos, c.written);
+    EXPECT_EQ(run->Err().find("cannot log write steps") == std::string::npos, c.written);
+  }
+}
+
+// SIGUSR1 while the program's libraries initialise (a preloaded one sends
+// it) waits for the service, which answers it once it runs.
+TEST_F(Service, Sigusr1DuringStartUpIsAnsweredOnceRunning) {
+  Configure({Queue("Q", "", {kPageRule})});
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  const std::string asanOptions = asan != nullptr ? asan : "";
+  ::setenv("LD_PRELOAD",
+           (std::string(std::getenv("ZF_BIN_DIR")) + "/testlibs/raiseatload.so").c_str(), 1);
+  // The preloaded library comes before the sanitizer's run-time.
+  ::setenv("ASAN_OPTIONS", (asanOptions + ":verify_asan_link_order=0").c_str(), 1);
+  auto run = Start();
+  ::unsetenv("LD_PRELOAD");
+  if (asan != nullptr) {
+    ::setenv("ASAN_OPTIONS", asanOptions.c_str(), 1);
+  } else {
+    ::unsetenv("ASAN_OPTIONS");
+  }
+  EXPECT_TRUE(run->WaitForErr("Slot", kDeadline)) << run->Err();
   Stop(*run);
 }
 

@@ -63,6 +63,10 @@ TEST(Window, RunsTheEngineAndClosesOnTheWindowSystemsRequest) {
   WriteFile(dir / "in/Page03.pdf", "three");
   ASSERT_TRUE(WaitUntil([&] { return fs::exists(dir / "out/P03.pdf"); }, 20s)) << program.Err();
   EXPECT_EQ(ReadFile(dir / "out/P03.pdf"), "three");
+  // SIGUSR1 prints the status table, as the service does, and the window
+  // goes on.
+  program.Signal(SIGUSR1);
+  EXPECT_TRUE(program.WaitForErr("Slot", 20s)) << program.Err();
 
   x->SendDeleteWindow(window);
   const std::optional<int> status = program.WaitExit(20s);
