@@ -5,11 +5,14 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimeEdit>
@@ -17,19 +20,26 @@
 #include <QVBoxLayout>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <thread>
 
 #include "config/configpaths.h"
 #include "config/queuefile.h"
+#include "dialogsize.h"
 #include "engine/enginehost.h"
 #include "engine/renamethread.h"
+#include "exprlib/loadedexpressionlibrary.h"
 #include "ftp/ftpsession.h"
 #include "guitestkit.h"
 #include "messages.h"
 #include "platform/fileaccess.h"
 #include "tempdir.h"
+#include "testbenchpanel.h"
 #include "tformedtrans.h"
 #include "tformnewqueue.h"
 #include "tformsetupreg.h"
@@ -288,6 +298,7 @@ TEST_F(FolderConfig, DeleteInTheMiddleMovesLaterQueuesDownAndShowsTheLastOne) {
   Open();
   const std::uint64_t uidC = table.Get(3).uid;
   Select(1);
+  messages.answers << QMessageBox::Yes;  // "Delete the input queue ...?"
   Click("Buttondelete");
   EXPECT_EQ(TableNames(), (std::vector<std::string>{"A", "C"}));
   EXPECT_EQ(table.Get(2).uid, uidC);
@@ -295,7 +306,8 @@ TEST_F(FolderConfig, DeleteInTheMiddleMovesLaterQueuesDownAndShowsTheLastOne) {
   EXPECT_EQ(Text("Editfoldername"), "C");
   EXPECT_EQ(Text("Editinputfolder"), "/in/c");
 
-  Click("Buttondelete");  // the last slot: only the count drops
+  messages.answers << QMessageBox::Yes;  // "Delete the input queue ...?"
+  Click("Buttondelete");                 // the last slot: only the count drops
   EXPECT_EQ(TableNames(), (std::vector<std::string>{"A"}));
   EXPECT_EQ(Text("Editfoldername"), "A");
 
@@ -313,6 +325,7 @@ TEST_F(FolderConfig, AQueueAppendedIntoAReusedSlotStartsFromTheLoadDefaultsWithI
   Open();
   const auto oldClients = std::vector{table.Get(1).FTPsession, table.Get(2).FTPsession};
   Select(1);
+  messages.answers << QMessageBox::Yes;  // "Delete the input queue ...?"
   Click("Buttondelete");
   answer = [](QDialog& d) { Find<QLineEdit>(d, "Edit1")->setText("X"); };
   Click("Buttonnew");
@@ -371,6 +384,7 @@ TEST_F(FolderConfig, CancelAfterApplyNewAndDeleteBringsBackTheFile) {
   answer = [](QDialog& d) { Find<QLineEdit>(d, "Edit1")->setText("N"); };
   Click("Buttonnew");
   Select(1);
+  messages.answers << QMessageBox::Yes;  // "Delete the input queue ...?"
   Click("Buttondelete");
   ASSERT_EQ(TableNames(), (std::vector<std::string>{"A", "C", "N"}));
 
@@ -706,6 +720,7 @@ TEST_F(FolderConfig, EditsWhileTheEngineRunsLeaveItAWholeTable) {
     Click("Buttonapply");
     Click("Buttonnew");
     Select(1);
+    messages.answers << QMessageBox::Yes;  // "Delete the input queue ...?"
     Click("Buttondelete");
     waitPasses(1);
     dialog->reject();  // reload from the file
@@ -716,6 +731,250 @@ TEST_F(FolderConfig, EditsWhileTheEngineRunsLeaveItAWholeTable) {
   QTRY_VERIFY_WITH_TIMEOUT(control->finished.load(), 10000);
   EXPECT_EQ(TableNames(), (std::vector<std::string>{"A", "B", "C"}));
   EXPECT_EQ(table.Get(1).Inputfolder, dir / "A");
+}
+
+class NoSink final : public LoadMessageSink {
+ public:
+  void ShowInformation(const std::string&) override {}
+};
+
+// The real test bench in the dialog, over the library the build made.
+TestBenchPanel* AddBench(TFormFolderconfig& dialog, RecordingMessages& messages) {
+  static std::unique_ptr<LoadedExpressionLibrary> library = [] {
+    NoSink sink;
+    const char* bin = std::getenv("ZF_BIN_DIR");
+    return LoadedExpressionLibrary::Load(bin != nullptr ? bin : ".", sink);
+  }();
+  auto* bench = new TestBenchPanel(
+      *library, [&dialog] { return dialog.ShownQueue(); }, messages);
+  dialog.SetTestBench(bench);
+  return bench;
+}
+
+std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST_F(FolderConfig, EnterInATextBoxNeitherClosesNorWritesButTriesTheBenchName) {
+  Seed({Queue("A", "/in/a")});
+  Open();
+  TestBenchPanel* bench = AddBench(*dialog, messages);
+  const std::string before = FileText(paths.queueFile);
+  struct Case {
+    int page;
+    const char* box;
+  };
+  const Case cases[] = {{0, "Editfoldername"},
+                        {0, "Editinputfolder"},
+                        {0, "Editerrorfolder"},
+                        {1, "Edittestreginput"},
+                        {2, "Edittempftp"}};
+  for (const Case& c : cases) {
+    C<QTabWidget>("PageControl1")->setCurrentIndex(c.page);
+    QLineEdit* box = C<QLineEdit>(c.box);
+    box->setFocus();
+    QTest::keyClicks(box, "Ax_1.pdf");
+    QTest::keyClick(box, Qt::Key_Return);
+    EXPECT_TRUE(dialog->isVisible()) << c.box;
+  }
+  EXPECT_EQ(FileText(paths.queueFile), before);
+  // Enter in the test name ran "Test match" with the first rule A(.*).
+  EXPECT_EQ(Find<QLineEdit>(*bench, "Edittestresult")->text(), "Found a match");
+  // A changed rule or test name makes that result stale.
+  C<QTreeWidget>("ListViewreg")->setCurrentItem(C<QTreeWidget>("ListViewreg")->topLevelItem(1));
+  Click("Buttondeletereg");
+  EXPECT_EQ(Find<QLineEdit>(*bench, "Edittestresult")->text(), "");
+  QTest::keyClick(Find<QLineEdit>(*bench, "Edittestreginput"), Qt::Key_Return);
+  QTest::keyClick(Find<QLineEdit>(*bench, "Edittestreginput"), Qt::Key_X);
+  EXPECT_EQ(Find<QLineEdit>(*bench, "Edittestresult")->text(), "");
+}
+
+TEST_F(FolderConfig, DeleteAsksNamingTheQueueAndTellsItsButtonFromTheRules) {
+  struct Case {
+    QMessageBox::StandardButton answer;
+    std::vector<std::string> left;
+  };
+  Seed({Queue("A", "/in/a"), Queue("B", "/in/b")});
+  Open();
+  EXPECT_EQ(C<QPushButton>("Buttondeletereg")->accessibleName(), "Delete rule");
+  EXPECT_EQ(C<QPushButton>("Buttondeletereg")->toolTip(), "Delete rule");
+  EXPECT_NE(C<QPushButton>("Buttondelete")->accessibleName(), "Delete rule");
+  for (const Case& c : {Case{QMessageBox::No, {"A", "B"}}, Case{QMessageBox::Yes, {"A"}}}) {
+    messages.texts.clear();
+    messages.answers = {c.answer};
+    Select(1);
+    Click("Buttondelete");
+    EXPECT_EQ(messages.texts, QStringList{"ask: Delete the input queue \"B\"?"});
+    EXPECT_EQ(TableNames(), c.left);
+  }
+}
+
+TEST_F(FolderConfig, SelectingAnotherQueueWithEditsAsksWhetherToApplyThem) {
+  struct Case {
+    bool edit;
+    QMessageBox::StandardButton answer;
+    const char* shown;    // the queue the controls show afterwards
+    const char* storedA;  // A's input folder in the table
+    const char* boxA;     // the input box when A is still shown
+  };
+  const Case cases[] = {
+      {false, QMessageBox::NoButton, "B", "/in/a", nullptr},
+      {true, QMessageBox::Cancel, "A", "/in/a", "/edited"},
+      {true, QMessageBox::Discard, "B", "/in/a", nullptr},
+      {true, QMessageBox::Apply, "B", "/edited", nullptr},
+  };
+  Seed({Queue("A", "/in/a"), Queue("B", "/in/b")});
+  for (const Case& c : cases) {
+    Open();
+    messages.texts.clear();
+    if (c.edit) SetText("Editinputfolder", "/edited");
+    messages.answers = {c.answer};
+    Select(1);
+    const QStringList asked = c.edit ? QStringList{"ask: Apply the changes to A?"} : QStringList{};
+    EXPECT_EQ(messages.texts, asked);
+    EXPECT_EQ(Text("Editfoldername"), c.shown);
+    EXPECT_EQ(table.Get(1).Inputfolder, c.storedA);
+    EXPECT_EQ(List()->currentRow(), c.shown == std::string("A") ? 0 : 1);
+    if (c.boxA != nullptr) {
+      EXPECT_EQ(Text("Editinputfolder"), c.boxA);
+    }
+  }
+}
+
+TEST_F(FolderConfig, NotEnabledAtStartIsToldUnderTheCheckBox) {
+  QueueRecord off = Queue("Off", "/in/off");
+  off.Enabledatstart = false;
+  Seed({Queue("On", "/in/on"), off});
+  Open();
+  for (auto [row, note] : {std::pair{0, false}, std::pair{1, true}}) {
+    Select(row);
+    EXPECT_EQ(C<QLabel>("Labelautoenablednote")->isVisible(), note) << row;
+  }
+}
+
+TEST_F(FolderConfig, TheRuleListShowsEveryColumnAndTakesTheExtraHeight) {
+  QueueRecord a = Queue("A", "/in/a");
+  const std::string longText(300, 'x');
+  a.rule(1) = Rule{"M" + longText, "F" + longText, true, "T" + longText};
+  Seed({a});
+  Open();
+  auto* bench = new QPlainTextEdit;  // grows as gladly as the real bench
+  dialog->SetTestBench(bench);
+  C<QTabWidget>("PageControl1")->setCurrentIndex(1);
+  QApplication::processEvents();
+  auto* rules = C<QTreeWidget>("ListViewreg");
+  for (int c = 0; c < 4; ++c) {
+    const int right = rules->header()->sectionViewportPosition(c) + rules->header()->sectionSize(c);
+    EXPECT_LE(right, rules->viewport()->width()) << "column " << c;
+    EXPECT_GE(rules->header()->sectionSize(c), 30) << "column " << c;
+  }
+  EXPECT_EQ(rules->topLevelItem(0)->toolTip(1), QString::fromStdString("F" + longText));
+  const int rulesBefore = rules->height();
+  const int benchBefore = bench->height();
+  dialog->resize(dialog->width(), dialog->height() + 200);
+  QApplication::processEvents();
+  EXPECT_GE(rules->height() - rulesBefore, 150);
+  EXPECT_LE(bench->height() - benchBefore, 50);
+}
+
+TEST_F(FolderConfig, KeyboardMnemonicsAreUniquePerPageAndTabReachesTheBenchBeforeOk) {
+  Seed({Queue("A", "/in/a")});
+  Open();
+  AddBench(*dialog, messages);
+  auto* pages = C<QTabWidget>("PageControl1");
+  for (int page = 0; page < 3; ++page) {
+    pages->setCurrentIndex(page);
+    QApplication::processEvents();
+    std::map<QChar, QString> taken;
+    QStringList texts;
+    for (int t = 0; t < 3; ++t) texts << pages->tabText(t);
+    for (QWidget* w : dialog->findChildren<QWidget*>()) {
+      if (!w->isVisible()) continue;
+      if (auto* b = qobject_cast<QAbstractButton*>(w)) texts << b->text();
+      if (auto* l = qobject_cast<QLabel*>(w); l != nullptr && l->buddy() != nullptr)
+        texts << l->text();
+      if (auto* g = qobject_cast<QGroupBox*>(w); g != nullptr && g->title().contains('&'))
+        texts << g->title();
+    }
+    for (const QString& text : texts) {
+      const qsizetype at = text.indexOf('&');
+      // Without a letter only OK and Cancel (Enter, Escape) and the arrows
+      // (Ctrl+Up/Down).
+      if (at < 0 || at + 1 >= text.size()) {
+        EXPECT_TRUE(QStringList({"OK", "Cancel", "▲", "▼", ""}).contains(text))
+            << "page " << page << ": no mnemonic in " << text.toStdString();
+        continue;
+      }
+      const QChar key = text.at(at + 1).toUpper();
+      EXPECT_FALSE(taken.count(key))
+          << "page " << page << ": " << text.toStdString() << " and " << taken[key].toStdString();
+      taken[key] = text;
+    }
+  }
+  QStringList order;
+  QWidget* start = C<QListWidget>("ListViewfolders");
+  QWidget* w = start;
+  do {
+    if (w->focusPolicy() & Qt::TabFocus) order << w->objectName();
+    w = w->nextInFocusChain();
+  } while (w != start && order.size() < 500);
+  EXPECT_LT(order.indexOf("Buttondown"), order.indexOf("Edittestreginput"));
+  EXPECT_LT(order.indexOf("Edittestreginput"), order.indexOf("Buttonnew"));
+  EXPECT_LT(order.indexOf("Buttonnew"), order.indexOf("ButtonOK"));
+}
+
+TEST_F(FolderConfig, TheDialogFitsTheScreenAndOpensAtTheSizeLastGiven) {
+  Open();
+  dialog->hide();
+  RememberDialogSize(*dialog, paths.queueFile, "TFormFolderconfig");
+  const QRect screen = dialog->screen()->availableGeometry();
+  struct Case {
+    QSize given;     // by the operator before closing; empty: none yet
+    QSize expected;  // at the next opening
+  };
+  const Case cases[] = {
+      {{}, QSize(760, 640).boundedTo(screen.size() - QSize(16, 40))},
+      {{700, 500}, {700, 500}},
+      {{5000, 5000}, screen.size() - QSize(16, 40)},
+  };
+  for (const Case& c : cases) {
+    if (c.given.isValid()) {
+      dialog->show();
+      dialog->resize(c.given);
+      dialog->hide();
+    }
+    dialog->show();
+    EXPECT_EQ(dialog->size(), c.expected);
+    const QPoint okBottom = C<QPushButton>("ButtonOK")->mapTo(dialog.get(), QPoint(0, 0)) +
+                            QPoint(0, C<QPushButton>("ButtonOK")->height());
+    EXPECT_LE(okBottom.y(), dialog->height());
+    dialog->hide();
+  }
+}
+
+TEST_F(FolderConfig, TheFtpTestRefusesAPortThatIsNoNumber) {
+  struct Case {
+    const char* port;
+    bool tested;
+    QStringList texts;
+  };
+  const Case cases[] = {{"21x", false, {"error: '21x' is not a valid integer value"}},
+                        {"2121", true, {}},
+                        {"", true, {}}};
+  Seed({Queue("A", "/in/a")});
+  Open();
+  int tests = 0;
+  dialog->ftpTest = [&](const QueueRecord&) { ++tests; };
+  C<QCheckBox>("CheckBoxuseftp")->click();
+  for (const Case& c : cases) {
+    tests = 0;
+    messages.texts.clear();
+    SetText("Editftpport", c.port);
+    Click("Button5");
+    EXPECT_EQ(tests, c.tested ? 1 : 0) << c.port;
+    EXPECT_EQ(messages.texts, c.texts) << c.port;
+  }
 }
 
 TEST_F(FolderConfig, Screenshots) {
