@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -174,6 +175,69 @@ TEST(TFormSelectfolder, ChooseOpensOnTheStartOrTheLastChoice) {
   // Escape is Cancel.
   QTimer::singleShot(0, &picker, [&picker] { QTest::keyClick(&picker, Qt::Key_Escape); });
   EXPECT_EQ(picker.Choose(QString()), std::nullopt);
+}
+
+TEST(RenameFolder, RenamesOnlyAFolderAndNeverOverAName) {
+  TempDir dir;
+  fs::create_directory(dir.path() / "New Folder");
+  fs::create_directory(dir.path() / "Taken");
+  fs::create_directory_symlink(dir.path() / "Taken", dir.path() / "Link");
+  struct Case {
+    const char* from;
+    const char* to;
+    int error;  // 0: renamed
+  };
+  const Case cases[] = {{"New Folder", "Sport in", 0}, {"Sport in", "Taken", EEXIST},
+                        {"Sport in", "a/b", EINVAL},   {"Sport in", "", EINVAL},
+                        {"Link", "Linked", ENOTDIR},   {"Missing", "Other", ENOENT}};
+  for (const Case& c : cases) {
+    const Status st = RenameFolder(dir.path().string(), c.from, c.to);
+    EXPECT_EQ(st.ok() ? 0 : st.code(), c.error) << c.from << " -> " << c.to;
+  }
+  EXPECT_TRUE(fs::is_directory(dir.path() / "Sport in"));
+  EXPECT_TRUE(fs::is_symlink(dir.path() / "Link"));
+}
+
+TEST(TFormSelectfolder, F2RenamesTheFolderAndThePathBoxGoesToATypedFolder) {
+  TempDir dir;
+  fs::create_directories(dir.path() / "hot" / "New Folder");
+  RecordingMessages messages;
+  TFormSelectfolder picker(messages);
+  picker.show();
+  auto* box = picker.findChild<QLineEdit*>("Editpath");
+  auto* tree = picker.findChild<QTreeWidget*>("ShellTreeView1");
+  struct Case {
+    QString typed;
+    QString selected;  // afterwards
+    bool told;         // an error message
+  };
+  const Case cases[] = {
+      {Q(dir.path() / "hot" / "New Folder"), Q(dir.path() / "hot" / "New Folder"), false},
+      {Q(dir.path() / "none"), Q(dir.path() / "hot" / "New Folder"), true}};
+  for (const Case& c : cases) {
+    messages.texts.clear();
+    box->setText(c.typed);
+    box->setFocus();
+    QTest::keyClick(box, Qt::Key_Return);
+    EXPECT_TRUE(picker.isVisible()) << "Enter in the path box does not end the picker";
+    EXPECT_EQ(picker.SelectedPath(), c.selected);
+    EXPECT_EQ(messages.texts.size(), c.told ? 1 : 0);
+  }
+  picker.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&picker));
+  tree->setFocus();
+  QTest::keyClick(tree, Qt::Key_F2);
+  auto* editor = tree->viewport()->findChild<QLineEdit*>();
+  ASSERT_NE(editor, nullptr) << "F2 opens the name for editing";
+  editor->selectAll();
+  QTest::keyClicks(editor, "Sport in");
+  QTest::keyClick(editor, Qt::Key_Return);
+  EXPECT_TRUE(picker.isVisible());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return fs::is_directory(dir.path() / "hot" / "Sport in"); }));
+  EXPECT_FALSE(fs::exists(dir.path() / "hot" / "New Folder"));
+  EXPECT_TRUE(
+      QTest::qWaitFor([&] { return picker.SelectedPath() == Q(dir.path() / "hot" / "Sport in"); }));
+  EXPECT_EQ(box->text(), picker.SelectedPath()) << "the box follows the selection";
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModelTester>
+#include <QApplication>
 #include <QHeaderView>
 #include <QIdentityProxyModel>
 #include <QSet>
@@ -12,6 +13,7 @@
 
 #include "artwork.h"
 #include "guitestkit.h"
+#include "logcolumns.h"
 
 namespace zf::ui {
 namespace {
@@ -230,6 +232,51 @@ TEST(VisualLogTableModel, Screenshot) {
   view.resize(480, 140);
   view.show();
   ASSERT_TRUE(test::SaveScreenshot(view, "visuallogtablemodel"));
+}
+
+// The view as the main window shows it: names and comment grow with the
+// window above the operator's widths, the time is never cut, and a cut cell
+// gives its whole text as its tooltip.
+TEST(VisualLogTableModel, ColumnsGrowWithTheViewAndCutCellsShowTheirText) {
+  VisualLogTableModel model;
+  VisualLogEntry entry = Entry(1);
+  entry.inputName = "Sport_2026-12-10_Frontpage_Edition-North_Page01_final_corrected_v3.pdf";
+  entry.outputName = "SPN-20261210-001-N-v3.pdf";
+  model.Append(entry, 1000);
+  QTableView view;
+  view.setModel(&model);
+  view.verticalHeader()->hide();
+  const int operatorWidths[] = {110, 110, 40, 100};
+  for (int c = 0; c < 4; ++c) view.setColumnWidth(c, operatorWidths[c]);
+  LogColumns columns(view, QString::fromStdString(entry.time));
+  view.show();
+  struct Case {
+    int width;
+    bool inputCut;
+  };
+  int previous[4] = {};
+  for (const Case& c : {Case{480, true}, Case{900, true}, Case{2400, false}}) {
+    view.resize(c.width, 160);
+    QApplication::processEvents();
+    for (int col : {0, 1, 3}) {
+      EXPECT_GE(view.columnWidth(col), operatorWidths[col]) << c.width;
+      EXPECT_GT(view.columnWidth(col), previous[col]) << c.width << " column " << col;
+      previous[col] = view.columnWidth(col);
+    }
+    const QString time = QString::fromStdString(entry.time);
+    EXPECT_GT(view.columnWidth(2), view.fontMetrics().horizontalAdvance(time)) << c.width;
+    EXPECT_TRUE(columns.ToolTipFor(model.index(0, 2)).isEmpty()) << "the time is never cut";
+    const QString tip = columns.ToolTipFor(model.index(0, 0));
+    EXPECT_EQ(tip.isEmpty(), !c.inputCut) << c.width;
+    if (c.inputCut) {
+      EXPECT_TRUE(tip.startsWith(QString::fromStdString(entry.inputName)));
+    }
+  }
+  // The widths kept at close are the operator's, not what the window gave.
+  EXPECT_EQ(columns.Minimum(1), 110);
+  view.resize(1200, 160);
+  QApplication::processEvents();
+  EXPECT_TRUE(test::SaveScreenshot(view, "visuallog_longnames"));
 }
 
 }  // namespace
