@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "config/inifile.h"
 #include "programrunner.h"
@@ -83,6 +84,65 @@ TEST(Window, RunsTheEngineAndClosesOnTheWindowSystemsRequest) {
   EXPECT_EQ(*termStatus, 0) << again.Err();
 
   x.reset();  // before the server goes: Xlib ends the process on a lost connection
+  xvfb.Signal(SIGTERM);
+}
+
+// Enter in the rule bench's test name tries the name; it must not press the
+// queue dialog's OK, which would close the dialog and rewrite the file. The
+// keys come from the X server as a keyboard's would: Alt+F, C opens the
+// queue dialog, Alt+R its rules page, Alt+I the test name.
+TEST(Window, EnterInTheBenchKeepsTheQueueDialogOpenAndTheFileAsItWas) {
+  if (!fs::exists("/usr/bin/Xvfb")) GTEST_SKIP() << "Xvfb is not installed: run scripts/setup";
+  const TempDir dir;
+  for (const char* f : {"in", "out", "err", "xdg"}) fs::create_directories(dir.path() / f);
+  fs::permissions(dir.path() / "xdg", fs::perms::owner_all);
+  QueueRecord q = test::MakeQueue("Sport", dir / "in", dir / "out", dir / "err",
+                                  {Rule{R"(Page(\d+)\.pdf)", "P$1.pdf", false, ""}});
+  test::WriteConfiguration(dir.path().string(), {q}, test::QuickSettings(1, 1));
+  const std::string display = ":" + std::to_string(90 + (::getpid() + 50) % 100);
+  ProgramRun xvfb({display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, "/usr/bin/Xvfb");
+  std::unique_ptr<test::XClient> x;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        x = std::make_unique<test::XClient>(display);
+        return x->connected();
+      },
+      10s))
+      << xvfb.Err();
+  ::setenv("DISPLAY", display.c_str(), 1);
+  ::setenv("XDG_RUNTIME_DIR", (dir / "xdg").c_str(), 1);
+  ::unsetenv("QT_QPA_PLATFORM");
+  ProgramRun program({"--config-dir", dir.path().string()});
+  unsigned long window = 0;
+  ASSERT_TRUE(WaitUntil([&] { return (window = x->FindWindow("Zentrafold")) != 0; }, 20s))
+      << program.Err();
+  const std::string before = ReadFile(dir / "Zentrafold.ini");
+
+  unsigned long dialog = 0;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        x->Focus(window);
+        x->SendKey(window, "f", true);
+        x->SendKey(window, "c");
+        return WaitUntil([&] { return (dialog = x->FindWindow("Input queue configuration")) != 0; },
+                         2s);
+      },
+      20s))
+      << program.Err();
+  x->Focus(dialog);
+  std::this_thread::sleep_for(300ms);  // the focus change reaches the program first
+  x->SendKey(dialog, "r", true);
+  x->SendKey(dialog, "i", true);
+  for (const char* key : {"p", "a", "g", "e", "Return"}) x->SendKey(dialog, key);
+  std::this_thread::sleep_for(1s);  // time for a wrong close to show
+  EXPECT_NE(x->FindWindow("Input queue configuration"), 0UL) << "Enter closed the dialog";
+  EXPECT_EQ(ReadFile(dir / "Zentrafold.ini"), before);
+
+  x->SendKey(dialog, "Escape");  // Cancel reads the file back and closes
+  ASSERT_TRUE(WaitUntil([&] { return x->FindWindow("Input queue configuration") == 0; }, 10s));
+  x->SendDeleteWindow(window);
+  EXPECT_TRUE(program.WaitExit(20s).has_value());
+  x.reset();
   xvfb.Signal(SIGTERM);
 }
 
