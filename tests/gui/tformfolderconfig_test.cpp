@@ -925,6 +925,7 @@ TEST_F(FolderConfig, KeyboardMnemonicsAreUniquePerPageAndTabReachesTheBenchBefor
 }
 
 TEST_F(FolderConfig, TheDialogFitsTheScreenAndOpensAtTheSizeLastGiven) {
+  Seed({Queue("Sport", "/srv/in/sport")});
   Open();
   dialog->hide();
   RememberDialogSize(*dialog, paths.queueFile, "TFormFolderconfig");
@@ -946,6 +947,7 @@ TEST_F(FolderConfig, TheDialogFitsTheScreenAndOpensAtTheSizeLastGiven) {
     }
     dialog->show();
     EXPECT_EQ(dialog->size(), c.expected);
+    if (!c.given.isValid()) test::SaveScreenshot(*dialog, "tformfolderconfig_fitted");
     const QPoint okBottom = C<QPushButton>("ButtonOK")->mapTo(dialog.get(), QPoint(0, 0)) +
                             QPoint(0, C<QPushButton>("ButtonOK")->height());
     EXPECT_LE(okBottom.y(), dialog->height());

@@ -246,6 +246,7 @@ TEST(VisualLogTableModel, ColumnsGrowWithTheViewAndCutCellsShowTheirText) {
   QTableView view;
   view.setModel(&model);
   view.verticalHeader()->hide();
+  view.setWordWrap(false);  // as the main window shows it
   const int operatorWidths[] = {110, 110, 40, 100};
   for (int c = 0; c < 4; ++c) view.setColumnWidth(c, operatorWidths[c]);
   LogColumns columns(view, QString::fromStdString(entry.time));
