@@ -152,6 +152,10 @@ TEST_F(MainWindow, TheSwitchFollowsAutostartAndItsClicks) {
   EXPECT_TRUE(image->property("switchedOn").toBool());
   window->Image1Click();
   EXPECT_FALSE(window->core().working().switchedOn.load());
+  // Tab reaches it and Space turns it, as any switch.
+  EXPECT_TRUE(image->focusPolicy() & Qt::TabFocus);
+  QTest::keyClick(image, Qt::Key_Space);
+  EXPECT_TRUE(window->core().working().switchedOn.load());
   EXPECT_TRUE(CloseAndWait(*window));
 }
 
@@ -371,45 +375,31 @@ TEST_F(MainWindow, TheQueueMenuSwitchesAQueueOpensItsFolderAndShowsItsStatus) {
       {zf::test::MakeQueue("Sport", dir_ / "in", dir_ / "out", dir_ / "err", {}), off},
       zf::test::QuickSettings(1, 1));
   auto window = Open();
-  std::vector<QUrl> opened;
-  window->openUrl = [&](const QUrl& url) {
-    opened.push_back(url);
-    return true;
-  };
+  QUrl opened;
+  window->openUrl = [&](const QUrl& url) { return (opened = url).isValid(); };
   auto* list = Find<QListWidget>(*window, "ListViewfolders");
-  auto action = [&](const char* name) { return Find<QAction>(*window, name); };
+  auto* enabled = Find<QAction>(*window, "ActionEnabled");
   struct Case {
     int row;
     bool click;       // "Enabled" clicked on this row
     bool enabled;     // the queue's Enabled afterwards, and the check mark
-    const char* why;  // in the tooltip; nullptr: none of the reasons
+    const char* why;  // said in the tooltip
   };
-  const Case cases[] = {{1, false, false, "not enabled at program start"},
-                        {1, true, true, nullptr},
-                        {1, true, false, "not enabled at program start"},
-                        {0, true, false, "switched off for this run"},
-                        {0, true, true, nullptr}};
-  for (const Case& c : cases) {
+  for (const Case& c : {Case{1, false, false, "not enabled at program start"},
+                        Case{1, true, true, ": idle"}, Case{0, true, false, "switched off"}}) {
     list->setCurrentRow(c.row);
-    if (c.click) action("ActionEnabled")->trigger();
+    if (c.click) enabled->trigger();
     EXPECT_EQ(window->core().table().Get(c.row + 1).Enabled, c.enabled) << c.row;
-    EXPECT_EQ(action("ActionEnabled")->isChecked(), c.enabled) << c.row;
-    EXPECT_EQ(list->item(c.row)->data(Qt::UserRole).toInt(), c.enabled ? 0 : 2);
-    const QString tip = list->item(c.row)->toolTip();
-    for (const char* why : {"not enabled at program start", "switched off for this run"}) {
-      EXPECT_EQ(tip.contains(why), c.why != nullptr && std::string_view(c.why) == why)
-          << tip.toStdString();
-    }
+    EXPECT_EQ(enabled->isChecked(), c.enabled) << c.row;
+    EXPECT_TRUE(list->item(c.row)->toolTip().contains(c.why)) << c.why;
   }
   list->setCurrentRow(1);
-  action("ActionOpeninput")->trigger();
-  ASSERT_EQ(opened.size(), 1U);
-  EXPECT_EQ(opened[0].toLocalFile().toStdString(), dir_ / "in");
-  action("ActionShowstatus")->trigger();
-  auto* tabs = Find<QTabWidget>(*window, "PageControl1");
-  EXPECT_EQ(tabs->tabText(tabs->currentIndex()), "Queues");
+  Find<QAction>(*window, "ActionOpeninput")->trigger();
+  EXPECT_EQ(opened.toLocalFile().toStdString(), dir_ / "in");
+  Find<QAction>(*window, "ActionShowstatus")->trigger();
   auto* status = Find<QTableWidget>(*window, "ListViewstatus");
-  ASSERT_EQ(status->selectedItems().size(), 8);
+  EXPECT_TRUE(status->isVisible());
+  ASSERT_FALSE(status->selectedItems().isEmpty());
   EXPECT_EQ(status->selectedItems()[0]->text(), "Off");
   EXPECT_TRUE(CloseAndWait(*window));
 }
@@ -421,37 +411,18 @@ TEST_F(MainWindow, SmallIconsShowManyQueuesAtOnceAndAreRemembered) {
                                          dir_ / "err", {}));
   }
   zf::test::WriteConfiguration(dir_.path().string(), queues, zf::test::QuickSettings(1, 1));
-  const auto visible = [](QListWidget& list) {
-    int count = 0;
-    for (int i = 0; i < list.count(); ++i) {
-      count += list.viewport()->rect().contains(list.visualItemRect(list.item(i))) ? 1 : 0;
-    }
-    return count;
-  };
   for (bool reopened : {false, true}) {
     auto window = Open();
     auto* list = Find<QListWidget>(*window, "ListViewfolders");
     if (!reopened) Find<QAction>(*window, "ActionSmallicons")->trigger();
     QApplication::processEvents();
-    EXPECT_EQ(list->viewMode(), QListView::ListMode);
-    EXPECT_GE(visible(*list), 20) << "reopened " << reopened;
-    if (reopened) {
-      EXPECT_TRUE(test::SaveScreenshot(*window, "tformmain_100queues"));
-    }
+    int visible = 0;
+    for (int i = 0; i < list->count(); ++i)
+      visible += list->viewport()->rect().contains(list->visualItemRect(list->item(i)));
+    EXPECT_GE(visible, 20) << "reopened " << reopened;
+    test::SaveScreenshot(*window, "tformmain_100queues");
     EXPECT_TRUE(CloseAndWait(*window));
   }
-}
-
-TEST_F(MainWindow, TheSwitchTakesTheFocusAndSpaceTurnsIt) {
-  Configure(true, false);
-  auto window = Open();
-  auto* image = Find<QLabel>(*window, "Image1");
-  EXPECT_TRUE(image->focusPolicy() & Qt::TabFocus);
-  for (bool expected : {true, false}) {
-    QTest::keyClick(image, Qt::Key_Space);
-    EXPECT_EQ(window->core().working().switchedOn.load(), expected);
-  }
-  EXPECT_TRUE(CloseAndWait(*window));
 }
 
 TEST_F(MainWindow, AnFtpTimeoutThatIsNoNumberIsToldOncePerStart) {
@@ -462,8 +433,7 @@ TEST_F(MainWindow, AnFtpTimeoutThatIsNoNumberIsToldOncePerStart) {
   auto window = Open();
   window->genset().show();
   window->genset().reject();  // Cancel reads the file again
-  EXPECT_EQ(messages_.texts.filter("'soon' is not a valid integer value").size(), 1)
-      << messages_.texts.join("|").toStdString();
+  EXPECT_EQ(messages_.texts.filter("'soon' is not a valid integer value").size(), 1);
   EXPECT_TRUE(CloseAndWait(*window));
 }
 
