@@ -787,40 +787,27 @@ TEST_F(FolderConfig, DeleteAsksNamingTheQueueAndTellsItsButtonFromTheRules) {
 }
 
 TEST_F(FolderConfig, SelectingAnotherQueueWithEditsAsksWhetherToApplyThem) {
-  struct Case {
-    bool edit;
-    QMessageBox::StandardButton answer;
-    const char* shown;    // the queue the controls show afterwards
-    const char* storedA;  // A's input folder in the table
-  };
-  Seed({Queue("A", "/in/a"), Queue("B", "/in/b")});
-  for (const Case& c : {Case{false, QMessageBox::NoButton, "B", "/in/a"},
-                        Case{true, QMessageBox::Cancel, "A", "/in/a"},
-                        Case{true, QMessageBox::Discard, "B", "/in/a"},
-                        Case{true, QMessageBox::Apply, "B", "/edited"}}) {
+  QueueRecord b = Queue("B", "/in/b");
+  b.Enabledatstart = false;  // said under its check box
+  Seed({Queue("A", "/in/a"), b});
+  // Edited first?, the answer, then the queue shown and A's stored input.
+  for (auto [edit, answer, shown, storedA] :
+       {std::tuple{false, QMessageBox::NoButton, "B", "/in/a"},
+        std::tuple{true, QMessageBox::Cancel, "A", "/in/a"},
+        std::tuple{true, QMessageBox::Discard, "B", "/in/a"},
+        std::tuple{true, QMessageBox::Apply, "B", "/edited"}}) {
     Open();
     messages.texts.clear();
-    if (c.edit) SetText("Editinputfolder", "/edited");
-    messages.answers = {c.answer};
+    if (edit) SetText("Editinputfolder", "/edited");
+    messages.answers = {answer};
     Select(1);
-    EXPECT_EQ(messages.texts.size(), c.edit ? 1 : 0);
-    EXPECT_EQ(Text("Editfoldername"), c.shown);
-    EXPECT_EQ(table.Get(1).Inputfolder, c.storedA);
-    EXPECT_EQ(List()->currentItem()->text(), c.shown);
+    EXPECT_EQ(messages.texts.size(), edit ? 1 : 0);
+    EXPECT_EQ(Text("Editfoldername"), shown);
+    EXPECT_EQ(List()->currentItem()->text(), shown);
+    EXPECT_EQ(table.Get(1).Inputfolder, storedA);
+    EXPECT_EQ(C<QLabel>("Labelautoenablednote")->isVisible(), shown == std::string("B"));
   }
   EXPECT_EQ(messages.texts, QStringList{"ask: Apply the changes to A?"});
-  EXPECT_EQ(Text("Editinputfolder"), "/in/b");
-}
-
-TEST_F(FolderConfig, NotEnabledAtStartIsToldUnderTheCheckBox) {
-  QueueRecord off = Queue("Off", "/in/off");
-  off.Enabledatstart = false;
-  Seed({Queue("On", "/in/on"), off});
-  Open();
-  for (int row : {0, 1}) {
-    Select(row);
-    EXPECT_EQ(C<QLabel>("Labelautoenablednote")->isVisible(), row == 1);
-  }
 }
 
 TEST_F(FolderConfig, TheRuleListShowsEveryColumnAndTakesTheExtraHeight) {
