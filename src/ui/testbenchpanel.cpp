@@ -28,7 +28,7 @@ W* Named(W* widget, const QString& objectName, const QString& accessibleName) {
 }
 
 QPushButton* Button(const QString& objectName, const QString& caption, QWidget* parent) {
-  return Named(new QPushButton(caption, parent), objectName, caption);
+  return Named(new QPushButton(caption, parent), objectName, QString(caption).remove('&'));
 }
 
 QLineEdit* ReadOnlyEdit(const QString& objectName, const QString& accessibleName, QWidget* parent) {
@@ -50,17 +50,17 @@ TestBenchPanel::TestBenchPanel(ExpressionLibrary& library,
 
   testInput_ = Named(new QLineEdit(this), QStringLiteral("Edittestreginput"),
                      QStringLiteral("Test input filename"));
-  auto* inputLabel = new QLabel(QStringLiteral("Test input filename"), this);
+  auto* inputLabel = new QLabel(QStringLiteral("Test &input filename"), this);
   inputLabel->setBuddy(testInput_);
 
   QPushButton* match =
-      Button(QStringLiteral("Buttontestmatch"), QStringLiteral("Test match"), this);
+      Button(QStringLiteral("Buttontestmatch"), QStringLiteral("Test &match"), this);
   QPushButton* format =
-      Button(QStringLiteral("Buttontestformat"), QStringLiteral("Test format"), this);
-  QPushButton* explain = Button(QStringLiteral("Buttonexplain"), QStringLiteral("Explain"), this);
+      Button(QStringLiteral("Buttontestformat"), QStringLiteral("Test f&ormat"), this);
+  QPushButton* explain = Button(QStringLiteral("Buttonexplain"), QStringLiteral("E&xplain"), this);
 
   testResult_ = ReadOnlyEdit(QStringLiteral("Edittestresult"), QStringLiteral("Test Result"), this);
-  auto* resultLabel = new QLabel(QStringLiteral("Test Result"), this);
+  auto* resultLabel = new QLabel(QStringLiteral("Test Res&ult"), this);
   resultLabel->setBuddy(testResult_);
   // The page-number result has no caption of its own; the accessible name
   // says what it holds.
@@ -109,6 +109,15 @@ TestBenchPanel::TestBenchPanel(ExpressionLibrary& library,
   connect(match, &QPushButton::clicked, this, &TestBenchPanel::TestMatch);
   connect(format, &QPushButton::clicked, this, &TestBenchPanel::TestFormat);
   connect(explain, &QPushButton::clicked, this, &TestBenchPanel::Explain);
+  // Enter in the test name tries it (the dialog itself ignores Enter there).
+  connect(testInput_, &QLineEdit::returnPressed, this, &TestBenchPanel::TestMatch);
+  connect(testInput_, &QLineEdit::textChanged, this, &TestBenchPanel::ClearResults);
+}
+
+void TestBenchPanel::ClearResults() {
+  for (QLineEdit* box : {testResult_, pageResult_, translatedName_}) box->clear();
+  translation_->clear();
+  explanation_->clear();
 }
 
 bool TestBenchPanel::Accepted(const std::string& refusal) {

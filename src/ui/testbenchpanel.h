@@ -37,6 +37,8 @@ class TestBenchPanel final : public QWidget {
   void TestMatch();
   void TestFormat();
   void Explain();
+  // Empties every result: they belong to a test name or rules no longer shown.
+  void ClearResults();
 
  private:
   // False, after telling the operator, when the click must be refused.

@@ -2,6 +2,8 @@
 
 #include <QButtonGroup>
 #include <QCloseEvent>
+#include <QHeaderView>
+#include <QKeyEvent>
 #include <QListWidget>
 #include <QShowEvent>
 #include <QTime>
@@ -15,6 +17,7 @@
 #include "config/queuefile.h"
 #include "ftp/ftpsession.h"
 #include "messages.h"
+#include "testbenchpanel.h"
 #include "tformedtrans.h"
 #include "tformnewqueue.h"
 #include "tformsetupreg.h"
@@ -52,13 +55,22 @@ int SelectedRow(const QTreeWidget& list) {
   return selected.isEmpty() ? -1 : list.indexOfTopLevelItem(selected.first());
 }
 
+// Long expressions are cut to their column; the tooltip holds the whole text.
+void SetRow(QTreeWidgetItem& item, const QStringList& columns) {
+  for (int c = 0; c < columns.size(); ++c) {
+    item.setText(c, columns[c]);
+    item.setToolTip(c, columns[c]);
+  }
+}
+
 void AddRow(QTreeWidget& list, const QStringList& columns) {
-  list.addTopLevelItem(new QTreeWidgetItem(columns));
+  auto* item = new QTreeWidgetItem;
+  SetRow(*item, columns);
+  list.addTopLevelItem(item);
 }
 
 void SetRow(QTreeWidget& list, int row, const QStringList& columns) {
-  QTreeWidgetItem* item = list.topLevelItem(row);
-  for (int c = 0; c < columns.size(); ++c) item->setText(c, columns[c]);
+  SetRow(*list.topLevelItem(row), columns);
 }
 
 QStringList Row(const QTreeWidget& list, int row) {
@@ -91,6 +103,8 @@ TFormFolderconfig::TFormFolderconfig(QueueTable& table, ConfigPaths paths, Messa
       transEditor_(new TFormedtrans(this)),
       newQueue_(new TFormnewqueue(this)) {
   ui_->setupUi(this);
+  // Room for the rules and the test bench; the owner cuts it to the screen.
+  resize(760, 640);
   setWindowIcon(AppIcon());
   ui_->Imageheader->setPixmap(HeaderIcon().pixmap(ui_->Imageheader->size()));
   ui_->ButtonCancel->setAutoDefault(false);
@@ -103,10 +117,21 @@ TFormFolderconfig::TFormFolderconfig(QueueTable& table, ConfigPaths paths, Messa
   logtype_->addButton(ui_->RadioButtonxml, 1);
   ui_->RadioButtoncomma->setChecked(true);
   ui_->CheckBoxdaily->setChecked(true);
+  // Every column in view at any width: the expressions share the room.
   for (QTreeWidget* list : {ui_->ListViewreg, ui_->ListViewtranslate}) {
-    const int widths[] = {170, 150, 60};
-    for (int c = 0; c < 3; ++c) list->setColumnWidth(c, widths[c]);
+    QHeaderView* header = list->header();
+    header->setStretchLastSection(false);
+    for (int c : {0, 1, 3}) header->setSectionResizeMode(c, QHeaderView::Stretch);
+    header->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+    list->setTextElideMode(Qt::ElideMiddle);
   }
+  ui_->ListViewreg->setToolTip(
+      QStringLiteral("Match expression: the pattern an input name must fit. Format expression: "
+                     "the new name, with $1, $2 ... for the matched parts. Translation format: "
+                     "the page number (with Split pdf) and the parameters for the plugin."));
+  ui_->Labelautoenablednote->setVisible(!ui_->CheckBoxautoenabled->isChecked());
+  connect(ui_->CheckBoxautoenabled, &QCheckBox::toggled, ui_->Labelautoenablednote,
+          [this](bool on) { ui_->Labelautoenablednote->setVisible(!on); });
 
   // The log settings and the translations are carried, not edited.
   ui_->PageControl1->setTabVisible(kLoggingPage, false);
@@ -154,9 +179,7 @@ TFormFolderconfig::TFormFolderconfig(QueueTable& table, ConfigPaths paths, Messa
           [this] { Browse(ui_->Editlogfilepath); });
 
   connect(ui_->CheckBoxuseftp, &QCheckBox::clicked, this, &TFormFolderconfig::SetFtpEnabled);
-  connect(ui_->Button5, &QPushButton::clicked, this, [this] {
-    if (ftpTest) ftpTest(ShownQueue());
-  });
+  connect(ui_->Button5, &QPushButton::clicked, this, &TFormFolderconfig::TestFtp);
   connect(ui_->ComboBoxsearchmask, &QComboBox::currentTextChanged, this,
           &TFormFolderconfig::UpdateSearchMaskNote);
 }
@@ -223,6 +246,7 @@ void TFormFolderconfig::ShowQueue(const QString& name) {
   }
 
   SetFtpEnabled(q.FTPuse);
+  MarkShown(name);
   if (daily.adjusted) {
     messages_.Information(
         this, QStringLiteral("The daily log renewal time %1:%2 of the queue \"%3\" is not a valid "
@@ -330,12 +354,68 @@ QueueRecord TFormFolderconfig::ShownQueue() const {
 
 void TFormFolderconfig::QueueSelectionChanged() {
   const QList<QListWidgetItem*> selected = ui_->ListViewfolders->selectedItems();
-  if (!selected.isEmpty()) ShowQueue(selected.first()->text());
+  if (selected.isEmpty()) return;
+  const int row = ui_->ListViewfolders->row(selected.first());
+  if (!SettleEdits(row)) return;
+  if (QListWidgetItem* item = ui_->ListViewfolders->item(row)) ShowQueue(item->text());
+}
+
+bool TFormFolderconfig::SettleEdits(int targetRow) {
+  QListWidget& list = *ui_->ListViewfolders;
+  if (shownName_.isNull() || ControlsState() == shownState_) return true;
+  const QMessageBox::StandardButton answer = messages_.Ask(
+      this, QStringLiteral("Apply the changes to %1?").arg(shownName_),
+      QMessageBox::Apply | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Cancel);
+  if (answer == QMessageBox::Discard) return true;
+  const bool stored = answer == QMessageBox::Apply && (ui_->Editfoldername->text().isEmpty() ||
+                                                       StoreQueue(ui_->Editfoldername->text()));
+  // Storing may add a queue at the end; the rows before it stay where they were.
+  QSignalBlocker block(&list);
+  if (stored) FillQueueList();
+  int back = -1;
+  for (int i = 0; i < list.count() && back < 0; ++i) {
+    if (list.item(i)->text() == shownName_) back = i;
+  }
+  list.setCurrentRow(stored ? targetRow : back);
+  return stored;
+}
+
+QStringList TFormFolderconfig::ControlsState() const {
+  QStringList state;
+  for (const QWidget* w : ui_->PageControl1->findChildren<QWidget*>()) {
+    if (bench_ != nullptr && bench_->isAncestorOf(w)) continue;
+    if (const auto* edit = qobject_cast<const QLineEdit*>(w)) {
+      state << edit->text();
+    } else if (const auto* button = qobject_cast<const QAbstractButton*>(w)) {
+      if (button->isCheckable()) state << (button->isChecked() ? "1" : "0");
+    } else if (const auto* list = qobject_cast<const QTreeWidget*>(w)) {
+      for (int row = 0; row < list->topLevelItemCount(); ++row) state << Row(*list, row);
+      state << QString::number(list->topLevelItemCount());
+    }
+  }
+  return state;
+}
+
+void TFormFolderconfig::MarkShown(const QString& name) {
+  shownName_ = name;
+  shownState_ = ControlsState();
 }
 
 void TFormFolderconfig::Apply() {
-  if (!ui_->Editfoldername->text().isEmpty()) StoreQueue(ui_->Editfoldername->text());
+  const QString name = ui_->Editfoldername->text();
+  if (!name.isEmpty() && StoreQueue(name)) MarkShown(name);
   FillQueueList();
+}
+
+void TFormFolderconfig::TestFtp() {
+  // A port that is no number would reach the server as 0 and fail as
+  // "Unable to connect", which sends the operator looking at the server.
+  const QString port = ui_->Editftpport->text();
+  if (!port.isEmpty() && !ParseDecimalInt32(S(port))) {
+    messages_.Error(this, Q(NotAnIntegerMessage(S(port))));
+    return;
+  }
+  if (ftpTest) ftpTest(ShownQueue());
 }
 
 void TFormFolderconfig::NewQueue() {
@@ -354,6 +434,7 @@ void TFormFolderconfig::NewQueue() {
     ui_->Editfoldername->setText(shownName);
     return;
   }
+  MarkShown(name);
   FillQueueList();
   ui_->ListViewfolders->setCurrentRow(ui_->ListViewfolders->count() - 1);
   ui_->ListViewfolders->setFocus();
@@ -362,12 +443,18 @@ void TFormFolderconfig::NewQueue() {
 void TFormFolderconfig::DeleteQueue() {
   const QList<QListWidgetItem*> selected = ui_->ListViewfolders->selectedItems();
   if (selected.isEmpty()) return;
-  const int slot = table_.FindByName(S(selected.first()->text()));
+  const QString name = selected.first()->text();
+  const int slot = table_.FindByName(S(name));
   if (slot == 0) return;
+  if (messages_.Ask(this, QStringLiteral("Delete the input queue \"%1\"?").arg(name),
+                    QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes) {
+    return;
+  }
   if (Status st = table_.Delete(slot); !st.ok()) {
     messages_.Error(this, Q(st.message()));
     return;
   }
+  shownName_.clear();  // its edits went with it
   FillQueueList();
   if (ui_->ListViewfolders->count() > 0) {
     ui_->ListViewfolders->setCurrentRow(ui_->ListViewfolders->count() - 1);
@@ -486,6 +573,7 @@ void TFormFolderconfig::reject() {
 void TFormFolderconfig::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   if (event->spontaneous()) return;
+  shownName_ = QString();  // Cancel or OK settled the last opening's edits
   FillQueueList();
   if (ui_->ListViewfolders->count() > 0) ui_->ListViewfolders->setCurrentRow(0);
   ui_->ListViewfolders->setFocus();
@@ -497,9 +585,37 @@ void TFormFolderconfig::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
+void TFormFolderconfig::keyPressEvent(QKeyEvent* event) {
+  const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  if (enter && qobject_cast<QLineEdit*>(focusWidget()) != nullptr) {
+    event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
 void TFormFolderconfig::SetTestBench(QWidget* bench) {
   auto* layout = findChild<QVBoxLayout*>(QStringLiteral("VerticalLayouttest"));
-  if (layout != nullptr && bench != nullptr) layout->addWidget(bench);
+  if (layout == nullptr || bench == nullptr) return;
+  layout->addWidget(bench);
+  bench_ = bench;
+  // Tab reaches the bench after the rule buttons, before New ... Cancel.
+  QWidget* previous = ui_->Buttondown;
+  for (QWidget* w : bench->findChildren<QWidget*>()) {
+    if (w->focusPolicy() & Qt::TabFocus) {
+      setTabOrder(previous, w);
+      previous = w;
+    }
+  }
+  // A result shown for other rules than the ones listed would mislead.
+  if (auto* panel = qobject_cast<TestBenchPanel*>(bench)) {
+    QAbstractItemModel* rules = ui_->ListViewreg->model();
+    for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved}) {
+      connect(rules, signal, panel, &TestBenchPanel::ClearResults);
+    }
+    connect(rules, &QAbstractItemModel::dataChanged, panel, &TestBenchPanel::ClearResults);
+    connect(rules, &QAbstractItemModel::modelReset, panel, &TestBenchPanel::ClearResults);
+  }
 }
 
 }  // namespace zf::ui

@@ -10,6 +10,7 @@
 #include "config/queuetable.h"
 
 class QButtonGroup;
+class QKeyEvent;
 class QLineEdit;
 class QTreeWidget;
 
@@ -81,6 +82,9 @@ class TFormFolderconfig final : public QDialog {
  protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;  // title-bar box: just close
+  // Enter in a text box must not press OK: that would write the file and
+  // drop the edits not yet applied.
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   struct Numbers {
@@ -94,6 +98,14 @@ class TFormFolderconfig final : public QDialog {
   void DeleteQueue();
   void Apply();
   void QueueSelectionChanged();
+  // Before another queue is shown: asks whether the edits to the shown one
+  // are applied or dropped; false when the operator stays on it.
+  bool SettleEdits(int targetRow);
+  // What every edit box, check box and list of the pages shows (the test
+  // bench aside), to tell whether the shown queue was edited.
+  QStringList ControlsState() const;
+  void MarkShown(const QString& name);
+  void TestFtp();
 
   void AddRule();
   void EditRule();
@@ -117,6 +129,9 @@ class TFormFolderconfig final : public QDialog {
   TFormedtrans* transEditor_;
   TFormnewqueue* newQueue_;
   QString lastBrowsed_;  // the picker opens where it stood last
+  QWidget* bench_ = nullptr;
+  QString shownName_;  // the queue whose values the controls were given last
+  QStringList shownState_;
 };
 
 }  // namespace zf::ui

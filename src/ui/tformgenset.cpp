@@ -99,7 +99,12 @@ void TFormGenset::Load() {
   working_.stabletime = ui_->SpinEditstable->value();
   TakeClosingCopies();
   SetStatus(kNotConnected);
-  for (const std::string& message : loaded.messages) messages_.Error(this, FromLocal(message));
+  for (const std::string& message : loaded.messages) {
+    const QString text = FromLocal(message);
+    if (reported_.contains(text)) continue;
+    reported_.insert(text);
+    messages_.Error(this, text);
+  }
 }
 
 void TFormGenset::Fill(const GeneralSettings& s) {
@@ -175,7 +180,11 @@ void TFormGenset::accept() {
     messages_.Error(this, FromLocal(saved.message()));
     return;
   }
-  messages_.Information(this, QStringLiteral("restart the application to apply any changes"));
+  messages_.Information(
+      this, QStringLiteral("restart the application to apply any changes") +
+                QStringLiteral("\n\nOnly \"Auto start\" and the log date time format wait for "
+                               "the restart. The timings, the FTP time-out and the number of "
+                               "log entries count at once."));
   QDialog::accept();
 }
 

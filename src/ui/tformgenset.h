@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QSet>
 #include <QString>
 #include <memory>
 #include <string>
@@ -37,8 +38,11 @@ class TFormGenset final : public QDialog {
   // Fills every field from the general settings file and sets the working
   // browse interval, stable time, FTP time-out, visual log size and plugin
   // choice from it. A message of the load (a FTPtimeout that is no number)
-  // goes to the operator. Called at start-up and by Cancel.
+  // goes to the operator once per run, however often the file is read again.
+  // Called at start-up and by Cancel.
   void Load();
+  // A load message the operator was already shown elsewhere this run.
+  void MarkReported(const QString& text) { reported_.insert(text); }
 
   // The fields as the general settings file receives them.
   GeneralSettings Settings() const;
@@ -74,6 +78,7 @@ class TFormGenset final : public QDialog {
   Messages& messages_;
   DbConnection& db_;
   std::thread tester_;  // the running connection test, if any
+  QSet<QString> reported_;
 };
 
 }  // namespace zf::ui

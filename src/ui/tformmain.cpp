@@ -5,9 +5,11 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenuBar>
@@ -23,8 +25,15 @@
 #include <QVBoxLayout>
 
 #include "artwork.h"
+#include "config/datetimepattern.h"
+#include "config/inifile.h"
 #include "config/systemregional.h"
 #include "dbconnection.h"
+#include "dialogsize.h"
+#include "exprlib/loadedexpressionlibrary.h"
+#include "logcolumns.h"
+#include "platform/clock.h"
+#include "platform/library.h"
 #include "testbenchpanel.h"
 #include "tformfolderconfig.h"
 #include "tformftptest.h"
@@ -36,18 +45,24 @@
 namespace zf::ui {
 namespace {
 
-// The message texts of the library loader are shown as information boxes.
+// The message texts of the library loader are shown as information boxes,
+// each followed by where the library was looked for.
 class BoxSink final : public LoadMessageSink {
  public:
-  BoxSink(Messages& messages, QWidget* parent) : messages_(messages), parent_(parent) {}
+  BoxSink(Messages& messages, QWidget* parent, QString where)
+      : messages_(messages), parent_(parent), where_(std::move(where)) {}
   void ShowInformation(const std::string& text) override {
-    messages_.Information(parent_, QString::fromStdString(text));
+    messages_.Information(parent_, QString::fromStdString(text) + "\n\n" + where_);
   }
 
  private:
   Messages& messages_;
   QWidget* parent_;
+  QString where_;
 };
+
+constexpr const char* kLayoutSection = "form";
+constexpr const char* kSmallIconsKey = "QueueListSmallIcons";
 
 // The window's own surface: a horizontal gradient between the two theme
 // colours, one vertical line per pixel column, as the design gives it.
@@ -107,6 +122,11 @@ TFormmain::TFormmain(ConfigPaths paths, Messages& messages, std::string libraryF
         QMetaObject::invokeMethod(
             this, [this] { DrainVisualLog(); }, Qt::QueuedConnection);
       }) {
+  libraryFolder_ = QString::fromStdString(libraryFolder);
+  if (libraryFolder_.isEmpty()) {
+    if (const auto folder = ProgramFolder(); folder.ok())
+      libraryFolder_ = QString::fromStdString(folder->string());
+  }
   core_.SetLibraryFolder(std::move(libraryFolder));
   setObjectName(QStringLiteral("Formmain"));
   setWindowTitle(QStringLiteral("Zentrafold"));
@@ -117,9 +137,14 @@ TFormmain::TFormmain(ConfigPaths paths, Messages& messages, std::string libraryF
   // Every dialog exists from the start and is shown again when needed.
   genset_ = new TFormGenset(core_.paths(), core_.working(), messages_, *connection_, this);
   folderconfig_ = new TFormFolderconfig(core_.table(), core_.paths(), messages_, this);
-  // Room for the rule list and the test bench with its translation list.
-  folderconfig_->resize(folderconfig_->width(), std::max(folderconfig_->height(), 720));
   selectfolder_ = new TFormSelectfolder(messages_, this);
+  // No dialog larger than the screen; each opens at the size last given it.
+  const std::string layoutFile = core_.paths().queueFile;
+  RememberDialogSize(*folderconfig_, layoutFile, "TFormFolderconfig");
+  RememberDialogSize(*genset_, layoutFile, "TFormGenset");
+  RememberDialogSize(*selectfolder_, layoutFile, "TFormSelectfolder");
+  openUrl = [](const QUrl& url) { return QDesktopServices::openUrl(url); };
+  SetSmallQueueIcons(ReadIniFile(layoutFile).ReadBool(kLayoutSection, kSmallIconsKey, false));
   pluginresult_ = new TFormpluginresult(this);
   folderconfig_->browseFolder = [this](const QString& start) {
     return selectfolder_->Choose(start);
@@ -177,6 +202,9 @@ void TFormmain::BuildControls() {
   image1_->setCursor(Qt::PointingHandCursor);
   image1_->setFixedSize(68, 26);
   image1_->installEventFilter(this);
+  // Reachable with Tab and switched with Space, like any other switch.
+  image1_->setFocusPolicy(Qt::StrongFocus);
+  image1_->setStyleSheet(QStringLiteral("#Image1:focus { border: 1px dotted palette(text); }"));
   progressBar1_ = Named(new QProgressBar, "ProgressBar1", QStringLiteral("Process"));
   progressBar1_->setRange(0, EngineHost::kCycleProgressMax);
   progressBar1_->setValue(0);
@@ -216,6 +244,8 @@ void TFormmain::BuildControls() {
   listViewlog_->setColumnWidth(2, 125);
   listViewlog_->setColumnWidth(3, 100);
   listViewlog_->setWordWrap(false);
+  logColumns_ = new LogColumns(*listViewlog_, QString::fromStdString(DateTimeToRegionalString(
+                                                  SystemClock().Now(), SystemRegionalSettings())));
 
   queueStatus_ = Named(new QTableWidget(0, 8), "ListViewstatus", QStringLiteral("Queues"));
   queueStatus_->setHorizontalHeaderLabels({"Queue", "State", "Last pass", "Delivered today",
@@ -236,11 +266,17 @@ void TFormmain::BuildControls() {
   splitter_->setStretchFactor(1, 1);
   splitter_->setSizes({120, 460});
   outer->addWidget(splitter_, 1);
+  BuildQueueMenu();
   ShowSwitch();
 }
 
 bool TFormmain::eventFilter(QObject* watched, QEvent* event) {
   if (watched == image1_ && event->type() == QEvent::MouseButtonRelease) {
+    Image1Click();
+    return true;
+  }
+  if (watched == image1_ && event->type() == QEvent::KeyPress &&
+      static_cast<QKeyEvent*>(event)->key() == Qt::Key_Space) {
     Image1Click();
     return true;
   }
@@ -269,10 +305,14 @@ void TFormmain::FormActivate() {
   RestoreLayout();
   (void)core_.LockConfiguration();
   core_.MakeFtpClients();
-  BoxSink sink(messages_, this);
+  QString where =
+      QStringLiteral("Looked for %1 in %2.")
+          .arg(QString::fromStdString(LoadedExpressionLibrary::FileName()), libraryFolder_);
+  BoxSink sink(messages_, this, where);
   core_.LoadExpressionLibrary(sink);
   for (const std::string& text : core_.LoadConfiguration()) {
     messages_.Information(this, QString::fromStdString(text));
+    genset_->MarkReported(QString::fromStdString(text));  // told once per start
   }
   RebuildQueueList();
   // The rule test bench works through the library just loaded, on what the
@@ -363,7 +403,8 @@ void TFormmain::RebuildQueueList() {
     const int image = q.Enabled ? 0 : 2;
     auto* item = new QListWidgetItem(QueueIcon(image), QString::fromStdString(q.name));
     item->setData(Qt::UserRole, image);
-    item->setToolTip(QString::fromStdString(q.name) + (q.Enabled ? ": idle" : ": not enabled"));
+    item->setToolTip(QString::fromStdString(q.name) + ": " +
+                     (q.Enabled ? QStringLiteral("idle") : NotEnabledReason(q)));
     listViewfolders_->addItem(item);
   }
   RefreshStatus();
@@ -430,7 +471,7 @@ void TFormmain::FormClose() {
   // An editor's renewal times are the file's own, older than the engine's.
   if (!core_.OwnsConfiguration()) return;
   WindowLayout layout;
-  for (int c = 1; c <= 3; ++c) layout.columnWidths.push_back(listViewlog_->columnWidth(c));
+  for (int c = 1; c <= 3; ++c) layout.columnWidths.push_back(logColumns_->Minimum(c));
   layout.width = width();
   layout.height = height();
   layout.left = x();
@@ -469,10 +510,16 @@ void TFormmain::RefreshStatus() {
     for (int c = 0; c < cells.size(); ++c) {
       auto* item = new QTableWidgetItem(cells[c]);
       item->setToolTip(cells[c]);
+      item->setData(Qt::UserRole, s.slot);
       queueStatus_->setItem(r, c, item);
     }
     if (QListWidgetItem* icon = listViewfolders_->item(s.slot - 1)) {
-      icon->setToolTip(QString::fromStdString(FormatQueueStatusLine(s, regional)));
+      QString tip = QString::fromStdString(FormatQueueStatusLine(s, regional));
+      if (s.slot <= core_.table().Nfolders()) {
+        const QString why = NotEnabledReason(core_.table().Get(s.slot));
+        if (!why.isEmpty()) tip += "\n" + why;
+      }
+      icon->setToolTip(tip);
     }
   }
   queueStatus_->resizeColumnsToContents();
@@ -490,6 +537,113 @@ void TFormmain::ChooseThemeColours(const QString& schemeName) {
     colour2_ = QColor(243, 243, 247);
   }
   update();
+}
+
+QString TFormmain::NotEnabledReason(const QueueRecord& queue) {
+  if (queue.Enabled) return {};
+  return queue.Enabledatstart ? QStringLiteral("switched off for this run")
+                              : QStringLiteral("not enabled at program start");
+}
+
+void TFormmain::BuildQueueMenu() {
+  listViewfolders_->setContextMenuPolicy(Qt::ActionsContextMenu);
+  const auto add = [this](const char* name, const QString& caption, auto handler) {
+    auto* action = new QAction(caption, listViewfolders_);
+    action->setObjectName(QString::fromLatin1(name));
+    listViewfolders_->addAction(action);
+    connect(action, &QAction::triggered, this, handler);
+    return action;
+  };
+  actionEnabled_ =
+      add("ActionEnabled", QStringLiteral("&Enabled"), [this](bool on) { SetQueueEnabled(on); });
+  actionEnabled_->setCheckable(true);
+  add("ActionOpeninput", QStringLiteral("&Open input folder"), [this] { OpenInputFolder(); });
+  add("ActionShowstatus", QStringLiteral("&Show status"), [this] { ShowQueueStatus(); });
+  auto* separator = new QAction(listViewfolders_);
+  separator->setSeparator(true);
+  listViewfolders_->addAction(separator);
+  actionSmallIcons_ = add("ActionSmallicons", QStringLiteral("S&mall icons"), [this](bool on) {
+    SetSmallQueueIcons(on);
+    const Status st = UpdateIniFile(core_.paths().queueFile, [on](IniDocument& ini) {
+      ini.WriteBool(kLayoutSection, kSmallIconsKey, on);
+    });
+    if (!st.ok()) messages_.Error(this, QString::fromStdString(st.message()));
+  });
+  actionSmallIcons_->setCheckable(true);
+  connect(listViewfolders_, &QListWidget::itemSelectionChanged, this, [this] { SyncQueueMenu(); });
+  SyncQueueMenu();
+}
+
+int TFormmain::SelectedSlot() {
+  const QList<QListWidgetItem*> selected = listViewfolders_->selectedItems();
+  if (selected.isEmpty()) return 0;
+  const int slot = listViewfolders_->row(selected.first()) + 1;
+  return slot <= core_.table().Nfolders() ? slot : 0;
+}
+
+void TFormmain::SyncQueueMenu() {
+  const int slot = SelectedSlot();
+  for (QAction* action : listViewfolders_->actions()) {
+    if (action != actionSmallIcons_ && !action->isSeparator()) action->setEnabled(slot != 0);
+  }
+  actionEnabled_->setChecked(slot != 0 && core_.table().Get(slot).Enabled);
+}
+
+void TFormmain::SetQueueEnabled(bool enabled) {
+  const int slot = SelectedSlot();
+  if (slot == 0) return;
+  core_.table().Update(slot, [enabled](QueueRecord& r) { r.Enabled = enabled; });
+  RebuildQueueList();
+  listViewfolders_->setCurrentRow(slot - 1);
+}
+
+void TFormmain::OpenInputFolder() {
+  const int slot = SelectedSlot();
+  if (slot == 0) return;
+  const QueueRecord q = core_.table().Get(slot);
+  // An FTP queue's files arrive in its temporary folder.
+  const QString folder = QString::fromStdString(q.FTPuse ? q.FTPTemppath : q.Inputfolder);
+  if (folder.isEmpty() || !openUrl(QUrl::fromLocalFile(folder))) {
+    messages_.Error(this, QStringLiteral("Unable to open the input folder \"%1\" of the queue "
+                                         "\"%2\"")
+                              .arg(folder, QString::fromStdString(q.name)));
+  }
+}
+
+void TFormmain::ShowQueueStatus() {
+  const int slot = SelectedSlot();
+  if (slot == 0) return;
+  RefreshStatus();
+  pageControl_->setCurrentWidget(queueStatus_);
+  for (int row = 0; row < queueStatus_->rowCount(); ++row) {
+    if (queueStatus_->item(row, 0)->data(Qt::UserRole).toInt() == slot) {
+      queueStatus_->selectRow(row);
+      queueStatus_->setFocus();
+    }
+  }
+}
+
+void TFormmain::SetSmallQueueIcons(bool small) {
+  actionSmallIcons_->setChecked(small);
+  QListWidget& list = *listViewfolders_;
+  if (small) {
+    // Columns of one-line entries: a hundred queues fit a few columns.
+    list.setViewMode(QListView::ListMode);
+    list.setFlow(QListView::TopToBottom);
+    list.setWrapping(true);
+    list.setIconSize(QSize(16, 16));
+    list.setGridSize(QSize(104, 20));
+    list.setWordWrap(false);
+    splitter_->setSizes({2 * 104 + 24, std::max(width() - 2 * 104 - 24, 200)});
+  } else {
+    list.setViewMode(QListView::IconMode);
+    list.setFlow(QListView::LeftToRight);
+    list.setIconSize(QSize(48, 48));
+    list.setGridSize(QSize(96, 76));
+    list.setWordWrap(true);
+    splitter_->setSizes({120, std::max(width() - 120, 200)});
+  }
+  list.setTextElideMode(Qt::ElideRight);
 }
 
 }  // namespace zf::ui

@@ -3,6 +3,8 @@
 #include <QMainWindow>
 #include <QPixmap>
 #include <QTimer>
+#include <QUrl>
+#include <functional>
 #include <memory>
 
 #include "config/configpaths.h"
@@ -15,6 +17,7 @@
 
 class QAction;
 class QLabel;
+class QListWidgetItem;
 class QListWidget;
 class QProgressBar;
 class QSplitter;
@@ -28,7 +31,7 @@ class TFormGenset;
 class TFormFolderconfig;
 class TFormSelectfolder;
 class TFormpluginresult;
-
+class LogColumns;
 class VisualLogTableModel;
 
 // The program's main window: the on/off switch, the cycle and FTP progress,
@@ -72,6 +75,20 @@ class TFormmain final : public QMainWindow {
   VisualLogTableModel& visualLog() { return *logModel_; }
   bool ShutdownTimerActive() const { return shutdownTimer_.isActive(); }
 
+  // The queue list's context menu, on the selected queue: "Enabled" for
+  // this run (as the queue dialog's Apply would), "Open input folder",
+  // "Show status"; and the choice of small icons for many queues.
+  void SetQueueEnabled(bool enabled);
+  void OpenInputFolder();
+  void ShowQueueStatus();
+  // Small icons in columns (many queues at a glance) or the large icons;
+  // kept in the queue configuration file.
+  void SetSmallQueueIcons(bool small);
+  // Why a queue that is not enabled is not served; empty for an enabled one.
+  static QString NotEnabledReason(const QueueRecord& queue);
+  // How "Open input folder" opens a folder; tests record it.
+  std::function<bool(const QUrl&)> openUrl;
+
  protected:
   bool event(QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
@@ -88,6 +105,9 @@ class TFormmain final : public QMainWindow {
   void FormClose();
   void TimershutdownTimer();
   void SetQueueIcon(int slot, zf::QueueIcon icon);
+  void BuildQueueMenu();
+  void SyncQueueMenu();
+  int SelectedSlot();
 
  public:
   // Fills the "Queues" tab and the queue icons' tooltips from the status board.
@@ -113,6 +133,10 @@ class TFormmain final : public QMainWindow {
   QTabWidget* pageControl_ = nullptr;
   QTableView* listViewlog_ = nullptr;
   QTableWidget* queueStatus_ = nullptr;
+  LogColumns* logColumns_ = nullptr;
+  QAction* actionEnabled_ = nullptr;
+  QAction* actionSmallIcons_ = nullptr;
+  QString libraryFolder_;  // where the expression library was looked for
   QTimer shutdownTimer_;
   QColor colour1_;
   QColor colour2_;

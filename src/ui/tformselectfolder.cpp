@@ -1,16 +1,21 @@
 #include "tformselectfolder.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFileIconProvider>
 #include <QFileInfo>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <cerrno>
 #include <cstring>
 
 #include "messages.h"
+#include "platform/uniquefd.h"
 #include "ui_tformselectfolder.h"
 
 namespace zf::ui {
@@ -27,14 +32,25 @@ QString Join(const QString& folder, const QString& name) {
   return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
 }
 
+UniqueFd OpenFolder(const std::string& path) {
+  return UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
 }  // namespace
 
 Result<std::string> CreateNumberedFolder(const std::string& parent) {
   const std::string base = parent.empty() || parent.back() == '/' ? parent : parent + "/";
+  // Every attempt in the one folder first opened, even if its path changes.
+  const UniqueFd folder = OpenFolder(parent);
+  if (!folder.valid()) {
+    const int err = errno;
+    return Status::Error("Unable to open the folder \"" + parent + "\": " + std::strerror(err),
+                         err);
+  }
   for (int number = 0; number <= kMaxNumber; ++number) {
     const std::string name =
         number == 0 ? std::string("New Folder") : "New Folder(" + std::to_string(number) + ")";
-    if (::mkdir((base + name).c_str(), 0777) == 0) return name;
+    if (::mkdirat(folder.get(), name.c_str(), 0777) == 0) return name;
     const int err = errno;
     if (err != EEXIST) {
       return Status::Error(
@@ -43,6 +59,26 @@ Result<std::string> CreateNumberedFolder(const std::string& parent) {
   }
   return Status::Error("Unable to create a new folder in \"" + parent + "\": every name is taken",
                        EEXIST);
+}
+
+Status RenameFolder(const std::string& parent, const std::string& from, const std::string& to) {
+  const auto fail = [&](int err) {
+    return Status::Error(
+        "Unable to rename the folder \"" + from + "\" to \"" + to + "\": " + std::strerror(err),
+        err);
+  };
+  if (to.empty() || to == "." || to == ".." || to.find('/') != std::string::npos) {
+    return fail(EINVAL);
+  }
+  const UniqueFd folder = OpenFolder(parent);
+  if (!folder.valid()) return fail(errno);
+  struct stat st {};
+  if (::fstatat(folder.get(), from.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return fail(errno);
+  if (!S_ISDIR(st.st_mode)) return fail(ENOTDIR);
+  if (::renameat2(folder.get(), from.c_str(), folder.get(), to.c_str(), RENAME_NOREPLACE) != 0) {
+    return fail(errno);
+  }
+  return Status::Ok();
 }
 
 TFormSelectfolder::TFormSelectfolder(Messages& messages, QWidget* parent)
@@ -55,7 +91,16 @@ TFormSelectfolder::TFormSelectfolder(Messages& messages, QWidget* parent)
   connect(ui_->ButtonBox, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
   ui_->ShellTreeView1->addAction(ui_->ActionNewfolder);
+  ui_->ShellTreeView1->addAction(ui_->ActionRename);
   ui_->ShellTreeView1->addAction(ui_->ActionRefresh);
+  connect(ui_->ActionRename, &QAction::triggered, this, &TFormSelectfolder::Rename);
+  connect(ui_->ShellTreeView1, &QTreeWidget::itemChanged, this,
+          [this](QTreeWidgetItem* item) { Renamed(item); });
+  // The path box follows the selection, and takes the operator to a folder
+  // typed or pasted into it.
+  connect(ui_->ShellTreeView1, &QTreeWidget::itemSelectionChanged, this,
+          [this] { ui_->Editpath->setText(SelectedPath()); });
+  connect(ui_->Editpath, &QLineEdit::returnPressed, this, [this] { (void)GoToTypedPath(); });
   connect(ui_->ActionNewfolder, &QAction::triggered, this, &TFormSelectfolder::NewFolder);
   connect(ui_->ActionRefresh, &QAction::triggered, this, &TFormSelectfolder::Refresh);
   connect(ui_->ShellTreeView1, &QTreeWidget::itemExpanded, this,
@@ -202,8 +247,66 @@ void TFormSelectfolder::ShowContextMenu(const QPoint& at) {
   }
   QMenu menu(this);
   menu.addAction(ui_->ActionNewfolder);
+  menu.addAction(ui_->ActionRename);
   menu.addAction(ui_->ActionRefresh);
   menu.exec(ui_->ShellTreeView1->viewport()->mapToGlobal(at));
+}
+
+void TFormSelectfolder::Rename() {
+  QTreeWidgetItem* item = Selected();
+  if (item == nullptr || item->parent() == nullptr) return;  // a root keeps its name
+  item->setFlags(item->flags() | Qt::ItemIsEditable);        // itemChanged: not a rename yet
+  renaming_ = item;
+  ui_->ShellTreeView1->editItem(item);
+}
+
+void TFormSelectfolder::Renamed(QTreeWidgetItem* item) {
+  if (item != renaming_) return;  // the tree filling itself
+  renaming_ = nullptr;            // before the flags change, which reports the item again
+  item->setFlags(item->flags() & ~Qt::ItemIsEditable);
+  QTreeWidgetItem* parent = item->parent();
+  const QString parentPath = parent->data(0, kPathRole).toString();
+  const QString from = QFileInfo(item->data(0, kPathRole).toString()).fileName();
+  const QString to = item->text(0);
+  if (to == from) return;
+  const Status st = RenameFolder(parentPath.toStdString(), from.toStdString(), to.toStdString());
+  if (!st.ok()) messages_.Error(this, QString::fromStdString(st.message()));
+  // The tree shows what the disk holds now, under either name; refilled
+  // once the editor is done with the item it changed.
+  const QString shown = st.ok() ? to : from;
+  QMetaObject::invokeMethod(
+      this,
+      [this, parent, shown] {
+        Fill(parent);
+        for (int i = 0; i < parent->childCount(); ++i) {
+          if (parent->child(i)->text(0) == shown)
+            ui_->ShellTreeView1->setCurrentItem(parent->child(i));
+        }
+      },
+      Qt::QueuedConnection);
+}
+
+bool TFormSelectfolder::GoToTypedPath() {
+  const QString typed = ui_->Editpath->text().trimmed();
+  if (typed == SelectedPath()) return true;
+  if (SelectPath(typed)) return true;
+  messages_.Error(this, QStringLiteral("There is no folder \"%1\"").arg(typed));
+  return false;
+}
+
+void TFormSelectfolder::accept() {
+  if (GoToTypedPath()) QDialog::accept();
+}
+
+void TFormSelectfolder::keyPressEvent(QKeyEvent* event) {
+  // Enter in the path box goes to the folder, in a folder's name editor it
+  // renames; only OK ends the picker.
+  const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  if (enter && qobject_cast<QLineEdit*>(focusWidget()) != nullptr) {
+    event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
 }
 
 }  // namespace zf::ui

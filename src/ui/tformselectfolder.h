@@ -8,6 +8,7 @@
 
 #include "platform/result.h"
 
+class QKeyEvent;
 class QTreeWidgetItem;
 
 namespace Ui {
@@ -24,6 +25,10 @@ class Messages;
 // read-only disk) would fail for every number alike, so it ends the attempt
 // with the system's reason.
 Result<std::string> CreateNumberedFolder(const std::string& parent);
+
+// Renames the folder `from` in `parent` to `to`, never over an existing name
+// and never through a link; a name with "/" or no name at all is refused.
+Status RenameFolder(const std::string& parent, const std::string& from, const std::string& to);
 
 // "Select folder": the folder picker behind the queue dialog's "Browse"
 // buttons. A tree of folders under the home folder and the file-system root,
@@ -50,8 +55,15 @@ class TFormSelectfolder final : public QDialog {
   // The context menu's actions, on the selected node.
   void NewFolder();
   void Refresh();
+  // Opens the selected folder's name for editing; the folder takes the name
+  // typed there (F2).
+  void Rename();
+
+  void accept() override;  // a folder typed into the path box counts
 
  protected:
+  void keyPressEvent(QKeyEvent* event) override;
+
   void showEvent(QShowEvent* event) override;
 
  private:
@@ -62,9 +74,12 @@ class TFormSelectfolder final : public QDialog {
   void FillOnce(QTreeWidgetItem* item);
   QTreeWidgetItem* Selected() const;
   void ShowContextMenu(const QPoint& at);
+  void Renamed(QTreeWidgetItem* item);
+  bool GoToTypedPath();
 
   std::unique_ptr<Ui::TFormSelectfolder> ui_;
   Messages& messages_;
+  QTreeWidgetItem* renaming_ = nullptr;
 };
 
 }  // namespace zf::ui

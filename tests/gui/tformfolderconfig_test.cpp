@@ -5,11 +5,14 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimeEdit>
@@ -17,19 +20,24 @@
 #include <QVBoxLayout>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <thread>
 
 #include "config/configpaths.h"
 #include "config/queuefile.h"
+#include "dialogsize.h"
 #include "engine/enginehost.h"
 #include "engine/renamethread.h"
+#include "exprlib/loadedexpressionlibrary.h"
 #include "ftp/ftpsession.h"
 #include "guitestkit.h"
 #include "messages.h"
 #include "platform/fileaccess.h"
 #include "tempdir.h"
+#include "testbenchpanel.h"
 #include "tformedtrans.h"
 #include "tformnewqueue.h"
 #include "tformsetupreg.h"
@@ -288,6 +296,7 @@ TEST_F(FolderConfig, DeleteInTheMiddleMovesLaterQueuesDownAndShowsTheLastOne) {
   Open();
   const std::uint64_t uidC = table.Get(3).uid;
   Select(1);
+  messages.answers << QMessageBox::Yes;  // "Delete the input queue ...?"
   Click("Buttondelete");
   EXPECT_EQ(TableNames(), (std::vector<std::string>{"A", "C"}));
   EXPECT_EQ(table.Get(2).uid, uidC);
@@ -295,7 +304,8 @@ TEST_F(FolderConfig, DeleteInTheMiddleMovesLaterQueuesDownAndShowsTheLastOne) {
   EXPECT_EQ(Text("Editfoldername"), "C");
   EXPECT_EQ(Text("Editinputfolder"), "/in/c");
 
-  Click("Buttondelete");  // the last slot: only the count drops
+  messages.answers << QMessageBox::Yes;  // "Delete the input queue ...?"
+  Click("Buttondelete");                 // the last slot: only the count drops
   EXPECT_EQ(TableNames(), (std::vector<std::string>{"A"}));
   EXPECT_EQ(Text("Editfoldername"), "A");
 
@@ -313,6 +323,7 @@ TEST_F(FolderConfig, AQueueAppendedIntoAReusedSlotStartsFromTheLoadDefaultsWithI
   Open();
   const auto oldClients = std::vector{table.Get(1).FTPsession, table.Get(2).FTPsession};
   Select(1);
+  messages.answers << QMessageBox::Yes;  // "Delete the input queue ...?"
   Click("Buttondelete");
   answer = [](QDialog& d) { Find<QLineEdit>(d, "Edit1")->setText("X"); };
   Click("Buttonnew");
@@ -371,6 +382,7 @@ TEST_F(FolderConfig, CancelAfterApplyNewAndDeleteBringsBackTheFile) {
   answer = [](QDialog& d) { Find<QLineEdit>(d, "Edit1")->setText("N"); };
   Click("Buttonnew");
   Select(1);
+  messages.answers << QMessageBox::Yes;  // "Delete the input queue ...?"
   Click("Buttondelete");
   ASSERT_EQ(TableNames(), (std::vector<std::string>{"A", "C", "N"}));
 
@@ -706,6 +718,7 @@ TEST_F(FolderConfig, EditsWhileTheEngineRunsLeaveItAWholeTable) {
     Click("Buttonapply");
     Click("Buttonnew");
     Select(1);
+    messages.answers << QMessageBox::Yes;  // "Delete the input queue ...?"
     Click("Buttondelete");
     waitPasses(1);
     dialog->reject();  // reload from the file
@@ -716,6 +729,173 @@ TEST_F(FolderConfig, EditsWhileTheEngineRunsLeaveItAWholeTable) {
   QTRY_VERIFY_WITH_TIMEOUT(control->finished.load(), 10000);
   EXPECT_EQ(TableNames(), (std::vector<std::string>{"A", "B", "C"}));
   EXPECT_EQ(table.Get(1).Inputfolder, dir / "A");
+}
+
+class NoSink final : public LoadMessageSink {
+ public:
+  void ShowInformation(const std::string&) override {}
+};
+
+// The real test bench in the dialog, over the library the build made.
+TestBenchPanel* AddBench(TFormFolderconfig& dialog, RecordingMessages& messages) {
+  NoSink sink;
+  static auto library = LoadedExpressionLibrary::Load(std::getenv("ZF_BIN_DIR"), sink);
+  auto* bench = new TestBenchPanel(
+      *library, [&dialog] { return dialog.ShownQueue(); }, messages);
+  dialog.SetTestBench(bench);
+  return bench;
+}
+
+TEST_F(FolderConfig, EnterInATextBoxNeitherClosesNorWritesButTriesTheBenchName) {
+  Seed({Queue("A", "/in/a")});
+  Open();
+  QLineEdit* result = Find<QLineEdit>(*AddBench(*dialog, messages), "Edittestresult");
+  const std::string before = zf::test::ReadFile(paths.queueFile);
+  for (auto [page, box] : {std::pair{0, "Editfoldername"}, std::pair{0, "Editerrorfolder"},
+                           std::pair{2, "Edittempftp"}, std::pair{1, "Edittestreginput"}}) {
+    C<QTabWidget>("PageControl1")->setCurrentIndex(page);
+    C<QLineEdit>(box)->setFocus();
+    QTest::keyClicks(C<QLineEdit>(box), "Ax_1.pdf");
+    QTest::keyClick(C<QLineEdit>(box), Qt::Key_Return);
+    EXPECT_TRUE(dialog->isVisible()) << box;
+  }
+  EXPECT_EQ(zf::test::ReadFile(paths.queueFile), before);
+  EXPECT_EQ(result->text(), "Found a match");  // Enter ran "Test match"
+  // A changed rule, or test name, makes that result stale.
+  C<QTreeWidget>("ListViewreg")->setCurrentItem(C<QTreeWidget>("ListViewreg")->topLevelItem(1));
+  Click("Buttondeletereg");
+  EXPECT_EQ(result->text(), "");
+  QTest::keyClick(C<QLineEdit>("Edittestreginput"), Qt::Key_Return);
+  QTest::keyClick(C<QLineEdit>("Edittestreginput"), Qt::Key_X);
+  EXPECT_EQ(result->text(), "");
+}
+
+TEST_F(FolderConfig, DeleteAsksNamingTheQueueAndTellsItsButtonFromTheRules) {
+  Seed({Queue("A", "/in/a"), Queue("B", "/in/b")});
+  Open();
+  EXPECT_EQ(C<QPushButton>("Buttondeletereg")->accessibleName(), "Delete rule");
+  EXPECT_EQ(C<QPushButton>("Buttondeletereg")->toolTip(), "Delete rule");
+  for (auto [answer, left] : {std::pair{QMessageBox::No, std::vector<std::string>{"A", "B"}},
+                              std::pair{QMessageBox::Yes, std::vector<std::string>{"A"}}}) {
+    messages.texts.clear();
+    messages.answers = {answer};
+    Select(1);
+    Click("Buttondelete");
+    EXPECT_EQ(messages.texts, QStringList{"ask: Delete the input queue \"B\"?"});
+    EXPECT_EQ(TableNames(), left);
+  }
+}
+
+TEST_F(FolderConfig, SelectingAnotherQueueWithEditsAsksWhetherToApplyThem) {
+  QueueRecord b = Queue("B", "/in/b");
+  b.Enabledatstart = false;  // said under its check box
+  Seed({Queue("A", "/in/a"), b});
+  // Edited first?, the answer, then the queue shown and A's stored input.
+  for (auto [edit, answer, shown, storedA] :
+       {std::tuple{false, QMessageBox::NoButton, "B", "/in/a"},
+        std::tuple{true, QMessageBox::Cancel, "A", "/in/a"},
+        std::tuple{true, QMessageBox::Discard, "B", "/in/a"},
+        std::tuple{true, QMessageBox::Apply, "B", "/edited"}}) {
+    Open();
+    messages.texts.clear();
+    if (edit) SetText("Editinputfolder", "/edited");
+    messages.answers = {answer};
+    Select(1);
+    EXPECT_EQ(messages.texts.size(), edit ? 1 : 0);
+    EXPECT_EQ(Text("Editfoldername"), shown);
+    EXPECT_EQ(List()->currentItem()->text(), shown);
+    EXPECT_EQ(table.Get(1).Inputfolder, storedA);
+    EXPECT_EQ(C<QLabel>("Labelautoenablednote")->isVisible(), shown == std::string("B"));
+  }
+  EXPECT_EQ(messages.texts, QStringList{"ask: Apply the changes to A?"});
+}
+
+TEST_F(FolderConfig, TheRuleListShowsEveryColumnAndTakesTheExtraHeight) {
+  QueueRecord a = Queue("A", "/in/a");
+  const std::string longText(300, 'x');
+  a.rule(1) = Rule{longText, "F" + longText, true, longText};
+  Seed({a});
+  Open();
+  auto* bench = new QPlainTextEdit;  // grows as gladly as the real bench
+  dialog->SetTestBench(bench);
+  C<QTabWidget>("PageControl1")->setCurrentIndex(1);
+  QApplication::processEvents();
+  auto* rules = C<QTreeWidget>("ListViewreg");
+  for (int c = 0; c < 4; ++c) {
+    EXPECT_LE(rules->header()->sectionViewportPosition(c) + rules->header()->sectionSize(c),
+              rules->viewport()->width());
+    EXPECT_GE(rules->header()->sectionSize(c), 30) << "column " << c;
+  }
+  EXPECT_EQ(rules->topLevelItem(0)->toolTip(1), QString::fromStdString("F" + longText));
+  const QSize before(rules->height(), bench->height());
+  dialog->resize(dialog->width(), dialog->height() + 200);
+  QApplication::processEvents();
+  EXPECT_GE(rules->height() - before.width(), 150);
+  EXPECT_LE(bench->height() - before.height(), 50);
+}
+
+TEST_F(FolderConfig, MnemonicsAreUniquePerPageAndTabReachesTheBenchBeforeOk) {
+  Seed({Queue("A", "/in/a")});
+  Open();
+  AddBench(*dialog, messages);
+  for (int page = 0; page < 3; ++page) {
+    C<QTabWidget>("PageControl1")->setCurrentIndex(page);
+    std::map<QChar, QString> taken;
+    for (QWidget* w : dialog->findChildren<QWidget*>()) {
+      auto* label = qobject_cast<QLabel*>(w);
+      auto* button = qobject_cast<QAbstractButton*>(w);
+      const QString text = button ? button->text() : label && label->buddy() ? label->text() : "";
+      if (!w->isVisible() || text.isEmpty() || QStringList{"OK", "Cancel", "▲", "▼"}.contains(text))
+        continue;
+      const qsizetype at = text.indexOf('&');
+      ASSERT_GE(at, 0) << "no mnemonic: " << text.toStdString();
+      const QChar key = text.at(at + 1).toUpper();
+      EXPECT_FALSE(taken.count(key)) << text.toStdString() << ", " << taken[key].toStdString();
+      taken[key] = text;
+    }
+  }
+  QStringList order;
+  QWidget* w = C<QListWidget>("ListViewfolders");
+  for (int i = 0; i < 500; ++i, w = w->nextInFocusChain()) order << w->objectName();
+  const qsizetype bench = order.indexOf("Edittestreginput");
+  EXPECT_LT(order.indexOf("Buttondown"), bench);
+  EXPECT_LT(bench, order.indexOf("Buttonnew"));
+}
+
+TEST_F(FolderConfig, TheDialogFitsTheScreenAndOpensAtTheSizeLastGiven) {
+  Seed({Queue("Sport", "/srv/in/sport")});
+  Open();
+  dialog->hide();
+  RememberDialogSize(*dialog, paths.queueFile, "TFormFolderconfig");
+  const QSize room = dialog->screen()->availableGeometry().size() - QSize(16, 40);
+  // Given by the operator before closing (none at first), then expected.
+  for (auto [given, expected] :
+       {std::pair{QSize(), QSize(760, 640).boundedTo(room)},
+        std::pair{QSize(700, 500), QSize(700, 500)}, std::pair{QSize(5000, 5000), room}}) {
+    if (given.isValid()) {
+      dialog->show();
+      dialog->resize(given);
+      dialog->hide();
+    }
+    dialog->show();
+    EXPECT_EQ(dialog->size(), expected);
+    if (!given.isValid()) test::SaveScreenshot(*dialog, "tformfolderconfig_fitted");
+    dialog->hide();
+  }
+}
+
+TEST_F(FolderConfig, TheFtpTestRefusesAPortThatIsNoNumber) {
+  Seed({Queue("A", "/in/a")});
+  Open();
+  int tests = 0;
+  dialog->ftpTest = [&](const QueueRecord&) { ++tests; };
+  C<QCheckBox>("CheckBoxuseftp")->click();
+  for (const char* port : {"21x", "2121", ""}) {
+    SetText("Editftpport", port);
+    Click("Button5");
+  }
+  EXPECT_EQ(tests, 2);
+  EXPECT_EQ(messages.texts, QStringList{"error: '21x' is not a valid integer value"});
 }
 
 TEST_F(FolderConfig, Screenshots) {

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -174,6 +175,54 @@ TEST(TFormSelectfolder, ChooseOpensOnTheStartOrTheLastChoice) {
   // Escape is Cancel.
   QTimer::singleShot(0, &picker, [&picker] { QTest::keyClick(&picker, Qt::Key_Escape); });
   EXPECT_EQ(picker.Choose(QString()), std::nullopt);
+}
+
+TEST(RenameFolder, RenamesOnlyAFolderAndNeverOverAName) {
+  TempDir dir;
+  fs::create_directories(dir.path() / "New Folder");
+  fs::create_directory_symlink(dir.path() / "New Folder", dir.path() / "Link");
+  for (auto [from, to, error] :
+       {std::tuple{"New Folder", "Sport in", 0}, std::tuple{"Sport in", "Link", EEXIST},
+        std::tuple{"Sport in", "a/b", EINVAL}, std::tuple{"Sport in", "", EINVAL},
+        std::tuple{"Link", "Linked", ENOTDIR}, std::tuple{"Missing", "Other", ENOENT}}) {
+    const Status st = RenameFolder(dir.path().string(), from, to);
+    EXPECT_EQ(st.ok() ? 0 : st.code(), error) << from << " -> " << to;
+  }
+  EXPECT_TRUE(fs::is_directory(dir.path() / "Sport in"));
+}
+
+TEST(TFormSelectfolder, F2RenamesTheFolderAndThePathBoxGoesToATypedFolder) {
+  TempDir dir;
+  const QString made = Q(dir.path() / "hot" / "New Folder");
+  fs::create_directories(made.toStdString());
+  RecordingMessages messages;
+  TFormSelectfolder picker(messages);
+  picker.show();
+  auto* box = picker.findChild<QLineEdit*>("Editpath");
+  // A folder that is there is selected, one that is not is told; Enter in
+  // the box never ends the picker.
+  for (const QString& typed : {made, Q(dir.path() / "none")}) {
+    box->setText(typed);
+    box->setFocus();
+    QTest::keyClick(box, Qt::Key_Return);
+    EXPECT_TRUE(picker.isVisible());
+    EXPECT_EQ(picker.SelectedPath(), made);
+  }
+  EXPECT_EQ(messages.texts.size(), 1);
+  auto* tree = picker.findChild<QTreeWidget*>("ShellTreeView1");
+  picker.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&picker));
+  tree->setFocus();
+  QTest::keyClick(tree, Qt::Key_F2);
+  auto* editor = tree->viewport()->findChild<QLineEdit*>();
+  ASSERT_NE(editor, nullptr) << "F2 opens the name for editing";
+  editor->selectAll();
+  QTest::keyClicks(editor, "Sport in");
+  QTest::keyClick(editor, Qt::Key_Return);
+  const QString renamed = Q(dir.path() / "hot" / "Sport in");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return picker.SelectedPath() == renamed; }));
+  EXPECT_TRUE(fs::is_directory(renamed.toStdString()) && !fs::exists(made.toStdString()));
+  EXPECT_EQ(box->text(), renamed) << "the box follows the selection";
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModelTester>
+#include <QApplication>
 #include <QHeaderView>
 #include <QIdentityProxyModel>
 #include <QSet>
@@ -12,6 +13,7 @@
 
 #include "artwork.h"
 #include "guitestkit.h"
+#include "logcolumns.h"
 
 namespace zf::ui {
 namespace {
@@ -230,6 +232,39 @@ TEST(VisualLogTableModel, Screenshot) {
   view.resize(480, 140);
   view.show();
   ASSERT_TRUE(test::SaveScreenshot(view, "visuallogtablemodel"));
+}
+
+// The view as the main window shows it: names and comment grow with the
+// window above the operator's widths, the time is never cut, and a cut cell
+// gives its whole text as its tooltip.
+TEST(VisualLogTableModel, ColumnsGrowWithTheViewAndCutCellsShowTheirText) {
+  VisualLogTableModel model;
+  VisualLogEntry entry = Entry(1);
+  entry.inputName = "Sport_2026-12-10_Frontpage_Edition-North_Page01_final_corrected_v3.pdf";
+  model.Append(entry, 1000);
+  QTableView view;
+  view.setModel(&model);
+  view.setWordWrap(false);  // as the main window shows it
+  const int widths[] = {110, 110, 40, 100};
+  for (int c = 0; c < 4; ++c) view.setColumnWidth(c, widths[c]);
+  LogColumns columns(view, QString::fromStdString(entry.time));
+  view.show();
+  int previous[4] = {};
+  for (auto [width, inputCut] :
+       {std::pair{480, true}, std::pair{900, true}, std::pair{2400, false}}) {
+    view.resize(width, 160);
+    QApplication::processEvents();
+    for (int c : {0, 1, 3}) {
+      EXPECT_GT(view.columnWidth(c), std::max(previous[c], widths[c] - 1)) << width << "," << c;
+      previous[c] = view.columnWidth(c);
+    }
+    EXPECT_TRUE(columns.ToolTipFor(model.index(0, 2)).isEmpty()) << "the time is never cut";
+    const QString tip = columns.ToolTipFor(model.index(0, 0));
+    EXPECT_EQ(tip.startsWith(QString::fromStdString(entry.inputName)), inputCut) << width;
+  }
+  EXPECT_EQ(columns.Minimum(1), 110) << "kept at close: the operator's width";
+  view.resize(1200, 160);
+  test::SaveScreenshot(view, "visuallog_longnames");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "config/inifile.h"
 #include "programrunner.h"
@@ -28,32 +29,50 @@ using test::TempDir;
 using test::WaitUntil;
 using test::WriteFile;
 
-TEST(Window, RunsTheEngineAndClosesOnTheWindowSystemsRequest) {
-  if (!fs::exists("/usr/bin/Xvfb")) GTEST_SKIP() << "Xvfb is not installed: run scripts/setup";
+// A virtual display of its own for each test (Xvfb, which it starts), and a
+// configuration folder with one queue, "Sport", whose folders lie beside it.
+class Window : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!fs::exists("/usr/bin/Xvfb")) GTEST_SKIP() << "Xvfb is not installed: run scripts/setup";
+    for (const char* f : {"in", "out", "err", "xdg"}) fs::create_directories(dir.path() / f);
+    fs::permissions(dir.path() / "xdg", fs::perms::owner_all);  // as a session's runtime folder
+    // A display number of our own, so parallel runs (and this run's tests) do not meet.
+    static int tests = 0;
+    const std::string display = ":" + std::to_string(90 + (::getpid() + 50 * tests++) % 100);
+    xvfb = std::make_unique<ProgramRun>(
+        std::vector<std::string>{display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
+        "/usr/bin/Xvfb");
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          x = std::make_unique<test::XClient>(display);
+          return x->connected();
+        },
+        10s))
+        << xvfb->Err();
+    ::setenv("DISPLAY", display.c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", (dir / "xdg").c_str(), 1);
+    ::unsetenv("QT_QPA_PLATFORM");
+  }
+  void TearDown() override {
+    x.reset();  // before the server goes: Xlib ends the process on a lost connection
+    if (xvfb) xvfb->Signal(SIGTERM);
+  }
+  void Configure(bool autostart) {
+    QueueRecord q = test::MakeQueue("Sport", dir / "in", dir / "out", dir / "err",
+                                    {Rule{R"(Page(\d+)\.pdf)", "P$1.pdf", false, ""}});
+    GeneralSettings settings = test::QuickSettings(1, 1);
+    settings.autostart = autostart;
+    test::WriteConfiguration(dir.path().string(), {q}, settings);
+  }
+
   const TempDir dir;
-  for (const char* f : {"in", "out", "err", "xdg"}) fs::create_directories(dir.path() / f);
-  fs::permissions(dir.path() / "xdg", fs::perms::owner_all);  // as a session's runtime folder
-  QueueRecord q = test::MakeQueue("Sport", dir / "in", dir / "out", dir / "err",
-                                  {Rule{R"(Page(\d+)\.pdf)", "P$1.pdf", false, ""}});
-  GeneralSettings settings = test::QuickSettings(1, 1);
-  settings.autostart = true;
-  test::WriteConfiguration(dir.path().string(), {q}, settings);
-
-  // A display number of our own, so parallel runs do not meet.
-  const std::string display = ":" + std::to_string(90 + ::getpid() % 100);
-  ProgramRun xvfb({display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, "/usr/bin/Xvfb");
+  std::unique_ptr<ProgramRun> xvfb;
   std::unique_ptr<test::XClient> x;
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        x = std::make_unique<test::XClient>(display);
-        return x->connected();
-      },
-      10s))
-      << xvfb.Err();
+};
 
-  ::setenv("DISPLAY", display.c_str(), 1);
-  ::setenv("XDG_RUNTIME_DIR", (dir / "xdg").c_str(), 1);
-  ::unsetenv("QT_QPA_PLATFORM");
+TEST_F(Window, RunsTheEngineAndClosesOnTheWindowSystemsRequest) {
+  Configure(true);
   ProgramRun program({"--config-dir", dir.path().string()});
 
   unsigned long window = 0;
@@ -85,9 +104,40 @@ TEST(Window, RunsTheEngineAndClosesOnTheWindowSystemsRequest) {
   const std::optional<int> termStatus = again.WaitExit(20s);
   ASSERT_TRUE(termStatus.has_value()) << "SIGTERM did not close the window";
   EXPECT_EQ(*termStatus, 0) << again.Err();
+}
 
-  x.reset();  // before the server goes: Xlib ends the process on a lost connection
-  xvfb.Signal(SIGTERM);
+// Enter in the rule bench's test name must not press the queue dialog's OK.
+// Keys come through the X server: Alt+F, C opens the queue dialog, Alt+R its
+// rules page, Alt+I the test name.
+TEST_F(Window, EnterInTheBenchKeepsTheQueueDialogOpenAndTheFileAsItWas) {
+  Configure(false);
+  ProgramRun program({"--config-dir", dir.path().string()});
+  unsigned long window = 0;
+  ASSERT_TRUE(WaitUntil([&] { return (window = x->FindWindow("Zentrafold")) != 0; }, 20s))
+      << program.Err();
+  const std::string before = ReadFile(dir / "Zentrafold.ini");
+  unsigned long dialog = 0;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        x->Focus(window);
+        x->SendKey(window, "f", true);
+        x->SendKey(window, "c");
+        return WaitUntil([&] { return (dialog = x->FindWindow("Input queue configuration")) != 0; },
+                         2s);
+      },
+      20s))
+      << program.Err();
+  x->Focus(dialog);
+  std::this_thread::sleep_for(300ms);  // the focus change reaches the program first
+  for (const char* key : {"r", "i"}) x->SendKey(dialog, key, true);
+  for (const char* key : {"p", "a", "g", "e", "Return"}) x->SendKey(dialog, key);
+  std::this_thread::sleep_for(1s);  // time for a wrong close to show
+  EXPECT_NE(x->FindWindow("Input queue configuration"), 0UL) << "Enter closed the dialog";
+  EXPECT_EQ(ReadFile(dir / "Zentrafold.ini"), before);
+  x->SendKey(dialog, "Escape");
+  ASSERT_TRUE(WaitUntil([&] { return x->FindWindow("Input queue configuration") == 0; }, 10s));
+  x->SendDeleteWindow(window);
+  EXPECT_TRUE(program.WaitExit(20s).has_value());
 }
 
 }  // namespace

@@ -56,4 +56,30 @@ void XClient::SendDeleteWindow(unsigned long window) {
   XFlush(display);
 }
 
+void XClient::Focus(unsigned long window) {
+  auto* display = static_cast<Display*>(display_);
+  if (display == nullptr) return;
+  XSetInputFocus(display, window, RevertToParent, CurrentTime);
+  XFlush(display);
+}
+
+void XClient::SendKey(unsigned long window, const std::string& key, bool alt) {
+  auto* display = static_cast<Display*>(display_);
+  if (display == nullptr) return;
+  XEvent event{};
+  event.xkey.display = display;
+  event.xkey.window = window;
+  event.xkey.root = DefaultRootWindow(display);
+  event.xkey.time = CurrentTime;
+  event.xkey.x = event.xkey.y = event.xkey.x_root = event.xkey.y_root = 1;
+  event.xkey.same_screen = True;
+  event.xkey.state = alt ? Mod1Mask : 0;
+  event.xkey.keycode = XKeysymToKeycode(display, XStringToKeysym(key.c_str()));
+  for (int type : {KeyPress, KeyRelease}) {
+    event.xkey.type = type;
+    XSendEvent(display, window, True, type == KeyPress ? KeyPressMask : KeyReleaseMask, &event);
+  }
+  XFlush(display);
+}
+
 }  // namespace zf::test

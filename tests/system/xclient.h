@@ -20,6 +20,12 @@ class XClient {
   unsigned long FindWindow(const std::string& title);
   // What a window manager's close button sends: WM_DELETE_WINDOW.
   void SendDeleteWindow(unsigned long window);
+  // A key press and release as the keyboard gives them to `window`; `key`
+  // is an X key name ("Return", "f"), `alt` holds Alt down meanwhile.
+  void SendKey(unsigned long window, const std::string& key, bool alt = false);
+  // Gives `window` the keyboard focus, as a window manager would on a click;
+  // a toolkit takes its Alt shortcuts only in its active window.
+  void Focus(unsigned long window);
 
  private:
   void* display_ = nullptr;
