@@ -132,6 +132,7 @@ std::shared_ptr<FtpSession> FtpStages::SessionOf(const QueueRecord& queue) {
 
 Status FtpStages::Open(FtpSession& session, const QueueRecord& queue) {
   session.SetLogin(queue.FTPhost, queue.FTPPort, queue.FTPuser, queue.FTPpasw);
+  session.SetSecurity(SecurityOf(queue, configFolder_));
   session.SetConnectTimeoutMs(ftpTimeoutMs_ ? ftpTimeoutMs_() : -1);
   session.SetPassive(queue.FTPpassive);
   Status status = session.Connect();
@@ -149,7 +150,8 @@ bool FtpStages::PrepareFtp(Trenamethread& engine, const RecordPtr& queue) {
   // in case it came to this queue from another slot.
   const bool changed = session->host() != q.FTPhost || session->user() != q.FTPuser ||
                        session->password() != q.FTPpasw || session->port() != q.FTPPort ||
-                       q.FTPcurrentpath != q.FTPpath || session->currentDir() != q.FTPpath;
+                       q.FTPcurrentpath != q.FTPpath || session->currentDir() != q.FTPpath ||
+                       session->security() != SecurityOf(q, configFolder_);
   if (changed && session->Connected() && !session->Disconnect().ok()) {
     engine.ReportFtpConnection(q.uid, "not connected");
     return false;
