@@ -279,7 +279,10 @@ Status FtpSession::Fail(const std::string& what, int code) {
   // The server's own words where it refused; they say more than the
   // library's summary of them.
   const long reply = impl_->Reply();
-  if (reply >= 400 && impl_->lastReply.rfind(std::to_string(reply), 0) == 0) {
+  if (code == CURLE_USE_SSL_FAILED) {
+    // Its refusal of AUTH matters less than what it means.
+    failure_ = "the server does not offer TLS";
+  } else if (reply >= 400 && impl_->lastReply.rfind(std::to_string(reply), 0) == 0) {
     failure_ = impl_->lastReply;
   } else if (code == CURLE_SSL_PINNEDPUBKEYNOTMATCH || impl_->keyMismatch ||
              (code == CURLE_PEER_FAILED_VERIFICATION && Sftp() && !impl_->keyUnknown)) {
@@ -287,8 +290,6 @@ Status FtpSession::Fail(const std::string& what, int code) {
   } else if (code == CURLE_PEER_FAILED_VERIFICATION) {
     failure_ = Sftp() ? "the server's key is not known for this queue"
                       : "the server's certificate could not be verified";
-  } else if (code == CURLE_USE_SSL_FAILED) {
-    failure_ = "the server does not offer TLS";
   } else if (code == CURLE_OPERATION_TIMEDOUT) {
     // Either limit may have ended it; both are named, so that a slow line
     // can be told from a silent server.
@@ -523,7 +524,7 @@ Result<std::vector<RemoteEntry>> FtpSession::List(const ListingDate& today) {
   for (;;) {
     curl_easy_setopt(curl, CURLOPT_URL, DirUrl().c_str());
     curl_easy_setopt(curl, CURLOPT_NOBODY, 0L);
-    curl_easy_setopt(curl, CURLOPT_FTPPORT, passive_ ? nullptr : "-");
+    curl_easy_setopt(curl, CURLOPT_FTPPORT, DataPassive() ? nullptr : "-");
     if (!Sftp()) curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, mlsd_ ? "MLSD" : nullptr);
     text.clear();
     impl_->text = &text;
@@ -560,7 +561,7 @@ Result<std::vector<std::string>> FtpSession::ListNames() {
   std::string text;
   curl_easy_setopt(curl, CURLOPT_URL, DirUrl().c_str());
   curl_easy_setopt(curl, CURLOPT_NOBODY, 0L);
-  curl_easy_setopt(curl, CURLOPT_FTPPORT, passive_ ? nullptr : "-");
+  curl_easy_setopt(curl, CURLOPT_FTPPORT, DataPassive() ? nullptr : "-");
   curl_easy_setopt(curl, CURLOPT_DIRLISTONLY, 1L);
   impl_->text = &text;
   impl_->tooLarge = false;
@@ -626,7 +627,7 @@ Result<TempFile> FtpSession::RetrieveToTemp(const std::string& name, const std::
   CURL* curl = impl_->curl;
   curl_easy_setopt(curl, CURLOPT_URL, (DirUrl() + Encode(name, false)).c_str());
   curl_easy_setopt(curl, CURLOPT_NOBODY, 0L);
-  curl_easy_setopt(curl, CURLOPT_FTPPORT, passive_ ? nullptr : "-");
+  curl_easy_setopt(curl, CURLOPT_FTPPORT, DataPassive() ? nullptr : "-");
   impl_->progress = &progress_;
   impl_->fd = temp.fd.get();
   impl_->localPath = temp.path;

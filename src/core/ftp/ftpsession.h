@@ -150,6 +150,12 @@ class FtpSession {
   struct Impl;
 
   bool Sftp() const { return security_.protocol == kFtpSftp; }
+  // Over TLS data connections are always passive: a firewall cannot read the
+  // port an encrypted PORT names, and servers' active TLS data is unreliable.
+  bool DataPassive() const {
+    return passive_ || security_.protocol == kFtpExplicitTls ||
+           security_.protocol == kFtpImplicitTls;
+  }
   // Sets the protocol's options on a new handle; false for an unknown one.
   bool SetUpProtocol();
   std::string BaseUrl() const;
