@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <memory>
 
@@ -244,6 +246,7 @@ TEST_F(CheckConfig, ReportsNamesFtpLoaderWarningsAndTheLibrary) {
   const std::string in = dir_ / "fetched/Remote/";
   EXPECT_THAT(report.notes,
               ElementsAre("queue 3 'Remote': not enabled at start: the service does not serve it",
+                          "queue 3 'Remote': fetches by FTP from :" + std::to_string(ftp.FTPPort),
                           "queue 3 'Remote': 1 fetched file(s) in '" + in +
                               "' wait for delivery; the next pass delivers them: page1.pdf"));
 
@@ -308,6 +311,83 @@ TEST_F(CheckConfig, FtpTemporaryFoldersSharedOrAmongOtherFoldersAreReported) {
     ASSERT_EQ(found.size(), c.expected.size()) << ::testing::PrintToString(found);
     for (std::size_t i = 0; i < found.size(); ++i) {
       EXPECT_THAT(found[i], HasSubstr(c.expected[i]));
+    }
+  }
+}
+
+TEST_F(CheckConfig, FtpProtocolAndServerKeySettingsAreChecked) {
+  const std::string keys = dir_ / "keys";
+  std::filesystem::create_directory(keys);
+  test::WriteFile(keys + "/private", "key");
+  ::chmod((keys + "/private").c_str(), 0600);
+  test::WriteFile(keys + "/shared", "key");
+  ::chmod((keys + "/shared").c_str(), 0640);
+  const std::string pin = "sha256//" + std::string(43, 'x') + "=";
+  const std::string hostKey = "SHA256:" + std::string(43, 'y');
+  struct Case {
+    int protocol;
+    std::string host, fingerprint, keyfile;
+    bool knownHosts;                    // the configuration folder holds known_hosts
+    std::vector<std::string> expected;  // "P:" problem or "N:" note, a part of its text
+  };
+  const Case cases[] = {
+      {0, "127.0.0.1", "", "", false, {"N:fetches by FTP from 127.0.0.1:21"}},
+      {0, "ftp.example", "", "", false, {"N:by FTP from", "N:warning: plain FTP to ftp.example"}},
+      {1, "ftp.example", pin, "", false, {"N:by FTP with explicit TLS from"}},
+      {2,
+       "ftp.example",
+       "sha256//short",
+       "",
+       false,
+       {"N:by FTP with implicit TLS", "P:FTPfingerprint: 'sha256//short' is no public key"}},
+      {3, "ftp.example", hostKey, "keys/private", false, {"N:by SFTP from"}},
+      {3, "ftp.example", "", "", true, {"N:by SFTP from"}},
+      {3,
+       "ftp.example",
+       "",
+       "",
+       false,
+       {"N:by SFTP", "P:nor the known_hosts file '" + std::string(dir_ / "known_hosts")}},
+      {3,
+       "ftp.example",
+       pin,
+       keys + "/shared",
+       false,
+       {"N:by SFTP", "P:FTPfingerprint: '" + pin + "' is no SHA-256 host key",
+        "P:key file '" + keys + "/shared' is refused"}},
+      {3,
+       "ftp.example",
+       hostKey,
+       "keys/none",
+       false,
+       {"N:by SFTP", "P:key file '" + keys + "/none' does not exist"}},
+      {7, "ftp.example", "", "", false, {"P:FTPprotocol 7 is unknown"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.protocol);
+    std::filesystem::remove(dir_ / "known_hosts");
+    if (c.knownHosts) test::WriteFile(dir_ / "known_hosts", "");
+    QueueRecord q = Good("F");
+    q.FTPuse = true;
+    q.FTPhost = c.host;
+    q.FTPuser = "zf";
+    q.FTPprotocol = c.protocol;
+    q.FTPPort = DefaultFtpPort(c.protocol);
+    q.FTPfingerprint = c.fingerprint;
+    q.FTPknownhosts = "known_hosts";
+    q.FTPkeyfile = c.keyfile;
+    q.FTPTemppath = dir_ / "in";
+    QueueTable table;
+    ASSERT_TRUE(table.Append([&](QueueRecord& slot) { slot = q; }).ok());
+    const ConfigReport report =
+        CheckConfiguration(table, {}, library_.get(), files_, dir_.path().string());
+    std::vector<std::string> found;
+    for (const std::string& n : report.notes) found.push_back("N:" + n.substr(n.find(": ") + 2));
+    for (const std::string& p : report.problems) found.push_back("P:" + p.substr(p.find(": ") + 2));
+    ASSERT_EQ(found.size(), c.expected.size()) << ::testing::PrintToString(found);
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      EXPECT_EQ(found[i].substr(0, 2), c.expected[i].substr(0, 2)) << found[i];
+      EXPECT_THAT(found[i], HasSubstr(c.expected[i].substr(2)));
     }
   }
 }
