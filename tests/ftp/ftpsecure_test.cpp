@@ -49,8 +49,13 @@ Outcome FetchAndDelete(FtpSession& session, int port, const std::string& user,
     }
   }
   EXPECT_EQ(size, static_cast<std::int64_t>(kData.size()));
+  // What proves a file owed a deletion is still the one fetched.
+  const Result<FtpSession::FileFacts> facts = session.Facts(kOddName);
+  EXPECT_TRUE(facts.ok() && facts->size == size && facts->modified > 0) << session.failure();
   EXPECT_TRUE(session.Retrieve(kOddName, local + "/" + kOddName, size).ok()) << session.failure();
   EXPECT_TRUE(session.Delete(kOddName).ok()) << session.failure();
+  // The connection stays open for the next pass.
+  EXPECT_TRUE(session.Connected());
   return {true, {}};
 }
 

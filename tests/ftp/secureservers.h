@@ -64,7 +64,7 @@ class Daemon {
       pid_ = -1;
       throw std::runtime_error("cannot start " + args[0]);
     }
-    for (int tries = 0; tries < 500; ++tries) {
+    for (int tries = 0; tries < 2000; ++tries) {
       const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
       sockaddr_in a{};
       a.sin_family = AF_INET;
