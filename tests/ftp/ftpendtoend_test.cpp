@@ -3,6 +3,7 @@
 // expression library, delivered and logged.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
@@ -22,6 +23,7 @@
 #include "ftptestserver.h"
 #include "platform/tempfile.h"
 #include "recordedvisuallog.h"
+#include "secureservers.h"
 
 namespace zf {
 namespace {
@@ -203,6 +205,79 @@ TEST_F(EndToEnd, AFileWaitingInTheTempFolderIsDeliveredByTheNextPass) {
   ASSERT_EQ(Rows().size(), 1u);
   EXPECT_EQ(Rows().front().inputName, "SPO_8.pdf");
   EXPECT_EQ(Rows().front().status, 1);
+}
+
+TEST_F(EndToEnd, TlsAndSftpQueuesDeliverOnlyFromServersWithTheirKey) {
+  // One queue per protocol in one run, each with a file of its own; the last
+  // holds another host key than the server's.
+  test::TempDir tlsRoot, implicitRoot, sftpRoot;
+  for (const auto* root : {&tlsRoot, &implicitRoot, &sftpRoot}) {
+    fs::create_directory(root->path() / "in");
+    ::chmod((root->path() / "in").c_str(), 0777);
+  }
+  const auto put = [](const test::TempDir& root, const std::string& name) {
+    WriteFile(root.path() / "in" / name, name);
+    ::chmod((root.path() / "in" / name).c_str(), 0666);
+  };
+  put(tlsRoot, "SPO_1.pdf");
+  put(implicitRoot, "SPO_2.pdf");
+  put(sftpRoot, "SPO_3.pdf");
+  fs::create_directory(sftpRoot.path() / "other");
+  WriteFile(sftpRoot.path() / "other/SPO_4.pdf", "not to be taken");
+  test::TlsFtpServer explicitTls(tlsRoot.path().string(), false);
+  test::TlsFtpServer implicitTls(implicitRoot.path().string(), true);
+  test::SftpServer sftp;
+  struct Case {
+    const char* name;
+    std::int32_t protocol;
+    int port;
+    std::string user, password, path, fingerprint, keyfile;
+  };
+  const std::string sftpIn = (sftpRoot.path() / "in").string();
+  const Case cases[] = {
+      {"Explicit", kFtpExplicitTls, explicitTls.port(), "anonymous", "", "in", explicitTls.pin(),
+       ""},
+      {"Implicit", kFtpImplicitTls, implicitTls.port(), "anonymous", "", "in", implicitTls.pin(),
+       ""},
+      {"Sftp", kFtpSftp, sftp.port(), "root", test::SftpServer::kKeyPassphrase, sftpIn,
+       sftp.fingerprint(), sftp.userKey()},
+      {"Changed", kFtpSftp, sftp.port(), "root", test::SftpServer::kKeyPassphrase,
+       (sftpRoot.path() / "other").string(), "SHA256:" + std::string(43, 'B'), sftp.userKey()},
+  };
+  for (const Case& c : cases) {
+    host.table.Update(AddFtpQueue(c.name, c.password), [&](QueueRecord& q) {
+      q.FTPprotocol = c.protocol;
+      q.FTPPort = c.port;
+      q.FTPuser = c.user;
+      q.FTPpath = c.path;
+      q.FTPfingerprint = c.fingerprint;
+      q.FTPkeyfile = c.keyfile;
+    });
+  }
+  // With the visual log, where problems are told.
+  control = Trenamethread::Start(EngineServices{host, access, clock, &stages, &ftp, &visualLog});
+  const auto lost = [&] {
+    int n = 0;
+    for (const VisualLogEntry& row : Rows()) n += row.comment == "FTP connection lost";
+    return n;
+  };
+  ASSERT_TRUE(WaitFor([&] { return Names(folders.out).size() == 3 && lost() >= 1; }));
+  Stop();
+
+  EXPECT_EQ(Names(folders.out),
+            (std::set<std::string>{"Sport_1.pdf", "Sport_2.pdf", "Sport_3.pdf"}));
+  EXPECT_EQ(ReadFile(folders.out + "/Sport_3.pdf"), "SPO_3.pdf");
+  EXPECT_TRUE(Names(tlsRoot.path() / "in").empty());
+  EXPECT_TRUE(Names(implicitRoot.path() / "in").empty());
+  EXPECT_TRUE(Names(sftpIn).empty());
+  // The other key: refused with the reason, once, and nothing taken.
+  EXPECT_EQ(Names(sftpRoot.path() / "other"), std::set<std::string>{"SPO_4.pdf"});
+  EXPECT_EQ(lost(), 1);
+  for (const VisualLogEntry& row : Rows()) {
+    if (row.comment == "FTP connection lost") {
+      EXPECT_NE(row.reason.find(kFtpKeyMismatch), std::string::npos) << row.reason;
+    }
+  }
 }
 
 }  // namespace
