@@ -316,57 +316,39 @@ TEST_F(CheckConfig, FtpTemporaryFoldersSharedOrAmongOtherFoldersAreReported) {
 }
 
 TEST_F(CheckConfig, FtpProtocolAndServerKeySettingsAreChecked) {
-  const std::string keys = dir_ / "keys";
-  std::filesystem::create_directory(keys);
-  test::WriteFile(keys + "/private", "key");
-  ::chmod((keys + "/private").c_str(), 0600);
-  test::WriteFile(keys + "/shared", "key");
-  ::chmod((keys + "/shared").c_str(), 0640);
-  const std::string pin = "sha256//" + std::string(43, 'x') + "=";
-  const std::string hostKey = "SHA256:" + std::string(43, 'y');
+  const std::string d = dir_.path().string(), pin = "sha256//" + std::string(43, 'x') + "=";
+  test::WriteFile(d + "/private", "key");
+  ::chmod((d + "/private").c_str(), 0600);
+  test::WriteFile(d + "/shared", "key");
+  ::chmod((d + "/shared").c_str(), 0640);
   struct Case {
     int protocol;
-    std::string host, fingerprint, keyfile;
-    bool knownHosts;                    // the configuration folder holds known_hosts
-    std::vector<std::string> expected;  // "P:" problem or "N:" note, a part of its text
+    std::string host, fingerprint, keyfile, knownhosts;
+    std::string report;  // the queue's notes (N:) and problems (P:), in order
   };
   const Case cases[] = {
-      {0, "127.0.0.1", "", "", false, {"N:fetches by FTP from 127.0.0.1:21"}},
-      {0, "ftp.example", "", "", false, {"N:by FTP from", "N:warning: plain FTP to ftp.example"}},
-      {1, "ftp.example", pin, "", false, {"N:by FTP with explicit TLS from"}},
-      {2,
-       "ftp.example",
-       "sha256//short",
-       "",
-       false,
-       {"N:by FTP with implicit TLS", "P:FTPfingerprint: 'sha256//short' is no public key"}},
-      {3, "ftp.example", hostKey, "keys/private", false, {"N:by SFTP from"}},
-      {3, "ftp.example", "", "", true, {"N:by SFTP from"}},
-      {3,
-       "ftp.example",
-       "",
-       "",
-       false,
-       {"N:by SFTP", "P:nor the known_hosts file '" + std::string(dir_ / "known_hosts")}},
-      {3,
-       "ftp.example",
-       pin,
-       keys + "/shared",
-       false,
-       {"N:by SFTP", "P:FTPfingerprint: '" + pin + "' is no SHA-256 host key",
-        "P:key file '" + keys + "/shared' is refused"}},
-      {3,
-       "ftp.example",
-       hostKey,
-       "keys/none",
-       false,
-       {"N:by SFTP", "P:key file '" + keys + "/none' does not exist"}},
-      {7, "ftp.example", "", "", false, {"P:FTPprotocol 7 is unknown"}},
+      {0, "127.0.0.1", "", "", "", "N:fetches by FTP from 127.0.0.1:21 "},
+      {0, "ftp.example", "", "", "", "N:fetches by FTP from ftp.example:21 N:warning: plain FTP"},
+      {1, "ftp.example", pin, "", "", "N:fetches by FTP with explicit TLS from ftp.example:21 "},
+      {2, "h", "sha256//short", "", "",
+       "N:fetches by FTP with implicit TLS from h:990 "
+       "P:FTPfingerprint: 'sha256//short' is no public key"},
+      {3, "h", "SHA256:" + std::string(43, 'y'), "private", "none", "N:fetches by SFTP from h:22 "},
+      {3, "h", "", "", "private", "N:fetches by SFTP from h:22 "},
+      {3, "h", "", "", "none",
+       "N:fetches by SFTP from h:22 P:neither FTPfingerprint nor the "
+       "known_hosts file '" +
+           d + "/none' holds"},
+      {3, "h", pin, d + "/shared", "",
+       "N:fetches by SFTP from h:22 P:FTPfingerprint: '" + pin +
+           "' is no SHA-256 host key fingerprint (SHA256:<base64>) "
+           "P:key file '" +
+           d + "/shared' is refused"},
+      {3, "h", pin.substr(8), "none", "",
+       "N:fetches by SFTP from h:22 P:key file '" + d + "/none' does not exist"},
+      {7, "h", "", "", "", "P:FTPprotocol 7 is unknown"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.protocol);
-    std::filesystem::remove(dir_ / "known_hosts");
-    if (c.knownHosts) test::WriteFile(dir_ / "known_hosts", "");
     QueueRecord q = Good("F");
     q.FTPuse = true;
     q.FTPhost = c.host;
@@ -374,21 +356,17 @@ TEST_F(CheckConfig, FtpProtocolAndServerKeySettingsAreChecked) {
     q.FTPprotocol = c.protocol;
     q.FTPPort = DefaultFtpPort(c.protocol);
     q.FTPfingerprint = c.fingerprint;
-    q.FTPknownhosts = "known_hosts";
+    q.FTPknownhosts = c.knownhosts;
     q.FTPkeyfile = c.keyfile;
-    q.FTPTemppath = dir_ / "in";
+    q.FTPTemppath = d + "/in";
     QueueTable table;
     ASSERT_TRUE(table.Append([&](QueueRecord& slot) { slot = q; }).ok());
-    const ConfigReport report =
-        CheckConfiguration(table, {}, library_.get(), files_, dir_.path().string());
-    std::vector<std::string> found;
-    for (const std::string& n : report.notes) found.push_back("N:" + n.substr(n.find(": ") + 2));
-    for (const std::string& p : report.problems) found.push_back("P:" + p.substr(p.find(": ") + 2));
-    ASSERT_EQ(found.size(), c.expected.size()) << ::testing::PrintToString(found);
-    for (std::size_t i = 0; i < found.size(); ++i) {
-      EXPECT_EQ(found[i].substr(0, 2), c.expected[i].substr(0, 2)) << found[i];
-      EXPECT_THAT(found[i], HasSubstr(c.expected[i].substr(2)));
-    }
+    const ConfigReport report = CheckConfiguration(table, {}, library_.get(), files_, d);
+    std::string found;
+    for (const std::string& n : report.notes) found += "N:" + n.substr(n.find(": ") + 2) + " ";
+    for (const std::string& p : report.problems) found += "P:" + p.substr(p.find(": ") + 2) + " ";
+    // A text ending in a blank is the whole report, else its start.
+    EXPECT_EQ(c.report.back() == ' ' ? found : found.substr(0, c.report.size()), c.report);
   }
 }
 
