@@ -216,7 +216,6 @@ TEST_F(EndToEnd, TlsAndSftpQueuesTakeFilesOnlyFromServersWithTheirKey) {
   test::TlsFtpServer implicitTls(remote.path().string(), true);
   test::SftpServer sftp;
   WriteFile(config.path() / "known_hosts", sftp.knownHostsLine() + "\n");
-  WriteFile(config.path() / "none", "");
   const std::string wrongPin = "sha256//" + std::string(43, 'A') + "=";
   const std::string key = sftp.userKey(), phrase = test::SftpServer::kKeyPassphrase;
   struct Case {
@@ -234,7 +233,7 @@ TEST_F(EndToEnd, TlsAndSftpQueuesTakeFilesOnlyFromServersWithTheirKey) {
       {kFtpImplicitTls, implicitTls.port(), "anonymous", "", "", "", "", "could not be verified"},
       {kFtpSftp, sftp.port(), "root", phrase, "SHA256:" + std::string(43, 'B'), key, "",
        kFtpKeyMismatch},
-      {kFtpSftp, sftp.port(), "root", phrase, "", key, "none", "key is not known"},
+      {kFtpSftp, sftp.port(), "root", phrase, "", key, "missing", "key is not known"},
       {kFtpExplicitTls, server->port(), "zf", kPassword, "", "", "", "does not offer TLS"},
   };
   for (int n = 0; n < static_cast<int>(std::size(cases)); ++n) {
