@@ -213,7 +213,7 @@ ConfigReport CheckConfiguration(QueueTable& table, const std::vector<std::string
 
     if (queue.FTPuse) {
       if (queue.FTPhost.empty()) out.Problem("takes its files from FTP but names no server");
-      CheckFtpSecurity(out, queue, configFolder);
+      CheckFtpSecurity(out, queue, configFolder.empty() ? state.configFolder : configFolder);
       CheckFolder(out, files, "FTP temporary folder", queue.FTPTemppath);
       ReportFtpLeftovers(out, queue, files);
       const auto [from, to] = ftpFolders.equal_range(slot);

@@ -47,7 +47,7 @@ bool FormatExpressionFits(ExpressionLibrary& library, const std::string& match,
 // fetched files that were never delivered, its protocol and how the server's
 // key is checked. `loadMessages` are the loader's warnings and messages,
 // which count as problems. `configFolder` is where relative FTPknownhosts and
-// FTPkeyfile lie; empty, such files are not looked at.
+// FTPkeyfile lie; empty, the folder the table was loaded from.
 ConfigReport CheckConfiguration(QueueTable& table, const std::vector<std::string>& loadMessages,
                                 ExpressionLibrary* library, FileAccess& files,
                                 const std::string& configFolder = {});

@@ -169,6 +169,7 @@ TEST(QueueConfigFile, AFullTableSurvivesASaveAndALoad) {
   EXPECT_TRUE(file.Load(loaded).empty());
   ASSERT_EQ(loaded.Nfolders(), 4);
   EXPECT_EQ(loaded.Plugin(), FullPlugin());
+  EXPECT_EQ(loaded.Snapshot().configFolder, dir.path().string());  // relative key files lie there
   for (int n = 1; n <= 4; ++n) {
     SCOPED_TRACE(n);
     const QueueRecord r = loaded.Get(n);

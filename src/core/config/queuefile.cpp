@@ -1,6 +1,7 @@
 #include "config/queuefile.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <utility>
 
@@ -276,6 +277,7 @@ std::vector<std::string> QueueConfigFile::Load(QueueTable& table) const {
     }
   }
   state.Nfolders = count;
+  state.configFolder = std::filesystem::path(path_).parent_path().string();
   table.Replace(std::move(state));
   return warnings;
 }

@@ -180,6 +180,9 @@ class QueueTable {
     int Nfolders = 0;
     std::array<RecordPtr, kSlots> slots;
     PluginFieldMap plugin;
+    // The folder of the file the table was loaded from, where a queue's
+    // relative FTPknownhosts and FTPkeyfile lie; empty before any load.
+    std::string configFolder;
   };
   State Snapshot() const;
   // Sets Nfolders (clamped to 0..100) and the slots and plugin map of `state`.
