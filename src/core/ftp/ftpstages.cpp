@@ -104,8 +104,9 @@ void FtpStages::NoteConnection(Trenamethread& engine, const RecordPtr& queue, bo
   if (!up && engine.StopRequested()) return;
   // Another server or log-in: what was known of the old one says nothing
   // of the new.
-  const std::string server = queue->FTPuser + "@" + queue->FTPhost + ":" +
-                             std::to_string(queue->FTPPort) + "/" + queue->FTPpath;
+  const std::string server = FtpProtocolName(queue->FTPprotocol) + " " + queue->FTPuser + "@" +
+                             queue->FTPhost + ":" + std::to_string(queue->FTPPort) + "/" +
+                             queue->FTPpath;
   const auto [known, fresh] = reachable_.try_emplace(queue->uid, server, up);
   const bool news = fresh || known->second.first != server;
   if (!news && known->second.second == up) return;
