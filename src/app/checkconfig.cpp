@@ -1,11 +1,15 @@
 #include "checkconfig.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <map>
 
 #include "config/ftptempfolder.h"
 #include "engine/masks.h"
 #include "exprlib/expressionabi.h"
 #include "ftp/ftpleftovers.h"
+#include "ftp/ftpsecurity.h"
 
 namespace zf::app {
 namespace {
@@ -65,6 +69,53 @@ void ReportFtpLeftovers(QueueReporter& out, const QueueRecord& queue, FileAccess
            "' wait for delivery; the next pass delivers them: " + names);
 }
 
+bool Loopback(const std::string& host) {
+  return host == "localhost" || host.rfind("127.", 0) == 0 || host == "::1" || host == "[::1]";
+}
+
+// The protocol, and what can be known here of how the server's key is
+// checked: the fingerprint's form, the files' presence and modes.
+void CheckFtpSecurity(QueueReporter& out, const QueueRecord& queue,
+                      const std::string& configFolder) {
+  const std::int32_t protocol = queue.FTPprotocol;
+  if (protocol < kFtpPlain || protocol > kFtpSftp) {
+    out.Problem("FTPprotocol " + std::to_string(protocol) +
+                " is unknown (0 FTP, 1 explicit TLS, 2 implicit TLS, 3 SFTP): it never connects");
+    return;
+  }
+  out.Note("fetches by " + FtpProtocolName(protocol) + " from " + queue.FTPhost + ":" +
+           std::to_string(queue.FTPPort));
+  if (protocol == kFtpPlain && !queue.FTPuser.empty() && !queue.FTPhost.empty() &&
+      !Loopback(queue.FTPhost)) {
+    out.Note("warning: plain FTP to " + queue.FTPhost +
+             ": the password crosses the network in clear; FTP over TLS or SFTP keeps it safe");
+  }
+  if (const Result<std::string> pin = NormalizedFingerprint(protocol, queue.FTPfingerprint);
+      !pin.ok()) {
+    out.Problem("FTPfingerprint: " + pin.status().message());
+  }
+  if (protocol != kFtpSftp) return;
+  const FtpSecurity security = SecurityOf(queue, configFolder);
+  // Without the configuration folder a relative name cannot be found here.
+  const auto known = [&](const std::string& path) {
+    return !path.empty() && (path.front() == '/' || !configFolder.empty());
+  };
+  struct stat st {};
+  if (queue.FTPfingerprint.empty() && known(security.knownHosts) &&
+      ::stat(security.knownHosts.c_str(), &st) != 0) {
+    out.Problem("neither FTPfingerprint nor the known_hosts file '" + security.knownHosts +
+                "' holds the server's key: every connection is refused");
+  }
+  if (!known(security.keyFile)) return;
+  if (::stat(security.keyFile.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    out.Problem("key file '" + security.keyFile + "' does not exist");
+  } else if ((st.st_mode & 077) != 0 || st.st_uid != ::geteuid()) {
+    // A private key others may read is no secret any more.
+    out.Problem("key file '" + security.keyFile +
+                "' is refused: it must belong to the service's user and be readable by it alone");
+  }
+}
+
 void CheckRules(QueueReporter& out, const QueueRecord& queue, ExpressionLibrary& library) {
   for (int k = 1; k <= queue.RuleCount(); ++k) {
     const Rule& rule = queue.rule(k);
@@ -121,7 +172,8 @@ bool FormatExpressionFits(ExpressionLibrary& library, const std::string& match,
 }
 
 ConfigReport CheckConfiguration(QueueTable& table, const std::vector<std::string>& loadMessages,
-                                ExpressionLibrary* library, FileAccess& files) {
+                                ExpressionLibrary* library, FileAccess& files,
+                                const std::string& configFolder) {
   ConfigReport report;
   for (const std::string& m : loadMessages) report.problems.push_back("configuration: " + m);
 
@@ -161,6 +213,7 @@ ConfigReport CheckConfiguration(QueueTable& table, const std::vector<std::string
 
     if (queue.FTPuse) {
       if (queue.FTPhost.empty()) out.Problem("takes its files from FTP but names no server");
+      CheckFtpSecurity(out, queue, configFolder.empty() ? state.configFolder : configFolder);
       CheckFolder(out, files, "FTP temporary folder", queue.FTPTemppath);
       ReportFtpLeftovers(out, queue, files);
       const auto [from, to] = ftpFolders.equal_range(slot);

@@ -44,9 +44,12 @@ bool FormatExpressionFits(ExpressionLibrary& library, const std::string& match,
 // Checks every queue of the table: folders, masks, rules (through `library`,
 // null when it could not be loaded), the log file's folder and the daily
 // renewal time; for an FTP queue its server and local folder, and (as a note)
-// fetched files that were never delivered. `loadMessages` are the loader's warnings and messages,
-// which count as problems.
+// fetched files that were never delivered, its protocol and how the server's
+// key is checked. `loadMessages` are the loader's warnings and messages,
+// which count as problems. `configFolder` is where relative FTPknownhosts and
+// FTPkeyfile lie; empty, the folder the table was loaded from.
 ConfigReport CheckConfiguration(QueueTable& table, const std::vector<std::string>& loadMessages,
-                                ExpressionLibrary* library, FileAccess& files);
+                                ExpressionLibrary* library, FileAccess& files,
+                                const std::string& configFolder = {});
 
 }  // namespace zf::app

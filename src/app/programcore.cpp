@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <stdexcept>
 #include <thread>
@@ -129,6 +130,7 @@ void ProgramCore::StartWorker(EngineHost& host, VisualLogSink sink, RegionalSett
   // Unreadable, it is started afresh: a file fetched twice is better than
   // a journal that stops every queue.
   (void)ftp_->UseJournal(OwedJournalPathFor(paths().queueFile));
+  ftp_->SetConfigFolder(std::filesystem::path(paths().queueFile).parent_path().string());
   control_ = Trenamethread::Start(
       EngineServices{host, files_, clock_, stages_.get(), ftp_.get(), visualLog_.get(), &status_});
 }

@@ -33,7 +33,7 @@ QStringList TFormftptest::Names() const {
 }
 
 FtpTestResult ShowFtpTest(QWidget* parent, const QueueRecord& shown, std::int32_t ftpTimeoutMs,
-                          Messages& messages) {
+                          Messages& messages, const std::string& configFolder) {
   // The test works on a copy: the dialog's controls, and with them `shown`,
   // stay usable by nobody else while the progress window is modal, but the
   // worker must not depend on that.
@@ -44,6 +44,10 @@ FtpTestResult ShowFtpTest(QWidget* parent, const QueueRecord& shown, std::int32_
   settings.FTPpasw = shown.FTPpasw;
   settings.FTPpath = shown.FTPpath;
   settings.FTPpassive = shown.FTPpassive;
+  settings.FTPprotocol = shown.FTPprotocol;
+  settings.FTPfingerprint = shown.FTPfingerprint;
+  settings.FTPknownhosts = shown.FTPknownhosts;
+  settings.FTPkeyfile = shown.FTPkeyfile;
   settings.Searchmask = shown.Searchmask;
 
   QProgressDialog progress(parent);
@@ -65,7 +69,8 @@ FtpTestResult ShowFtpTest(QWidget* parent, const QueueRecord& shown, std::int32_
     loop.quit();
   });
   std::thread worker([&] {
-    result = RunFtpTest(settings, ftpTimeoutMs, [&] { return cancelled.load(); });
+    result = RunFtpTest(
+        settings, ftpTimeoutMs, [&] { return cancelled.load(); }, configFolder);
     QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
   });
   progress.show();

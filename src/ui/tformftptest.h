@@ -40,7 +40,8 @@ class TFormftptest final : public QDialog {
 // time-out (`ftpTimeoutMs`, FTPtimeout of the working settings; 0 or less:
 // none) ends it, and so does Cancel. A failure goes to `messages` as an error;
 // the names found are shown in TFormftptest. Returns what the test found.
+// `configFolder` is where a relative FTPknownhosts or FTPkeyfile lies.
 FtpTestResult ShowFtpTest(QWidget* parent, const QueueRecord& shown, std::int32_t ftpTimeoutMs,
-                          Messages& messages);
+                          Messages& messages, const std::string& configFolder = {});
 
 }  // namespace zf::ui

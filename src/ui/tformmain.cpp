@@ -1,6 +1,7 @@
 #include "tformmain.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -150,7 +151,8 @@ TFormmain::TFormmain(ConfigPaths paths, Messages& messages, std::string libraryF
     return selectfolder_->Choose(start);
   };
   folderconfig_->ftpTest = [this](const QueueRecord& shown) {
-    (void)ShowFtpTest(folderconfig_, shown, core_.working().ftpTimeout.load(), messages_);
+    (void)ShowFtpTest(folderconfig_, shown, core_.working().ftpTimeout.load(), messages_,
+                      std::filesystem::path(core_.paths().queueFile).parent_path().string());
   };
   folderconfig_->editTranslatedName = [this](const QString& pattern) -> std::optional<QString> {
     pluginresult_->SetPattern(pattern);

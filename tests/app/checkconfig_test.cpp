@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <memory>
 
@@ -244,6 +246,7 @@ TEST_F(CheckConfig, ReportsNamesFtpLoaderWarningsAndTheLibrary) {
   const std::string in = dir_ / "fetched/Remote/";
   EXPECT_THAT(report.notes,
               ElementsAre("queue 3 'Remote': not enabled at start: the service does not serve it",
+                          "queue 3 'Remote': fetches by FTP from :" + std::to_string(ftp.FTPPort),
                           "queue 3 'Remote': 1 fetched file(s) in '" + in +
                               "' wait for delivery; the next pass delivers them: page1.pdf"));
 
@@ -309,6 +312,61 @@ TEST_F(CheckConfig, FtpTemporaryFoldersSharedOrAmongOtherFoldersAreReported) {
     for (std::size_t i = 0; i < found.size(); ++i) {
       EXPECT_THAT(found[i], HasSubstr(c.expected[i]));
     }
+  }
+}
+
+TEST_F(CheckConfig, FtpProtocolAndServerKeySettingsAreChecked) {
+  const std::string d = dir_.path().string(), pin = "sha256//" + std::string(43, 'x') + "=";
+  test::WriteFile(d + "/private", "key");
+  ::chmod((d + "/private").c_str(), 0600);
+  test::WriteFile(d + "/shared", "key");
+  ::chmod((d + "/shared").c_str(), 0640);
+  struct Case {
+    int protocol;
+    std::string host, fingerprint, keyfile, knownhosts;
+    std::string report;  // the queue's notes (N:) and problems (P:), in order
+  };
+  const Case cases[] = {
+      {0, "127.0.0.1", "", "", "", "N:fetches by FTP from 127.0.0.1:21 "},
+      {0, "ftp.example", "", "", "", "N:fetches by FTP from ftp.example:21 N:warning: plain FTP"},
+      {1, "ftp.example", pin, "", "", "N:fetches by FTP with explicit TLS from ftp.example:21 "},
+      {2, "h", "sha256//short", "", "",
+       "N:fetches by FTP with implicit TLS from h:990 "
+       "P:FTPfingerprint: 'sha256//short' is no public key"},
+      {3, "h", "SHA256:" + std::string(43, 'y'), "private", "none", "N:fetches by SFTP from h:22 "},
+      {3, "h", "", "", "private", "N:fetches by SFTP from h:22 "},
+      {3, "h", "", "", "none",
+       "N:fetches by SFTP from h:22 P:neither FTPfingerprint nor the "
+       "known_hosts file '" +
+           d + "/none' holds"},
+      {3, "h", pin, d + "/shared", "",
+       "N:fetches by SFTP from h:22 P:FTPfingerprint: '" + pin +
+           "' is no SHA-256 host key fingerprint (SHA256:<base64>) "
+           "P:key file '" +
+           d + "/shared' is refused"},
+      {3, "h", pin.substr(8), "none", "",
+       "N:fetches by SFTP from h:22 P:key file '" + d + "/none' does not exist"},
+      {7, "h", "", "", "", "P:FTPprotocol 7 is unknown"},
+  };
+  for (const Case& c : cases) {
+    QueueRecord q = Good("F");
+    q.FTPuse = true;
+    q.FTPhost = c.host;
+    q.FTPuser = "zf";
+    q.FTPprotocol = c.protocol;
+    q.FTPPort = DefaultFtpPort(c.protocol);
+    q.FTPfingerprint = c.fingerprint;
+    q.FTPknownhosts = c.knownhosts;
+    q.FTPkeyfile = c.keyfile;
+    q.FTPTemppath = d + "/in";
+    QueueTable table;
+    ASSERT_TRUE(table.Append([&](QueueRecord& slot) { slot = q; }).ok());
+    const ConfigReport report = CheckConfiguration(table, {}, library_.get(), files_, d);
+    std::string found;
+    for (const std::string& n : report.notes) found += "N:" + n.substr(n.find(": ") + 2) + " ";
+    for (const std::string& p : report.problems) found += "P:" + p.substr(p.find(": ") + 2) + " ";
+    // A text ending in a blank is the whole report, else its start.
+    EXPECT_EQ(c.report.back() == ' ' ? found : found.substr(0, c.report.size()), c.report);
   }
 }
 

@@ -73,7 +73,14 @@ TEST(QueueEditing, AnAppendedQueueForgetsWhatItsSlotHeldInTheFieldsTheDialogNeve
   r.Username = "u";
   r.password = "p";
   r.name = "kept";  // the dialog writes this one itself
+  r.FTPprotocol = kFtpSftp;
+  r.FTPfingerprint = "SHA256:x";
+  r.FTPknownhosts = "/other";
+  r.FTPkeyfile = "/k";
   ResetFieldsTheDialogNeverWrites(r);
+  EXPECT_EQ(r.FTPprotocol, kFtpPlain);
+  EXPECT_EQ(r.FTPfingerprint + r.FTPkeyfile, "");
+  EXPECT_EQ(r.FTPknownhosts, "known_hosts");
   EXPECT_EQ(r.FTPcurrentpath, "");
   EXPECT_EQ(r.transdateto, "ddmmyyyy");
   EXPECT_EQ(r.lastlogrenew, EncodeDateTime(1980, 1, 1, 1, 1, 1, 1));

@@ -39,6 +39,10 @@ QueueRecord FullQueue(int n) {
   r.FTPPort = 2100 + n;
   r.FTPpath = "/remote/" + s;
   r.FTPTemppath = "/tmp/ftp" + s;
+  r.FTPprotocol = n % 4;
+  r.FTPfingerprint = "SHA256:" + s;
+  r.FTPknownhosts = "hosts" + s;
+  r.FTPkeyfile = "/keys/id" + s;
   r.filetimetype = n % 3;
   r.Splitpdf = n % 2 == 0;
   r.Enabledatstart = n % 2 == 0;
@@ -92,6 +96,10 @@ void ExpectSameStoredFields(const QueueRecord& a, const QueueRecord& b) {
   EXPECT_EQ(a.FTPPort, b.FTPPort);
   EXPECT_EQ(a.FTPpath, b.FTPpath);
   EXPECT_EQ(a.FTPTemppath, b.FTPTemppath);
+  EXPECT_EQ(a.FTPprotocol, b.FTPprotocol);
+  EXPECT_EQ(a.FTPfingerprint, b.FTPfingerprint);
+  EXPECT_EQ(a.FTPknownhosts, b.FTPknownhosts);
+  EXPECT_EQ(a.FTPkeyfile, b.FTPkeyfile);
   EXPECT_EQ(a.filetimetype, b.filetimetype);
   EXPECT_EQ(a.Splitpdf, b.Splitpdf);
   EXPECT_EQ(a.Enabledatstart, b.Enabledatstart);
@@ -161,6 +169,7 @@ TEST(QueueConfigFile, AFullTableSurvivesASaveAndALoad) {
   EXPECT_TRUE(file.Load(loaded).empty());
   ASSERT_EQ(loaded.Nfolders(), 4);
   EXPECT_EQ(loaded.Plugin(), FullPlugin());
+  EXPECT_EQ(loaded.Snapshot().configFolder, dir.path().string());  // relative key files lie there
   for (int n = 1; n <= 4; ++n) {
     SCOPED_TRACE(n);
     const QueueRecord r = loaded.Get(n);
@@ -204,7 +213,7 @@ TEST(QueueConfigFile, KeysAreWrittenInTheirDocumentedOrder) {
       "transdateto", "translationresult", "Translation1format", "Translation1fromstr",
       "Translation1tostr", "Translation1definition",
       // Added later: after the historic keys.
-      "FTPpassive"};
+      "FTPpassive", "FTPprotocol", "FTPfingerprint", "FTPknownhosts", "FTPkeyfile"};
   EXPECT_EQ(keys, expected);
 }
 
@@ -248,11 +257,23 @@ TEST(QueueConfigFile, ReadingRulesOfSingleKeys) {
   EXPECT_EQ(r.dailyminute, 65535);
   EXPECT_FALSE(r.rule(1).partial);
 
-  for (const char* port : {"$15", "abc", "21", "\"21\""}) {
+  // A port that is missing, empty or no number is the protocol's own.
+  const struct {
+    const char* lines;
+    int port;
+  } ports[] = {{"FTPPort=$15", 21},
+               {"FTPPort=abc", 21},
+               {"FTPPort=\"21\"", 21},
+               {"FTPprotocol=1", 21},
+               {"FTPprotocol=2", 990},
+               {"FTPprotocol=3\nFTPPort=", 22},
+               {"FTPprotocol=3\nFTPPort=2222", 2222},
+               {"FTPprotocol=9", 21}};
+  for (const auto& c : ports) {
     TempDir d;
     QueueTable t;
-    LoadText(d, std::string("[System]\nNfolders=1\n[Folder1]\nFTPPort=") + port + "\n", t);
-    EXPECT_EQ(t.Get(1).FTPPort, 21) << port;
+    LoadText(d, std::string("[System]\nNfolders=1\n[Folder1]\n") + c.lines + "\n", t);
+    EXPECT_EQ(t.Get(1).FTPPort, c.port) << c.lines;
   }
 }
 
@@ -267,6 +288,8 @@ TEST(QueueConfigFile, MissingKeysTakeTheirDefaults) {
   EXPECT_EQ(r.ignoremask, "none");
   EXPECT_EQ(r.FTPPort, 21);
   EXPECT_EQ(r.FTPTemppath, "c:\\temp");
+  EXPECT_EQ(r.FTPprotocol, kFtpPlain);
+  EXPECT_EQ(r.FTPknownhosts, "known_hosts");
   EXPECT_EQ(r.filetimetype, 2);
   EXPECT_TRUE(r.Enabledatstart);
   EXPECT_TRUE(r.Enabled);

@@ -3,6 +3,7 @@
 // expression library, delivered and logged.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
@@ -19,9 +20,11 @@
 #include "enginetestkit.h"
 #include "ftp/ftpleftovers.h"
 #include "ftp/ftpstages.h"
+#include "ftp/ftptest.h"
 #include "ftptestserver.h"
 #include "platform/tempfile.h"
 #include "recordedvisuallog.h"
+#include "secureservers.h"
 
 namespace zf {
 namespace {
@@ -203,6 +206,79 @@ TEST_F(EndToEnd, AFileWaitingInTheTempFolderIsDeliveredByTheNextPass) {
   ASSERT_EQ(Rows().size(), 1u);
   EXPECT_EQ(Rows().front().inputName, "SPO_8.pdf");
   EXPECT_EQ(Rows().front().status, 1);
+}
+
+TEST_F(EndToEnd, TlsAndSftpQueuesTakeFilesOnlyFromServersWithTheirKey) {
+  // One queue per case in one run, each with a folder and a file of its own.
+  test::TempDir remote, config;
+  ftp.SetConfigFolder(config.path().string());
+  test::TlsFtpServer explicitTls(remote.path().string(), false);
+  test::TlsFtpServer implicitTls(remote.path().string(), true);
+  test::SftpServer sftp;
+  WriteFile(config.path() / "known_hosts", sftp.knownHostsLine() + "\n");
+  const std::string wrongPin = "sha256//" + std::string(43, 'A') + "=";
+  const std::string key = sftp.userKey(), phrase = test::SftpServer::kKeyPassphrase;
+  struct Case {
+    std::int32_t protocol;
+    int port;
+    std::string user, password, fingerprint, keyfile, knownhosts;
+    const char* refusal;  // nullptr: delivered
+  };
+  const Case cases[] = {
+      {kFtpExplicitTls, explicitTls.port(), "anonymous", "", explicitTls.pin(), "", "", nullptr},
+      {kFtpImplicitTls, implicitTls.port(), "anonymous", "", implicitTls.pin(), "", "", nullptr},
+      {kFtpSftp, sftp.port(), "root", phrase, sftp.fingerprint(), key, "", nullptr},
+      {kFtpSftp, sftp.port(), "root", phrase, "", key, "known_hosts", nullptr},
+      {kFtpExplicitTls, explicitTls.port(), "anonymous", "", wrongPin, "", "", kFtpKeyMismatch},
+      {kFtpImplicitTls, implicitTls.port(), "anonymous", "", "", "", "", "could not be verified"},
+      {kFtpSftp, sftp.port(), "root", phrase, "SHA256:" + std::string(43, 'B'), key, "",
+       kFtpKeyMismatch},
+      {kFtpSftp, sftp.port(), "root", phrase, "", key, "missing", "key is not known"},
+      {kFtpExplicitTls, server->port(), "zf", kPassword, "", "", "", "does not offer TLS"},
+  };
+  for (int n = 0; n < static_cast<int>(std::size(cases)); ++n) {
+    const Case& c = cases[n];
+    const std::string name = "SPO_" + std::to_string(n) + ".pdf", folder = "q" + std::to_string(n);
+    const fs::path in = (c.port == server->port() ? served.path() / "in" : remote.path() / folder);
+    fs::create_directories(in);
+    ::chmod(in.c_str(), 0777);
+    WriteFile(in / name, name);
+    ::chmod((in / name).c_str(), 0666);
+    host.table.Update(AddFtpQueue(folder, c.password), [&](QueueRecord& q) {
+      q.FTPprotocol = c.protocol;
+      q.FTPPort = c.port;
+      q.FTPuser = c.user;
+      q.FTPpath = c.protocol == kFtpSftp ? in.string() : folder;
+      if (c.port == server->port()) q.FTPpath = "in";
+      q.FTPfingerprint = c.fingerprint;
+      q.FTPkeyfile = c.keyfile;
+      q.FTPknownhosts = c.knownhosts;
+    });
+  }
+  // With the visual log, where a refused connection is told.
+  control = Trenamethread::Start(EngineServices{host, access, clock, &stages, &ftp, &visualLog});
+  const auto refusals = [&](const std::string& queue) {
+    std::vector<std::string> reasons;
+    for (const VisualLogEntry& row : Rows())
+      if (row.queue == queue && row.comment == "FTP connection lost") reasons.push_back(row.reason);
+    return reasons;
+  };
+  ASSERT_TRUE(WaitFor([&] { return Names(folders.out).size() == 4 && !refusals("q8").empty(); }));
+  Stop();
+  for (int n = 0; n < static_cast<int>(std::size(cases)); ++n) {
+    SCOPED_TRACE(n);
+    const char* refusal = cases[n].refusal;
+    EXPECT_EQ(fs::exists(folders.out + "/Sport_" + std::to_string(n) + ".pdf"), !refusal);
+    const std::vector<std::string> reasons = refusals("q" + std::to_string(n));
+    ASSERT_EQ(reasons.size(), refusal ? 1u : 0u);  // once, however many passes
+    if (refusal) {
+      EXPECT_NE(reasons[0].find(refusal), std::string::npos) << reasons[0];
+    }
+  }
+  EXPECT_EQ(server->Count("PASS"), 0);  // never a clear-text log-in
+  // The queue dialog's test names another key as such, never a dead server.
+  EXPECT_EQ(RunFtpTest(host.table.Get(7), 5000, {}, config.path().string()).message,
+            "The server's key does not match the one stored for this queue");
 }
 
 }  // namespace

@@ -47,6 +47,11 @@ void ResetFieldsTheDialogNeverWrites(QueueRecord& record) {
   record.Database.clear();
   record.Username.clear();
   record.password.clear();
+  // A queue of its own server: no protocol, key or key file of another.
+  record.FTPprotocol = kFtpPlain;
+  record.FTPfingerprint.clear();
+  record.FTPknownhosts = kDefaultKnownHosts;
+  record.FTPkeyfile.clear();
 }
 
 }  // namespace zf

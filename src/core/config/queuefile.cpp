@@ -1,6 +1,7 @@
 #include "config/queuefile.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <utility>
 
@@ -81,7 +82,12 @@ void ReadQueue(const IniDocument& doc, const std::string& section, QueueRecord& 
   r.FTPhost = doc.ReadString(section, "FTPhost", "");
   r.FTPuser = doc.ReadString(section, "FTPuser", "");
   r.FTPpasw = doc.ReadString(section, "FTPpasw", "");
-  r.FTPPort = doc.ReadInteger(section, "FTPPort", kDefaultFTPPort);
+  // The protocol's own port when the key is missing, empty or no number;
+  // for plain FTP that stays 21, as it always was.
+  r.FTPprotocol = doc.ReadInteger(section, "FTPprotocol", kFtpPlain);
+  r.FTPPort =
+      doc.ReadInteger(section, "FTPPort",
+                      r.FTPprotocol == kFtpPlain ? kDefaultFTPPort : DefaultFtpPort(r.FTPprotocol));
   r.FTPpath = doc.ReadString(section, "FTPpath", "");
   r.FTPTemppath = doc.ReadString(section, "FTPTemppath", kDefaultTemppath);
   r.useplugin = doc.ReadInteger(section, "useplugin", 0);
@@ -137,6 +143,9 @@ void ReadQueue(const IniDocument& doc, const std::string& section, QueueRecord& 
     t.definition = doc.ReadString(section, key("Translation", k, "definition"), "");
   }
   r.FTPpassive = doc.ReadBool(section, "FTPpassive", false);
+  r.FTPfingerprint = doc.ReadString(section, "FTPfingerprint", "");
+  r.FTPknownhosts = doc.ReadString(section, "FTPknownhosts", kDefaultKnownHosts);
+  r.FTPkeyfile = doc.ReadString(section, "FTPkeyfile", "");
 }
 
 void WriteQueue(IniDocument& doc, const std::string& section, const QueueRecord& r,
@@ -198,6 +207,10 @@ void WriteQueue(IniDocument& doc, const std::string& section, const QueueRecord&
   }
   // Not among the historic keys: written last, so older files keep their order.
   doc.WriteBool(section, "FTPpassive", r.FTPpassive);
+  doc.WriteInteger(section, "FTPprotocol", r.FTPprotocol);
+  doc.WriteString(section, "FTPfingerprint", r.FTPfingerprint);
+  doc.WriteString(section, "FTPknownhosts", r.FTPknownhosts);
+  doc.WriteString(section, "FTPkeyfile", r.FTPkeyfile);
 }
 
 }  // namespace
@@ -264,6 +277,7 @@ std::vector<std::string> QueueConfigFile::Load(QueueTable& table) const {
     }
   }
   state.Nfolders = count;
+  state.configFolder = std::filesystem::path(path_).parent_path().string();
   table.Replace(std::move(state));
   return warnings;
 }

@@ -4,6 +4,17 @@
 
 namespace zf {
 
+std::int32_t DefaultFtpPort(std::int32_t protocol) {
+  switch (protocol) {
+    case kFtpImplicitTls:
+      return 990;
+    case kFtpSftp:
+      return 22;
+    default:
+      return 21;
+  }
+}
+
 QueueRecord::QueueRecord() : rules_(kMaxRules), translations_(kMaxTranslations) {}
 
 Rule& QueueRecord::rule(int k) {

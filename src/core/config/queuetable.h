@@ -82,6 +82,18 @@ struct QueueRecord {
   // Passive FTP data connections for this queue (the server names the port);
   // off by default, when the client names the port with PORT.
   bool FTPpassive = false;
+  // How the queue reaches its server: 0 plain FTP, 1 FTP with explicit TLS
+  // (AUTH TLS, required for control and data), 2 FTP with implicit TLS,
+  // 3 SFTP. An FTPPort left empty in the file means the protocol's own port.
+  std::int32_t FTPprotocol = 0;
+  // The server's key as stored for this queue: TLS "sha256//<base64>" of its
+  // public key, SFTP the SHA-256 of its host key ("SHA256:<base64>").
+  std::string FTPfingerprint;
+  // SFTP: the known_hosts file (relative to the configuration folder) that
+  // holds the server's host key when FTPfingerprint is empty.
+  std::string FTPknownhosts;
+  // SFTP: a private key to log in with; FTPpasw is its passphrase.
+  std::string FTPkeyfile;
 
   // Identity of this queue for the run: it moves with the record when queues
   // are deleted, so a writer that started on a queue never lands in another.
@@ -102,6 +114,17 @@ struct QueueRecord {
   std::vector<Rule> rules_;
   std::vector<Translation> translations_;
 };
+
+enum FtpProtocolKind : std::int32_t {
+  kFtpPlain = 0,
+  kFtpExplicitTls = 1,
+  kFtpImplicitTls = 2,
+  kFtpSftp = 3,
+};
+// The port a queue of `protocol` uses when none is given: 21, 21, 990, 22.
+std::int32_t DefaultFtpPort(std::int32_t protocol);
+// The known_hosts file a queue names when the file says nothing.
+inline constexpr const char* kDefaultKnownHosts = "known_hosts";
 
 // The global record of plugin database field names; kept and written back only.
 struct PluginFieldMap {
@@ -157,6 +180,9 @@ class QueueTable {
     int Nfolders = 0;
     std::array<RecordPtr, kSlots> slots;
     PluginFieldMap plugin;
+    // The folder of the file the table was loaded from, where a queue's
+    // relative FTPknownhosts and FTPkeyfile lie; empty before any load.
+    std::string configFolder;
   };
   State Snapshot() const;
   // Sets Nfolders (clamped to 0..100) and the slots and plugin map of `state`.

@@ -88,6 +88,17 @@ struct SlistDeleter {
 };
 using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
 
+// A path inside an SFTP quote command, quoted so that blanks and quotes in
+// names stay part of it.
+std::string QuotedPath(const std::string& path) {
+  std::string out = "\"";
+  for (char c : path) {
+    if (c == '"' || c == '\\') out.push_back('\\');
+    out.push_back(c);
+  }
+  return out + "\"";
+}
+
 Slist Command(const std::string& text) {
   return Slist(curl_slist_append(nullptr, text.c_str()));
 }
@@ -112,6 +123,11 @@ struct FtpSession::Impl {
 
   // The last final reply line ("550 No such file.") of the request under way.
   std::string lastReply;
+
+  // What the known_hosts check found of the server's key on the last
+  // connect: it was unknown, or another key is stored for the server.
+  bool keyUnknown = false;
+  bool keyMismatch = false;
 
   const ProgressHandler* progress = nullptr;  // set while a file is fetched
   const AbortCheck* abort = nullptr;          // the session's, for its whole life
@@ -187,6 +203,16 @@ struct FtpSession::Impl {
     return 0;
   }
 
+  // Only a key that the known_hosts file holds for this host and port is
+  // taken; a new or changed one is refused, never added.
+  static int OnHostKey(CURL* /*curl*/, const curl_khkey* /*known*/, const curl_khkey* /*found*/,
+                       curl_khmatch match, void* user) {
+    auto* self = static_cast<Impl*>(user);
+    if (match == CURLKHMATCH_OK) return CURLKHSTAT_FINE;
+    (match == CURLKHMATCH_MISMATCH ? self->keyMismatch : self->keyUnknown) = true;
+    return CURLKHSTAT_REJECT;
+  }
+
   long Reply() const {
     long code = 0;
     if (curl != nullptr) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
@@ -210,12 +236,23 @@ void FtpSession::SetLogin(std::string host, std::int32_t port, std::string user,
 }
 
 std::string FtpSession::BaseUrl() const {
-  return "ftp://" + HostPart(host_) + ":" + std::to_string(port_) + "/";
+  const char* scheme = security_.protocol == kFtpImplicitTls ? "ftps://"
+                       : Sftp()                              ? "sftp://"
+                                                             : "ftp://";
+  return scheme + HostPart(host_) + ":" + std::to_string(port_) + "/";
 }
 
 std::string FtpSession::DirUrlOf(const std::string& path) const {
   std::string dir = path;
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  if (Sftp()) {
+    // SFTP paths are whole paths; "~/" is the log-in folder, which a
+    // relative FTPpath starts from as it does over FTP.
+    if (dir.empty()) return BaseUrl() + "~/";
+    if (dir == "/") return BaseUrl();
+    if (dir.front() == '/') return BaseUrl() + Encode(dir.substr(1), true) + "/";
+    return BaseUrl() + "~/" + Encode(dir, true) + "/";
+  }
   if (dir.empty()) return BaseUrl();
   // A leading "/" in the URL's path would be eaten as the separator after
   // the host; encoded, it reaches the CWD as an absolute path.
@@ -242,8 +279,17 @@ Status FtpSession::Fail(const std::string& what, int code) {
   // The server's own words where it refused; they say more than the
   // library's summary of them.
   const long reply = impl_->Reply();
-  if (reply >= 400 && impl_->lastReply.rfind(std::to_string(reply), 0) == 0) {
+  if (code == CURLE_USE_SSL_FAILED) {
+    // Its refusal of AUTH matters less than what it means.
+    failure_ = "the server does not offer TLS";
+  } else if (reply >= 400 && impl_->lastReply.rfind(std::to_string(reply), 0) == 0) {
     failure_ = impl_->lastReply;
+  } else if (code == CURLE_SSL_PINNEDPUBKEYNOTMATCH || impl_->keyMismatch ||
+             (code == CURLE_PEER_FAILED_VERIFICATION && Sftp() && !impl_->keyUnknown)) {
+    failure_ = kFtpKeyMismatch;
+  } else if (code == CURLE_PEER_FAILED_VERIFICATION) {
+    failure_ = Sftp() ? "the server's key is not known for this queue"
+                      : "the server's certificate could not be verified";
   } else if (code == CURLE_OPERATION_TIMEDOUT) {
     // Either limit may have ended it; both are named, so that a slow line
     // can be told from a silent server.
@@ -301,10 +347,10 @@ Status FtpSession::Connect() {
   impl_->curl = curl;
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_VERBOSE, 0L);
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "ftp");
-  if (!user_.empty()) {
-    curl_easy_setopt(curl, CURLOPT_USERNAME, user_.c_str());
-    curl_easy_setopt(curl, CURLOPT_PASSWORD, password_.c_str());
+  if (!SetUpProtocol()) {
+    impl_->Close();
+    return Status::Error("Unable to connect to " + host_ + ": " +
+                         FtpProtocolName(security_.protocol));
   }
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS,
                    static_cast<long>(connectTimeoutMs_ > 0 ? connectTimeoutMs_ : 0));
@@ -338,9 +384,9 @@ Status FtpSession::Connect() {
   // Log in without a transfer, then ask for the features. The "*" lets an
   // old server refuse FEAT without the connection being dropped.
   const Slist feat = Command("*FEAT");
-  curl_easy_setopt(curl, CURLOPT_URL, BaseUrl().c_str());
+  curl_easy_setopt(curl, CURLOPT_URL, Sftp() ? DirUrlOf({}).c_str() : BaseUrl().c_str());
   curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
-  curl_easy_setopt(curl, CURLOPT_QUOTE, feat.get());
+  curl_easy_setopt(curl, CURLOPT_QUOTE, Sftp() ? nullptr : feat.get());
   impl_->replies.clear();
   impl_->collectReplies = true;
   const int rc = Perform();
@@ -369,6 +415,65 @@ Status FtpSession::Connect() {
   return Status::Ok();
 }
 
+bool FtpSession::SetUpProtocol() {
+  CURL* curl = impl_->curl;
+  impl_->keyUnknown = false;
+  impl_->keyMismatch = false;
+  const FtpSecurity& s = security_;
+  switch (s.protocol) {
+    case kFtpPlain:
+      curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "ftp");
+      break;
+    case kFtpExplicitTls:
+    case kFtpImplicitTls:
+      curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, s.protocol == kFtpImplicitTls ? "ftps" : "ftp");
+      // Control and data both, or no log-in at all: never a fall back to
+      // clear text.
+      curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+      // A pinned key is the whole proof: a server with its own certificate
+      // is known by its key, not by an authority.
+      if (!s.fingerprint.empty()) {
+        curl_easy_setopt(curl, CURLOPT_PINNEDPUBLICKEY, s.fingerprint.c_str());
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+      } else {
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+      }
+      break;
+    case kFtpSftp:
+      curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "sftp");
+      if (!s.fingerprint.empty()) {
+        curl_easy_setopt(curl, CURLOPT_SSH_HOST_PUBLIC_KEY_SHA256, s.fingerprint.c_str());
+      } else {
+        curl_easy_setopt(curl, CURLOPT_SSH_KNOWNHOSTS, s.knownHosts.c_str());
+        curl_easy_setopt(curl, CURLOPT_SSH_KEYFUNCTION, &Impl::OnHostKey);
+        curl_easy_setopt(curl, CURLOPT_SSH_KEYDATA, impl_.get());
+      }
+      if (!s.keyFile.empty()) {
+        curl_easy_setopt(curl, CURLOPT_SSH_AUTH_TYPES, static_cast<long>(CURLSSH_AUTH_PUBLICKEY));
+        curl_easy_setopt(curl, CURLOPT_SSH_PRIVATE_KEYFILE, s.keyFile.c_str());
+        // Empty: the public half is derived from the private key, never
+        // looked for in the service user's home.
+        curl_easy_setopt(curl, CURLOPT_SSH_PUBLIC_KEYFILE, "");
+        if (!password_.empty()) curl_easy_setopt(curl, CURLOPT_KEYPASSWD, password_.c_str());
+      } else {
+        curl_easy_setopt(curl, CURLOPT_SSH_AUTH_TYPES,
+                         static_cast<long>(CURLSSH_AUTH_PASSWORD | CURLSSH_AUTH_KEYBOARD));
+      }
+      break;
+    default:
+      return false;
+  }
+  if (!user_.empty()) {
+    curl_easy_setopt(curl, CURLOPT_USERNAME, user_.c_str());
+    if (!(Sftp() && !s.keyFile.empty())) {
+      curl_easy_setopt(curl, CURLOPT_PASSWORD, password_.c_str());
+    }
+  }
+  return true;
+}
+
 Status FtpSession::Disconnect() {
   impl_->Close();
   connected_ = false;
@@ -380,9 +485,21 @@ Status FtpSession::ChangeDir(const std::string& path) {
   if (impl_->curl == nullptr) return NotConnected("Unable to change folder");
   CURL* curl = impl_->curl;
   curl_easy_setopt(curl, CURLOPT_URL, DirUrlOf(path).c_str());
-  curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+  // SFTP has no current folder: opening the folder is what proves it is
+  // there and may be read.
+  std::string names;
+  if (Sftp()) {
+    curl_easy_setopt(curl, CURLOPT_DIRLISTONLY, 1L);
+    impl_->text = &names;
+    impl_->tooLarge = false;
+  }
+  curl_easy_setopt(curl, CURLOPT_NOBODY, Sftp() ? 0L : 1L);
   const int rc = Perform();
-  if (rc != CURLE_OK) return Fail("Unable to enter folder \"" + path + "\"", rc);
+  impl_->text = nullptr;
+  curl_easy_setopt(curl, CURLOPT_DIRLISTONLY, 0L);
+  if (rc != CURLE_OK && !(Sftp() && impl_->tooLarge)) {
+    return Fail("Unable to enter folder \"" + path + "\"", rc);
+  }
   dir_ = path;
   return Status::Ok();
 }
@@ -393,7 +510,7 @@ Status FtpSession::Noop() {
   const Slist noop = Command("NOOP");
   curl_easy_setopt(curl, CURLOPT_URL, DirUrl().c_str());
   curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
-  curl_easy_setopt(curl, CURLOPT_POSTQUOTE, noop.get());
+  curl_easy_setopt(curl, CURLOPT_POSTQUOTE, Sftp() ? nullptr : noop.get());
   const int rc = Perform();
   curl_easy_setopt(curl, CURLOPT_POSTQUOTE, nullptr);
   if (rc != CURLE_OK) return Fail("The FTP connection does not answer", rc);
@@ -407,8 +524,8 @@ Result<std::vector<RemoteEntry>> FtpSession::List(const ListingDate& today) {
   for (;;) {
     curl_easy_setopt(curl, CURLOPT_URL, DirUrl().c_str());
     curl_easy_setopt(curl, CURLOPT_NOBODY, 0L);
-    curl_easy_setopt(curl, CURLOPT_FTPPORT, passive_ ? nullptr : "-");
-    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, mlsd_ ? "MLSD" : nullptr);
+    curl_easy_setopt(curl, CURLOPT_FTPPORT, DataPassive() ? nullptr : "-");
+    if (!Sftp()) curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, mlsd_ ? "MLSD" : nullptr);
     text.clear();
     impl_->text = &text;
     impl_->tooLarge = false;
@@ -444,7 +561,7 @@ Result<std::vector<std::string>> FtpSession::ListNames() {
   std::string text;
   curl_easy_setopt(curl, CURLOPT_URL, DirUrl().c_str());
   curl_easy_setopt(curl, CURLOPT_NOBODY, 0L);
-  curl_easy_setopt(curl, CURLOPT_FTPPORT, passive_ ? nullptr : "-");
+  curl_easy_setopt(curl, CURLOPT_FTPPORT, DataPassive() ? nullptr : "-");
   curl_easy_setopt(curl, CURLOPT_DIRLISTONLY, 1L);
   impl_->text = &text;
   impl_->tooLarge = false;
@@ -517,7 +634,7 @@ Result<TempFile> FtpSession::RetrieveToTemp(const std::string& name, const Folde
   CURL* curl = impl_->curl;
   curl_easy_setopt(curl, CURLOPT_URL, (DirUrl() + Encode(name, false)).c_str());
   curl_easy_setopt(curl, CURLOPT_NOBODY, 0L);
-  curl_easy_setopt(curl, CURLOPT_FTPPORT, passive_ ? nullptr : "-");
+  curl_easy_setopt(curl, CURLOPT_FTPPORT, DataPassive() ? nullptr : "-");
   impl_->progress = &progress_;
   impl_->fd = temp.fd.get();
   impl_->localPath = folder.Display(temp.path);
@@ -572,15 +689,24 @@ Status FtpSession::Delete(const std::string& name) {
   CURL* curl = impl_->curl;
   // After the change into the folder, unlike a pre-transfer command, which
   // would run wherever the connection happens to be.
-  const Slist dele = Command("DELE " + name);
+  // SFTP names the whole path, the way the folder's URL does ("/~/" is
+  // the log-in folder).
+  std::string sftpPath;
+  if (Sftp()) {
+    const std::string url = DirUrl() + Encode(name, false);
+    char* decoded = curl_unescape(url.c_str() + BaseUrl().size() - 1, 0);
+    sftpPath = decoded != nullptr ? decoded : "";
+    curl_free(decoded);
+  }
+  const Slist dele = Command(Sftp() ? "rm " + QuotedPath(sftpPath) : "DELE " + name);
   // The server's copy is the last one anywhere else: its removal is a step
   // of the fetch like the local ones before it.
   BeforeWrite(WriteSite::kFtp, WriteKind::kDelete, "ftp:" + name);
   curl_easy_setopt(curl, CURLOPT_URL, DirUrl().c_str());
   curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
-  curl_easy_setopt(curl, CURLOPT_POSTQUOTE, dele.get());
+  curl_easy_setopt(curl, Sftp() ? CURLOPT_QUOTE : CURLOPT_POSTQUOTE, dele.get());
   const int rc = Perform();
-  curl_easy_setopt(curl, CURLOPT_POSTQUOTE, nullptr);
+  curl_easy_setopt(curl, Sftp() ? CURLOPT_QUOTE : CURLOPT_POSTQUOTE, nullptr);
   if (rc != CURLE_OK) return Fail("Unable to delete \"" + name + "\"", rc);
   return Status::Ok();
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ftp/ftplisting.h"
+#include "ftp/ftpsecurity.h"
 #include "platform/folder.h"
 #include "platform/result.h"
 #include "platform/tempfile.h"
@@ -53,6 +54,10 @@ class FtpSession {
   std::int32_t port() const { return port_; }
   const std::string& user() const { return user_; }
   const std::string& password() const { return password_; }
+
+  // The protocol and the server's identity that the next Connect uses.
+  void SetSecurity(FtpSecurity security) { security_ = std::move(security); }
+  const FtpSecurity& security() const { return security_; }
 
   // Connect time-out in milliseconds for the next Connect; 0 or less sets
   // none of our own, leaving the network's (and the library's) own limit.
@@ -147,6 +152,15 @@ class FtpSession {
  private:
   struct Impl;
 
+  bool Sftp() const { return security_.protocol == kFtpSftp; }
+  // Over TLS data connections are always passive: a firewall cannot read the
+  // port an encrypted PORT names, and servers' active TLS data is unreliable.
+  bool DataPassive() const {
+    return passive_ || security_.protocol == kFtpExplicitTls ||
+           security_.protocol == kFtpImplicitTls;
+  }
+  // Sets the protocol's options on a new handle; false for an unknown one.
+  bool SetUpProtocol();
   std::string BaseUrl() const;
   std::string DirUrl() const;
   std::string DirUrlOf(const std::string& path) const;
@@ -172,6 +186,7 @@ class FtpSession {
   ProgressHandler progress_;
   AbortCheck abort_;
   std::string failure_;
+  FtpSecurity security_;
 };
 
 }  // namespace zf

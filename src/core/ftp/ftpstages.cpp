@@ -106,8 +106,9 @@ void FtpStages::NoteConnection(Trenamethread& engine, const RecordPtr& queue, bo
   if (!up && engine.StopRequested()) return;
   // Another server or log-in: what was known of the old one says nothing
   // of the new.
-  const std::string server = queue->FTPuser + "@" + queue->FTPhost + ":" +
-                             std::to_string(queue->FTPPort) + "/" + queue->FTPpath;
+  const std::string server = FtpProtocolName(queue->FTPprotocol) + " " + queue->FTPuser + "@" +
+                             queue->FTPhost + ":" + std::to_string(queue->FTPPort) + "/" +
+                             queue->FTPpath;
   const auto [known, fresh] = reachable_.try_emplace(queue->uid, server, up);
   const bool news = fresh || known->second.first != server;
   if (!news && known->second.second == up) return;
@@ -134,6 +135,7 @@ std::shared_ptr<FtpSession> FtpStages::SessionOf(const QueueRecord& queue) {
 
 Status FtpStages::Open(FtpSession& session, const QueueRecord& queue) {
   session.SetLogin(queue.FTPhost, queue.FTPPort, queue.FTPuser, queue.FTPpasw);
+  session.SetSecurity(SecurityOf(queue, configFolder_));
   session.SetConnectTimeoutMs(ftpTimeoutMs_ ? ftpTimeoutMs_() : -1);
   session.SetPassive(queue.FTPpassive);
   Status status = session.Connect();
@@ -151,7 +153,8 @@ bool FtpStages::PrepareFtp(Trenamethread& engine, const RecordPtr& queue) {
   // in case it came to this queue from another slot.
   const bool changed = session->host() != q.FTPhost || session->user() != q.FTPuser ||
                        session->password() != q.FTPpasw || session->port() != q.FTPPort ||
-                       q.FTPcurrentpath != q.FTPpath || session->currentDir() != q.FTPpath;
+                       q.FTPcurrentpath != q.FTPpath || session->currentDir() != q.FTPpath ||
+                       session->security() != SecurityOf(q, configFolder_);
   if (changed && session->Connected() && !session->Disconnect().ok()) {
     engine.ReportFtpConnection(q.uid, "not connected");
     return false;

@@ -62,6 +62,9 @@ class FtpStages final : public FtpIntake {
   // Keeps the owed deletions in the journal at `path` (OwedJournalPathFor)
   // from now on, loading what it holds.
   Status UseJournal(const std::string& path);
+  // The folder of the configuration, from which a queue's FTPknownhosts and
+  // FTPkeyfile are taken when they are not whole paths.
+  void SetConfigFolder(std::string folder) { configFolder_ = std::move(folder); }
 
   bool PrepareFtp(Trenamethread& engine, const RecordPtr& queue) override;
   Status ListRemote(Trenamethread& engine, PassContext& pass) override;
@@ -115,6 +118,7 @@ class FtpStages final : public FtpIntake {
   void SetProgress(EngineHost& host, int percent);
 
   std::function<std::int32_t()> ftpTimeoutMs_;
+  std::string configFolder_;
   // Clients of queues whose slot has none, by queue identity.
   std::map<std::uint64_t, std::shared_ptr<FtpSession>> ownSessions_;
   // Files the server would not let us delete, by queue identity and name, as

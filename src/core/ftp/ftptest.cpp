@@ -30,7 +30,7 @@ std::string BaseName(const std::string& name) {
 }  // namespace
 
 FtpTestResult RunFtpTest(FtpSession& client, const QueueRecord& shown, std::int32_t ftpTimeoutMs,
-                         FtpSession::AbortCheck abort) {
+                         FtpSession::AbortCheck abort, const std::string& configFolder) {
   if (client.Connected() && !client.Disconnect().ok()) {
     return Failed("Unable to disconnect", abort);
   }
@@ -38,10 +38,15 @@ FtpTestResult RunFtpTest(FtpSession& client, const QueueRecord& shown, std::int3
   client.SetLogin(shown.FTPhost, shown.FTPPort, shown.FTPuser, shown.FTPpasw);
   client.SetConnectTimeoutMs(ftpTimeoutMs);
   client.SetPassive(shown.FTPpassive);
+  client.SetSecurity(SecurityOf(shown, configFolder));
 
   FtpTestResult result;
   if (!client.Connect().ok()) {
-    result = Failed("Unable to connect", abort);
+    // Not a server that is down: the operator must look at the key.
+    result = Failed(client.failure() == kFtpKeyMismatch
+                        ? "The server's key does not match the one stored for this queue"
+                        : "Unable to connect",
+                    abort);
   } else if (!client.ChangeDir(shown.FTPpath).ok()) {
     result = Failed("Unable to find path " + shown.FTPpath, abort);
   } else {
@@ -68,13 +73,13 @@ FtpTestResult RunFtpTest(FtpSession& client, const QueueRecord& shown, std::int3
 }
 
 FtpTestResult RunFtpTest(const QueueRecord& shown, std::int32_t ftpTimeoutMs,
-                         FtpSession::AbortCheck abort) {
+                         FtpSession::AbortCheck abort, const std::string& configFolder) {
   FtpLimits limits;
   limits.responseTimeoutSeconds = ftpTimeoutMs > 0
                                       ? static_cast<int>((std::int64_t{ftpTimeoutMs} + 999) / 1000)
                                       : kDefaultReplySeconds;
   FtpSession client(limits);
-  return RunFtpTest(client, shown, ftpTimeoutMs, std::move(abort));
+  return RunFtpTest(client, shown, ftpTimeoutMs, std::move(abort), configFolder);
 }
 
 }  // namespace zf

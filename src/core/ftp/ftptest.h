@@ -14,7 +14,8 @@ struct FtpTestResult {
   bool ok = false;         // logged in, entered the path and found names
   bool cancelled = false;  // broken off through the abort check; no message then
   // For the operator when the test failed: "Unable to disconnect", "Unable to
-  // connect", "Unable to find path <path>" or "Unable to find files in<path>".
+  // connect", "Unable to find path <path>" or "Unable to find files in<path>";
+  // a server whose key is not the stored one is told as such.
   // Never the server's words, so never anything the server echoed of the log-in.
   std::string message;
   // The names the queue's search mask lets through, in the order received.
@@ -29,13 +30,14 @@ struct FtpTestResult {
 // because servers differ on wildcards there (some refuse them outright), and
 // the operator wants to see what the queue would take. `client` is
 // disconnected at the end in every case.
+// `configFolder` is where a relative FTPknownhosts or FTPkeyfile lies.
 FtpTestResult RunFtpTest(FtpSession& client, const QueueRecord& shown, std::int32_t ftpTimeoutMs,
-                         FtpSession::AbortCheck abort = {});
+                         FtpSession::AbortCheck abort = {}, const std::string& configFolder = {});
 
 // The same with a new client whose reply limit is the FTP time-out too (when
 // one is set), so a server that accepts and then never answers ends the test
 // within it.
 FtpTestResult RunFtpTest(const QueueRecord& shown, std::int32_t ftpTimeoutMs,
-                         FtpSession::AbortCheck abort = {});
+                         FtpSession::AbortCheck abort = {}, const std::string& configFolder = {});
 
 }  // namespace zf
