@@ -303,6 +303,9 @@ TEST_F(Service, ASecondEngineIsRefusedAndSavedQueueChangesReachTheRunningOne) {
   // One save adds a queue and changes the other's rule.
   Configure({Queue("Q", "", {Rule{R"(Page(\d+)\.pdf)", "Q$1.pdf", false, ""}}),
              Queue("R", "", {kPageRule})});
+  // A pass already under way keeps the rules it began with: the files come
+  // once the service has taken the new ones.
+  ASSERT_TRUE(run->WaitForErr("changed: reloaded 2 queue(s)", kDeadline)) << run->Err();
   WriteFile(In("Q") + "/Page06.pdf", "x");
   WriteFile(In("R") + "/Page05.pdf", "x");
   EXPECT_TRUE(run->WaitForOut(
@@ -476,9 +479,11 @@ TEST_F(Service, FetchesFromAnFtpServerAndDeliversLikeALocalFile) {
   EXPECT_EQ(CountResults(lines, "memo.doc", "", "cannot rename"), 1);
   EXPECT_EQ(ReadFile(Out("Remote") + "/P03_renamed.pdf"), "from the server");
   EXPECT_EQ(ReadFile(dir_ / "errors/memo.doc"), "no rule for it");
-  // Fetched files leave the server; nothing stays in the local folder.
+  // Fetched files leave the server; nothing stays in the queue's own folder
+  // of the local one.
   EXPECT_THAT(FilesIn(root + "/in"), IsEmpty());
-  EXPECT_THAT(FilesIn(dir_ / "fetched"), IsEmpty());
+  EXPECT_THAT(FilesIn(dir_ / "fetched"), ElementsAre("Remote"));
+  EXPECT_THAT(FilesIn(dir_ / "fetched/Remote"), IsEmpty());
   // The log-in never reaches the service's messages.
   EXPECT_THAT(run->Err(), Not(HasSubstr("secret")));
   Stop(*run);

@@ -125,11 +125,7 @@ Status Delivery::DeliverFiles(PassContext& pass, const KeepGoingFn& keepGoing,
   ForgetGone(pass);
   Group group;
   const auto done = [&] {
-    // The staging folder goes when empty, so the input folder looks as the
-    // operator left it.
-    if (folders_.staging && folders_.staging->ok()) {
-      (void)files_.RemoveFolderIfEmpty(*folders_.input, std::string(kStagingFolder));
-    }
+    TidyStaging();
     folders_ = Folders{};
   };
   try {
@@ -141,6 +137,7 @@ Status Delivery::DeliverFiles(PassContext& pass, const KeepGoingFn& keepGoing,
         // delivered and reported first, so that the order holds.
         FinishGroup(pass, group, reports);
         if (std::optional<DeliveryResult> split = Split(pass, entry, splitTarget, reports)) {
+          TidyStaging();
           Report(pass, {{&entry, std::move(*split)}}, reports);
         }
       }
@@ -306,6 +303,7 @@ void Delivery::FinishGroup(const PassContext& pass, Group& group, const Delivery
   }
   group.items.clear();
   group.bytes = 0;
+  TidyStaging();
   Report(pass, done, reports);
 }
 
@@ -347,6 +345,16 @@ bool Delivery::IsOtherInput(const PassContext& pass, const FileEntry& entry,
     if (&other != &entry && other.oldname == target.name) return true;
   }
   return false;
+}
+
+void Delivery::TidyStaging() {
+  // The staging folder goes once empty, before the results are told, so
+  // whoever reads a result finds the input folder as the operator left it.
+  // One that holds something (a file kept there) stays until it is empty.
+  if (!folders_.staging || !folders_.staging->ok()) return;
+  if (files_.RemoveFolderIfEmpty(*folders_.input, std::string(kStagingFolder)).ok()) {
+    folders_.staging.reset();
+  }
 }
 
 const Result<Folder>& Delivery::Staging() {

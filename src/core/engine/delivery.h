@@ -171,6 +171,8 @@ class Delivery {
   // folder.
   bool IsOtherInput(const PassContext& pass, const FileEntry& entry, const Target& target) const;
   const Result<Folder>& Staging();
+  // Removes the staging folder of the pass when it is empty.
+  void TidyStaging();
   // Empty: nothing to report, the file is left alone while unchanged.
   std::optional<DeliveryResult> Split(const PassContext& pass, const FileEntry& entry,
                                       const Target& target, const DeliveryReports& reports);
