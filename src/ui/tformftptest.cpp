@@ -81,7 +81,10 @@ FtpTestResult ShowFtpTest(QWidget* parent, const QueueRecord& shown, std::int32_
 
   if (result.cancelled) return result;
   if (!result.ok) {
-    messages.Error(parent, QString::fromStdString(result.message));
+    // The reason goes under the message the operator knows.
+    QString text = QString::fromStdString(result.message);
+    if (!result.reason.empty()) text += "\n" + QString::fromStdString(result.reason);
+    messages.Error(parent, text);
     return result;
   }
   TFormftptest names(parent);

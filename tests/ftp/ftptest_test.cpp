@@ -69,23 +69,25 @@ TEST_F(FtpTest, ListsTheNamesTheSearchMaskLetsThroughAndTouchesNothing) {
   }
 }
 
-TEST_F(FtpTest, EachFailureHasItsOwnMessageWithoutThePassword) {
+TEST_F(FtpTest, EachFailureHasItsOwnMessageAndReasonWithoutThePassword) {
   struct Case {
     const char* what;
     void (*change)(QueueRecord&);
     std::string message;
+    std::string reason;  // a part of it
   } cases[] = {
-      {"wrong password", [](QueueRecord& q) { q.FTPpasw = "wrong"; }, "Unable to connect"},
-      {"unknown user", [](QueueRecord& q) { q.FTPuser = "nobody"; }, "Unable to connect"},
-      {"no host", [](QueueRecord& q) { q.FTPhost.clear(); }, "Unable to connect"},
-      {"missing path", [](QueueRecord& q) { q.FTPpath = "/x"; }, "Unable to find path /x"},
+      {"wrong password", [](QueueRecord& q) { q.FTPpasw = "wrong"; }, "Unable to connect", "530"},
+      {"unknown user", [](QueueRecord& q) { q.FTPuser = "nobody"; }, "Unable to connect", "530"},
+      {"no host", [](QueueRecord& q) { q.FTPhost.clear(); }, "Unable to connect", ""},
+      {"nothing listens", [](QueueRecord& q) { q.FTPPort = 1; }, "Unable to connect", "onnect"},
+      {"missing path", [](QueueRecord& q) { q.FTPpath = "/x"; }, "Unable to find path /x", "550"},
       {"empty folder", [](QueueRecord& q) { q.FTPpath = "/empty"; },
-       "Unable to find files in/empty"},
+       "Unable to find files in/empty", "fits the search mask \"*.*\""},
       {"nothing fits the mask", [](QueueRecord& q) { q.Searchmask = "*.tif"; },
-       "Unable to find files in/in"},
+       "Unable to find files in/in", "fits the search mask \"*.tif\""},
       // One mask, so the ";" must be in the name.
       {"a list as search mask", [](QueueRecord& q) { q.Searchmask = "*.pdf;*.txt"; },
-       "Unable to find files in/in"},
+       "Unable to find files in/in", "fits the search mask \"*.pdf;*.txt\""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -95,7 +97,8 @@ TEST_F(FtpTest, EachFailureHasItsOwnMessageWithoutThePassword) {
     EXPECT_FALSE(result.ok);
     EXPECT_FALSE(result.cancelled);
     EXPECT_EQ(result.message, c.message);
-    EXPECT_THAT(result.message, Not(HasSubstr(kPassword)));
+    EXPECT_THAT(result.reason, HasSubstr(c.reason));
+    EXPECT_THAT(result.message + result.reason, Not(HasSubstr(kPassword)));
     EXPECT_THAT(result.names, IsEmpty());
   }
   EXPECT_EQ(server->Count("RETR"), 0);

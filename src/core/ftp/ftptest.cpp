@@ -10,14 +10,21 @@ namespace {
 // waiting for the engine's minute (Cancel ends it sooner).
 constexpr int kDefaultReplySeconds = 30;
 
-FtpTestResult Failed(std::string message, const FtpSession::AbortCheck& abort) {
+FtpTestResult Failed(std::string message, std::string reason, const std::string& password,
+                     const FtpSession::AbortCheck& abort) {
   FtpTestResult result;
   // A failure caused by Cancel is no failure of the server's.
   if (abort && abort()) {
     result.cancelled = true;
-  } else {
-    result.message = std::move(message);
+    return result;
   }
+  result.message = std::move(message);
+  if (!password.empty()) {
+    for (std::size_t at = 0; (at = reason.find(password, at)) != std::string::npos;) {
+      reason.replace(at, password.size(), "*****");
+    }
+  }
+  result.reason = std::move(reason);
   return result;
 }
 
@@ -31,8 +38,11 @@ std::string BaseName(const std::string& name) {
 
 FtpTestResult RunFtpTest(FtpSession& client, const QueueRecord& shown, std::int32_t ftpTimeoutMs,
                          FtpSession::AbortCheck abort, const std::string& configFolder) {
+  const auto failed = [&](std::string message, std::string reason) {
+    return Failed(std::move(message), std::move(reason), shown.FTPpasw, abort);
+  };
   if (client.Connected() && !client.Disconnect().ok()) {
-    return Failed("Unable to disconnect", abort);
+    return failed("Unable to disconnect", client.failure());
   }
   client.SetAbortCheck(abort);
   client.SetLogin(shown.FTPhost, shown.FTPPort, shown.FTPuser, shown.FTPpasw);
@@ -43,12 +53,11 @@ FtpTestResult RunFtpTest(FtpSession& client, const QueueRecord& shown, std::int3
   FtpTestResult result;
   if (!client.Connect().ok()) {
     // Not a server that is down: the operator must look at the key.
-    result = Failed(client.failure() == kFtpKeyMismatch
-                        ? "The server's key does not match the one stored for this queue"
-                        : "Unable to connect",
-                    abort);
+    result = client.failure() == kFtpKeyMismatch
+                 ? failed("The server's key does not match the one stored for this queue", {})
+                 : failed("Unable to connect", client.failure());
   } else if (!client.ChangeDir(shown.FTPpath).ok()) {
-    result = Failed("Unable to find path " + shown.FTPpath, abort);
+    result = failed("Unable to find path " + shown.FTPpath, client.failure());
   } else {
     Result<std::vector<std::string>> listed = client.ListNames();
     if (listed.ok()) {
@@ -61,7 +70,10 @@ FtpTestResult RunFtpTest(FtpSession& client, const QueueRecord& shown, std::int3
     // An empty folder, or one where the mask lets nothing through, fails
     // alike: either way the queue would find nothing there.
     if (!listed.ok() || result.names.empty()) {
-      result = Failed("Unable to find files in" + shown.FTPpath, abort);
+      result =
+          failed("Unable to find files in" + shown.FTPpath,
+                 listed.ok() ? "no file there fits the search mask \"" + shown.Searchmask + "\""
+                             : client.failure());
     } else {
       result.ok = true;
     }

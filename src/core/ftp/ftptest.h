@@ -18,6 +18,10 @@ struct FtpTestResult {
   // a server whose key is not the stored one is told as such.
   // Never the server's words, so never anything the server echoed of the log-in.
   std::string message;
+  // Why, for the operator under the message: the server's reply, a time-out,
+  // a refused connection, a mask nothing fits. The password never appears,
+  // even where a server echoes what it was sent.
+  std::string reason;
   // The names the queue's search mask lets through, in the order received.
   std::vector<std::string> names;
 };
