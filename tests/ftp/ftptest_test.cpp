@@ -82,7 +82,7 @@ TEST_F(FtpTest, EachFailureHasItsOwnMessageAndReasonWithoutThePassword) {
       {"nothing listens", [](QueueRecord& q) { q.FTPPort = 1; }, "Unable to connect", "onnect"},
       {"missing path", [](QueueRecord& q) { q.FTPpath = "/x"; }, "Unable to find path /x", "550"},
       {"empty folder", [](QueueRecord& q) { q.FTPpath = "/empty"; },
-       "Unable to find files in/empty", "fits the search mask \"*.*\""},
+       "Unable to find files in/empty", "fits the search mask \"*.pdf\""},
       {"nothing fits the mask", [](QueueRecord& q) { q.Searchmask = "*.tif"; },
        "Unable to find files in/in", "fits the search mask \"*.tif\""},
       // One mask, so the ";" must be in the name.
