@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
-#include <ranges>
 #include <set>
 #include <utility>
 
@@ -471,7 +470,9 @@ bool FtpStages::CommitFetches(Trenamethread& engine, const PassContext& pass, Ft
                 folder.Display(placed.front().first->oldname));
     if (const int err = SyncFolder(folder.fd())) {
       (void)session.LocalFail("Unable to flush folder " + folder.path(), err);
-      for (FileEntry* e : std::views::keys(placed)) {
+      // A plain loop: clang with this standard library rejects views::keys.
+      for (auto& fetched : placed) {
+        FileEntry* e = fetched.first;
         e->ready = false;
         engine.ReportProblem(pass, e->oldname, "Cannot fetch", session.failure());
       }
