@@ -43,6 +43,7 @@ QueueRecord FullQueue(int n) {
   r.FTPfingerprint = "SHA256:" + s;
   r.FTPknownhosts = "hosts" + s;
   r.FTPkeyfile = "/keys/id" + s;
+  r.Collision = n % 4;
   r.filetimetype = n % 3;
   r.Splitpdf = n % 2 == 0;
   r.Enabledatstart = n % 2 == 0;
@@ -100,6 +101,7 @@ void ExpectSameStoredFields(const QueueRecord& a, const QueueRecord& b) {
   EXPECT_EQ(a.FTPfingerprint, b.FTPfingerprint);
   EXPECT_EQ(a.FTPknownhosts, b.FTPknownhosts);
   EXPECT_EQ(a.FTPkeyfile, b.FTPkeyfile);
+  EXPECT_EQ(a.Collision, b.Collision);
   EXPECT_EQ(a.filetimetype, b.filetimetype);
   EXPECT_EQ(a.Splitpdf, b.Splitpdf);
   EXPECT_EQ(a.Enabledatstart, b.Enabledatstart);
@@ -213,7 +215,7 @@ TEST(QueueConfigFile, KeysAreWrittenInTheirDocumentedOrder) {
       "transdateto", "translationresult", "Translation1format", "Translation1fromstr",
       "Translation1tostr", "Translation1definition",
       // Added later: after the historic keys.
-      "FTPpassive", "FTPprotocol", "FTPfingerprint", "FTPknownhosts", "FTPkeyfile"};
+      "FTPpassive", "FTPprotocol", "FTPfingerprint", "FTPknownhosts", "FTPkeyfile", "Collision"};
   EXPECT_EQ(keys, expected);
 }
 

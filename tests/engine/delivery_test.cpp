@@ -801,5 +801,81 @@ TEST_F(DeliveryInEngine, ALogErrorNeitherEndsThisQueuesDeliveryNorThePass) {
   EXPECT_EQ(Names(g.out), std::vector<std::string>{"new_c.pdf"});
 }
 
+// Two files for one name, in one pass or one after the other: the queue's
+// collision policy decides, and both logs say which way each file went.
+TEST_F(DeliveryInEngine, TwoFilesForOneNameGoTheWayTheCollisionPolicySays) {
+  struct Case {
+    std::int32_t policy;
+    bool sameContent;
+    bool errorFolder;
+    std::string folders;  // what each folder holds afterwards, name=content
+    std::string second;   // the visual log row of the second file
+  };
+  const std::vector<Case> cases = {
+      {kCollisionReplace, false, true, "out:X.pdf=two", "b_X.pdf|X.pdf|Renamed|1"},
+      {kCollisionKeepBoth, false, true, "out:X.pdf=one out:X_2.pdf=two",
+       "b_X.pdf|X_2.pdf|Kept both|1"},
+      {kCollisionKeepBoth, true, false, "out:X.pdf=one", "b_X.pdf|X.pdf|Duplicate|1"},
+      {kCollisionToError, false, true, "err:b_X.pdf=two out:X.pdf=one",
+       "b_X.pdf|X.pdf|Cannot rename: the output folder already holds X.pdf|2"},
+      {kCollisionToError, false, false, "in:b_X.pdf=two out:X.pdf=one", ""},
+      {kCollisionDuplicate, true, true, "out:X.pdf=one", "b_X.pdf|X.pdf|Duplicate|1"},
+      {kCollisionDuplicate, false, true, "out:X.pdf=two", "b_X.pdf|X.pdf|Replaced|1"},
+  };
+  StandardStages stages(test::RealLibrary(), visualLog, writer, clock);
+  for (const Case& c : cases) {
+    for (const bool twoPasses : {false, true}) {
+      SCOPED_TRACE(std::to_string(c.policy) + (c.sameContent ? " same" : " different") +
+                   (c.errorFolder ? "" : " without error folder") +
+                   (twoPasses ? ", two passes" : ", one pass"));
+      for (const std::string& folder : {f.in, f.out, f.err, logFolder}) {
+        fs::remove_all(folder);
+        fs::create_directory(folder);
+      }
+      visual.clear();
+      Edit([&](QueueRecord& q) {
+        q.Collision = c.policy;
+        q.Errorfolder = c.errorFolder ? f.err : "";
+        q.NRegularexpr = 1;
+        q.rule(1) = Rule{R"([ab]_(.*))", "$1", false, ""};
+      });
+      Trenamethread engine = MakeEngine(&stages);
+      // The older file comes first.
+      WriteFile(f.in + "/a_X.pdf", "one");
+      test::SetTimes(f.in + "/a_X.pdf", 1'600'000'000, 1'600'000'000);
+      if (twoPasses) {
+        ASSERT_TRUE(engine.ProcessQueue(slot).ok());
+      }
+      WriteFile(f.in + "/b_X.pdf", c.sameContent ? "one" : "two");
+      test::SetTimes(f.in + "/b_X.pdf", 1'600'000'100, 1'600'000'100);
+      ASSERT_TRUE(engine.ProcessQueue(slot).ok());
+      // A refused file is told once and waits; a further pass changes nothing.
+      ASSERT_TRUE(engine.ProcessQueue(slot).ok());
+
+      std::string held;
+      for (const auto& [label, folder] : std::vector<std::pair<std::string, std::string>>{
+               {"err", f.err}, {"in", f.in}, {"out", f.out}}) {
+        for (const std::string& name : Names(folder)) {
+          held +=
+              (held.empty() ? "" : " ") + label + ":" + name + "=" + ReadFile(folder + "/" + name);
+        }
+      }
+      EXPECT_EQ(held, c.folders);
+      const std::vector<std::string> rows = Visual();
+      ASSERT_EQ(rows.size(), c.second.empty() ? 1u : 2u);
+      EXPECT_EQ(rows.front(), "a_X.pdf|X.pdf|Renamed|1");
+      if (c.second.empty()) continue;
+      EXPECT_EQ(rows.back(), c.second);
+      // The log file names the way too, beside the status word.
+      const std::string comment = c.second.substr(c.second.find('|', 8) + 1);
+      const std::string way = comment.substr(0, comment.rfind('|'));
+      const std::string status = comment.ends_with("|1") ? "OK" : "Error";
+      const std::string line = LogLines().back();
+      EXPECT_NE(line.find(status + "," + (way == kRenamed ? "" : way) + ","), std::string::npos)
+          << line;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace zf

@@ -146,6 +146,7 @@ void ReadQueue(const IniDocument& doc, const std::string& section, QueueRecord& 
   r.FTPfingerprint = doc.ReadString(section, "FTPfingerprint", "");
   r.FTPknownhosts = doc.ReadString(section, "FTPknownhosts", kDefaultKnownHosts);
   r.FTPkeyfile = doc.ReadString(section, "FTPkeyfile", "");
+  r.Collision = doc.ReadInteger(section, "Collision", kCollisionReplace);
 }
 
 void WriteQueue(IniDocument& doc, const std::string& section, const QueueRecord& r,
@@ -211,6 +212,7 @@ void WriteQueue(IniDocument& doc, const std::string& section, const QueueRecord&
   doc.WriteString(section, "FTPfingerprint", r.FTPfingerprint);
   doc.WriteString(section, "FTPknownhosts", r.FTPknownhosts);
   doc.WriteString(section, "FTPkeyfile", r.FTPkeyfile);
+  doc.WriteInteger(section, "Collision", r.Collision);
 }
 
 }  // namespace

@@ -94,6 +94,9 @@ struct QueueRecord {
   std::string FTPknownhosts;
   // SFTP: a private key to log in with; FTPpasw is its passphrase.
   std::string FTPkeyfile;
+  // What delivery does when the output folder already holds the new name
+  // (see Collision below); 0, replacing it, is how queues always behaved.
+  std::int32_t Collision = 0;
 
   // Identity of this queue for the run: it moves with the record when queues
   // are deleted, so a writer that started on a queue never lands in another.
@@ -125,6 +128,19 @@ enum FtpProtocolKind : std::int32_t {
 std::int32_t DefaultFtpPort(std::int32_t protocol);
 // The known_hosts file a queue names when the file says nothing.
 inline constexpr const char* kDefaultKnownHosts = "known_hosts";
+
+// A queue's Collision: what happens to a file whose new name the output
+// folder already holds.
+enum CollisionPolicy : std::int32_t {
+  kCollisionReplace = 0,    // the newcomer replaces the old file
+  kCollisionKeepBoth = 1,   // the newcomer takes the first free NAME_2.ext, NAME_3.ext, ...
+  kCollisionToError = 2,    // the newcomer goes to the error folder
+  kCollisionDuplicate = 3,  // replaced when the content differs, dropped when equal
+};
+inline constexpr std::int32_t kCollisionLast = kCollisionDuplicate;
+// The junk that desktop clients leave in shared folders; the ignore mask a
+// queue made in the dialog starts with.
+inline constexpr const char* kJunkIgnoremask = "._*;.DS_Store;Thumbs.db;desktop.ini;~$*";
 
 // The global record of plugin database field names; kept and written back only.
 struct PluginFieldMap {

@@ -91,7 +91,61 @@ void Tell(const DeliveryReports& reports, std::string_view input, std::string_vi
   if (reports.problem) reports.problem(input, comment, reason);
 }
 
+// Whether the regular file `name` in `folder` holds what the file `other`
+// beside it holds; ENOENT when there is no `name`. Neither is followed
+// through a link.
+Result<bool> SameContent(const Folder& folder, const std::string& other, const std::string& name) {
+  const auto open = [&](const std::string& n) {
+    return UniqueFd(::openat(folder.fd(), n.c_str(),
+                             O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
+  };
+  UniqueFd target = open(name);
+  if (target.get() < 0) return Status::Error("Cannot open " + folder.Display(name), errno);
+  UniqueFd copy = open(other);
+  if (copy.get() < 0) return Status::Error("Cannot open " + folder.Display(other), errno);
+  struct stat a {};
+  struct stat b {};
+  if (::fstat(target.get(), &a) != 0 || ::fstat(copy.get(), &b) != 0) {
+    return Status::Error("Cannot read " + folder.Display(name), errno);
+  }
+  if (!S_ISREG(a.st_mode)) return false;
+  if (a.st_size != b.st_size) return false;
+  std::vector<char> x(std::size_t{1} << 16);
+  std::vector<char> y(x.size());
+  for (;;) {
+    const ssize_t n = ::read(target.get(), x.data(), x.size());
+    if (n < 0) return Status::Error("Cannot read " + folder.Display(name), errno);
+    if (n == 0) return true;
+    // Read the same amount of the other, however the reads come.
+    ssize_t got = 0;
+    while (got < n) {
+      const ssize_t m = ::read(copy.get(), y.data() + got, static_cast<std::size_t>(n - got));
+      if (m < 0) return Status::Error("Cannot read " + folder.Display(other), errno);
+      if (m == 0) return false;
+      got += m;
+    }
+    if (std::memcmp(x.data(), y.data(), static_cast<std::size_t>(n)) != 0) return false;
+  }
+}
+
+// Enough numbered names for any folder an operator keeps; beyond them the
+// copy fails and the file waits.
+constexpr int kMaxNumberedNames = 9999;
+
 }  // namespace
+
+std::string NumberedName(std::string_view name, int n) {
+  // The extension is what follows the last dot, unless that dot begins the
+  // name (".profile" has none).
+  const std::size_t dot = name.rfind('.');
+  const std::size_t cut = dot == std::string_view::npos || dot == 0 ? name.size() : dot;
+  return std::string(name.substr(0, cut)) + "_" + std::to_string(n) + std::string(name.substr(cut));
+}
+
+std::string OutputHolds(std::string_view name) {
+  return std::string(kCannotRenameBeforeSplit) + ": the output folder already holds " +
+         std::string(name);
+}
 
 Delivery::Delivery(ExpressionLibrary& library, FileOperations& files, VisualLog& visualLog,
                    LogFileWriter& logWriter, Clock& clock)
@@ -179,12 +233,18 @@ bool Delivery::Stage(const PassContext& pass, const FileEntry& entry, Group& gro
     } else if (pass.queue->Splitpdf) {
       splitTarget = *target;
       return false;
+    } else if (pass.queue->Collision == kCollisionToError && pass.errorFolder.empty() &&
+               target->folder != nullptr && files_.VersionOf(*target->folder, target->name).ok()) {
+      // It would only be copied to be refused: it stays, said once.
+      Tell(reports, entry.oldname, OutputHolds(entry.newname), "it stays in the input folder");
+      return true;
     } else {
       p.to = *target;
       p.target = target->folder != nullptr ? target->folder->Display(target->name)
                                            : pass.outputFolder + target->name;
       p.delivered = Success(entry.newname);
       p.failedName = entry.newname;
+      p.toOutput = true;
     }
   } else if (entry.refused) {
     refusal = entry.reason;
@@ -235,6 +295,86 @@ bool Delivery::GroupFull(const Group& group) const {
          std::chrono::steady_clock::now() - group.started >= kGroupTime;
 }
 
+Status Delivery::Publish(const PassContext& pass, Pending& p, const DeliveryReports& reports) {
+  StagedCopy& copy = *p.copy;
+  const std::int32_t policy = p.toOutput ? pass.queue->Collision : kCollisionReplace;
+  const FileEntry& entry = *p.entry;
+  // The shown name with `name` for its last part (it may lie in a subfolder).
+  const auto shown = [&](const std::string& name) {
+    return entry.newname.substr(0, entry.newname.size() - copy.name.size()) + name;
+  };
+  if (policy == kCollisionDuplicate) {
+    // What was copied is what was read: equal to the old file, the input is
+    // proven a duplicate and goes without replacing anything.
+    const Result<bool> same = SameContent(copy.folder, copy.tempName, copy.name);
+    if (same.ok() && *same) {
+      files_.DiscardCopy(copy);
+      p.delivered.comment = kDuplicate;
+      p.delivered.reason =
+          "the output folder already holds " + entry.newname + ", the same content";
+      return Status::Ok();
+    }
+    if (same.ok() || same.status().code() != ENOENT) p.delivered.comment = kReplaced;
+    return files_.PublishCopy(copy);
+  }
+  if (policy != kCollisionKeepBoth && policy != kCollisionToError) {
+    return files_.PublishCopy(copy);
+  }
+  if (const int err = copy.fd.Close()) {
+    files_.DiscardCopy(copy);
+    return Status::Error("Cannot write a copy to " + copy.target, err);
+  }
+  // Each name is taken by the rename itself, which refuses an existing one:
+  // a file that appeared since any look is never replaced.
+  const std::string wanted = copy.name;
+  const int last = policy == kCollisionKeepBoth ? kMaxNumberedNames : 1;
+  Status taken;
+  for (int n = 1; n <= last; ++n) {
+    const std::string name = n == 1 ? wanted : NumberedName(wanted, n);
+    taken = files_.RenameNoReplace(copy.folder, copy.tempName, copy.folder, name);
+    if (taken.ok()) {
+      copy.tempName.clear();
+      p.to.name = name;
+      if (n > 1) {
+        p.delivered.newname = shown(name);
+        p.delivered.comment = kKeptBoth;
+        p.delivered.reason = "the output folder already holds " + entry.newname;
+      }
+      return Status::Ok();
+    }
+    if (taken.code() != EEXIST) break;
+    // The same content under one of the names is this file delivered before
+    // (a crash came before its input went): it is not kept twice.
+    const Result<bool> same = SameContent(copy.folder, copy.tempName, name);
+    if (policy == kCollisionKeepBoth && same.ok() && *same) {
+      files_.DiscardCopy(copy);
+      p.to.name = name;
+      p.delivered.newname = shown(name);
+      p.delivered.comment = kDuplicate;
+      p.delivered.reason = "the output folder already holds " + shown(name) + ", the same content";
+      return Status::Ok();
+    }
+  }
+  files_.DiscardCopy(copy);
+  if (policy == kCollisionKeepBoth || taken.code() != EEXIST) return taken;
+  // The newcomer may not replace the file: into the error folder, or,
+  // without one, it stays where it is, said once.
+  const std::string refusal = OutputHolds(entry.newname);
+  if (pass.errorFolder.empty()) {
+    Tell(reports, entry.oldname, refusal, "it stays in the input folder");
+    p.stays = true;
+    return Status::Ok();
+  }
+  if (!folders_.error.ok()) return folders_.error.status();
+  const Result<FileVersion> moved = files_.CopyReplacing(
+      *folders_.input, entry.oldname, *folders_.error, entry.oldname, entry.identity);
+  if (!moved.ok()) return moved.status();
+  p.read = *moved;
+  p.to = Target{&*folders_.error, entry.oldname};
+  p.delivered = Failure(entry.newname, refusal);
+  return Status::Ok();
+}
+
 void Delivery::FinishGroup(const PassContext& pass, Group& group, const DeliveryReports& reports) {
   if (group.items.empty()) return;
   // 1. The data of every copy on the disk.
@@ -257,12 +397,13 @@ void Delivery::FinishGroup(const PassContext& pass, Group& group, const Delivery
   std::vector<std::pair<const Folder*, Status>> folders;  // and its flush
   for (Pending& p : group.items) {
     if (!p.copy) continue;
-    const Status published = files_.PublishCopy(*p.copy);
+    const Status published = Publish(pass, p, reports);
     p.copy.reset();
     if (!published.ok()) {
       p.failed = published;
       continue;
     }
+    if (p.stays) continue;
     const Folder* folder = p.to.folder;
     if (std::none_of(folders.begin(), folders.end(),
                      [&](const auto& f) { return f.first == folder; })) {
@@ -280,7 +421,7 @@ void Delivery::FinishGroup(const PassContext& pass, Group& group, const Delivery
     if (in != group.items.rend()) flush.second = files_.FlushFolder(*folder, in->to.name);
   }
   for (Pending& p : group.items) {
-    if (!p.failed.ok() || p.target.empty()) continue;
+    if (!p.failed.ok() || p.target.empty() || p.stays) continue;
     const auto it = std::find_if(folders.begin(), folders.end(),
                                  [&](const auto& f) { return f.first == p.to.folder; });
     // A copy in place whose folder is not known to be on the disk keeps its
@@ -291,6 +432,7 @@ void Delivery::FinishGroup(const PassContext& pass, Group& group, const Delivery
   std::vector<Done> done;
   done.reserve(group.items.size());
   for (const Pending& p : group.items) {
+    if (p.stays) continue;
     if (p.failed.ok()) {
       // The copy of what was read is delivered, whatever happens to a
       // version re-sent since; that one stays for the next pass.
@@ -569,7 +711,8 @@ void Delivery::Report(const PassContext& pass, const std::vector<Done>& done,
     line.inputName = entry->oldname;
     line.outputName = result.newname;
     line.statusText = result.success ? "OK" : "Error";
-    if (!result.success) line.comment = result.comment;
+    // A success says in the log file only what the collision policy made of it.
+    if (!result.success || result.comment != kRenamed) line.comment = result.comment;
     line.fileTime = entry->filetime;
     line.pollTime = clock_.Now();
     lines.push_back(std::move(line));

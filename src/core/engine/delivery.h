@@ -29,6 +29,16 @@ inline constexpr std::string_view kRenamed = "Renamed";
 inline constexpr std::string_view kCannotSplit = "Cannot split";
 inline constexpr std::string_view kCannotRenameBeforeSplit = "Cannot rename";
 inline constexpr std::string_view kCannotCopy = "Cannot copy";
+// What a queue's collision policy made of a file whose new name the output
+// folder already held.
+inline constexpr std::string_view kKeptBoth = "Kept both";
+inline constexpr std::string_view kReplaced = "Replaced";
+inline constexpr std::string_view kDuplicate = "Duplicate";
+// "NAME_2.ext" for ("NAME.ext", 2): the name a file kept beside another
+// takes.
+std::string NumberedName(std::string_view name, int n);
+// The error of a newcomer that may not replace the file of its name.
+std::string OutputHolds(std::string_view name);
 
 // The result of one file, reported to the visual log and the log file.
 struct DeliveryResult {
@@ -145,6 +155,8 @@ class Delivery {
     std::optional<StagedCopy> copy;
     Status failed;                    // the first step that failed
     std::optional<FileVersion> read;  // the source as it was copied
+    bool toOutput = false;            // a named file: the collision policy applies
+    bool stays = false;               // left in the input folder, without a result
   };
   struct Group {
     std::vector<Pending> items;
@@ -163,6 +175,9 @@ class Delivery {
   bool Stage(const PassContext& pass, const FileEntry& entry, Group& group,
              const DeliveryReports& reports, Target& splitTarget);
   bool GroupFull(const Group& group) const;
+  // Puts a staged copy under its name, or beside it, or sends the file to
+  // the error folder, as the queue's collision policy says.
+  Status Publish(const PassContext& pass, Pending& p, const DeliveryReports& reports);
   // Flushes, publishes, deletes the inputs and reports, and empties the group.
   void FinishGroup(const PassContext& pass, Group& group, const DeliveryReports& reports);
 
