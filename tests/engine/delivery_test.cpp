@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "config/datetimepattern.h"
@@ -874,6 +875,32 @@ TEST_F(DeliveryInEngine, TwoFilesForOneNameGoTheWayTheCollisionPolicySays) {
       EXPECT_NE(line.find(status + "," + (way == kRenamed ? "" : way) + ","), std::string::npos)
           << line;
     }
+  }
+  // A split queue judges each page.
+  for (const auto& [policy, out, err, second] : std::vector<std::tuple<int, int, int, std::string>>{
+           {kCollisionKeepBoth, 4, 0, "b_X.pdf|X_##.pdf|Kept both|1"},
+           {kCollisionToError, 2, 1,
+            "b_X.pdf|X_##.pdf|Cannot rename: the output folder already holds X_01.pdf|2"}}) {
+    for (const std::string& folder : {f.in, f.out, f.err}) {
+      fs::remove_all(folder);
+      fs::create_directory(folder);
+    }
+    visual.clear();
+    Edit([&](QueueRecord& q) {
+      q.Collision = policy;
+      q.Errorfolder = f.err;
+      q.Splitpdf = true;
+      q.rule(1) = Rule{R"([ab]_(X)\.pdf)", "$1_##.pdf", false, "1"};
+    });
+    WriteFile(f.in + "/a_X.pdf", test::TestPdf(2, 1, 10));
+    test::SetTimes(f.in + "/a_X.pdf", 1'600'000'000, 1'600'000'000);
+    WriteFile(f.in + "/b_X.pdf", test::TestPdf(2, 1, 20));
+    Trenamethread engine = MakeEngine(&stages);
+    ASSERT_TRUE(engine.ProcessQueue(slot).ok());
+    EXPECT_EQ(Names(f.out).size(), static_cast<std::size_t>(out)) << policy;
+    EXPECT_EQ(Names(f.err).size(), static_cast<std::size_t>(err)) << policy;
+    EXPECT_TRUE(Names(f.in).empty()) << policy;
+    EXPECT_EQ(Visual().back(), second);
   }
 }
 

@@ -232,6 +232,20 @@ TEST_F(Explain, OneRowPerRuleWithGroupsAndTheEnginesChoice) {
                   "  name: \"later.pdf\"", "Search mask: lets the name through",
                   "Ignore mask: lets the name through", "Engine: rule 3 gives \"Sport_17.pdf\"",
                   "Output folder: a file \"" + out / "Sport_17.pdf" + "\" exists already"));
+
+  // What the queue's collision policy makes of it.
+  test::WriteFile(out.path() / "Sport_17_2.pdf", "x");
+  const std::string holds = "Collision: the output folder holds \"Sport_17.pdf\": ";
+  const std::pair<std::int32_t, std::string> policies[] = {
+      {kCollisionKeepBoth, holds + "keep both -> \"Sport_17_3.pdf\""},
+      {kCollisionToError, holds + "the file stays (Cannot rename: the output folder already "
+                                  "holds Sport_17.pdf)"},
+      {kCollisionDuplicate, holds + "replaced if the content differs, else dropped as a "
+                                    "duplicate"}};
+  for (const auto& [policy, line] : policies) {
+    q.Collision = policy;
+    EXPECT_EQ(bench.Explain(q, "SPO_17.pdf", files).Lines().back(), line);
+  }
 }
 
 TEST_F(Explain, MasksUnsafeNamesAndPageNumbers) {

@@ -91,25 +91,25 @@ void Tell(const DeliveryReports& reports, std::string_view input, std::string_vi
   if (reports.problem) reports.problem(input, comment, reason);
 }
 
-// Whether the regular file `name` in `folder` holds what the file `other`
-// beside it holds; ENOENT when there is no `name`. Neither is followed
+// Whether the regular file `name` in `folder` holds what the file `other` in
+// `otherFolder` holds; ENOENT when there is no `name`. Neither is followed
 // through a link.
-Result<bool> SameContent(const Folder& folder, const std::string& other, const std::string& name) {
-  const auto open = [&](const std::string& n) {
-    return UniqueFd(::openat(folder.fd(), n.c_str(),
-                             O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
+Result<bool> SameContent(const Folder& otherFolder, const std::string& other, const Folder& folder,
+                         const std::string& name) {
+  const auto open = [](const Folder& in, const std::string& n) {
+    return UniqueFd(
+        ::openat(in.fd(), n.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
   };
-  UniqueFd target = open(name);
+  UniqueFd target = open(folder, name);
   if (target.get() < 0) return Status::Error("Cannot open " + folder.Display(name), errno);
-  UniqueFd copy = open(other);
-  if (copy.get() < 0) return Status::Error("Cannot open " + folder.Display(other), errno);
+  UniqueFd copy = open(otherFolder, other);
+  if (copy.get() < 0) return Status::Error("Cannot open " + otherFolder.Display(other), errno);
   struct stat a {};
   struct stat b {};
   if (::fstat(target.get(), &a) != 0 || ::fstat(copy.get(), &b) != 0) {
     return Status::Error("Cannot read " + folder.Display(name), errno);
   }
-  if (!S_ISREG(a.st_mode)) return false;
-  if (a.st_size != b.st_size) return false;
+  if (!S_ISREG(a.st_mode) || a.st_size != b.st_size) return false;
   std::vector<char> x(std::size_t{1} << 16);
   std::vector<char> y(x.size());
   for (;;) {
@@ -120,7 +120,7 @@ Result<bool> SameContent(const Folder& folder, const std::string& other, const s
     ssize_t got = 0;
     while (got < n) {
       const ssize_t m = ::read(copy.get(), y.data() + got, static_cast<std::size_t>(n - got));
-      if (m < 0) return Status::Error("Cannot read " + folder.Display(other), errno);
+      if (m < 0) return Status::Error("Cannot read " + otherFolder.Display(other), errno);
       if (m == 0) return false;
       got += m;
     }
@@ -306,7 +306,7 @@ Status Delivery::Publish(const PassContext& pass, Pending& p, const DeliveryRepo
   if (policy == kCollisionDuplicate) {
     // What was copied is what was read: equal to the old file, the input is
     // proven a duplicate and goes without replacing anything.
-    const Result<bool> same = SameContent(copy.folder, copy.tempName, copy.name);
+    const Result<bool> same = SameContent(copy.folder, copy.tempName, copy.folder, copy.name);
     if (same.ok() && *same) {
       files_.DiscardCopy(copy);
       p.delivered.comment = kDuplicate;
@@ -345,7 +345,7 @@ Status Delivery::Publish(const PassContext& pass, Pending& p, const DeliveryRepo
     if (taken.code() != EEXIST) break;
     // The same content under one of the names is this file delivered before
     // (a crash came before its input went): it is not kept twice.
-    const Result<bool> same = SameContent(copy.folder, copy.tempName, name);
+    const Result<bool> same = SameContent(copy.folder, copy.tempName, copy.folder, name);
     if (policy == kCollisionKeepBoth && same.ok() && *same) {
       files_.DiscardCopy(copy);
       p.to.name = name;
@@ -578,17 +578,50 @@ std::optional<DeliveryResult> Delivery::Split(const PassContext& pass, const Fil
     cleanUp();
     return Failure(entry.newname, kCannotRenameBeforeSplit, ReasonOf(staged));
   }
+  // A collision policy judges each page: the pages are written beside the
+  // output folder's files first, in a folder of ours, and moved in one by one.
+  const std::int32_t policy = pass.queue->Collision;
+  std::optional<Result<Folder>> pages;
+  if (policy > kCollisionReplace && policy <= kCollisionLast) {
+    pages = files_.MakeFolder(*target.folder, std::string(kPagesFolder));
+    if (!pages->ok()) {
+      cleanUp();
+      return Failure(entry.newname, kCannotSplit, ReasonOf(pages->status()));
+    }
+  }
   // Paths through our open folders: nothing renamed or swapped since can
   // redirect the splitter.
-  const CallResult split = library_.SplitPdf(holder->ProcPath() + target.name, entry.pagenumber,
-                                             target.folder->ProcPath());
+  const CallResult split =
+      library_.SplitPdf(holder->ProcPath() + target.name, entry.pagenumber,
+                        pages ? pages->value().ProcPath() : target.folder->ProcPath());
   cleanUp();
   std::optional<DeliveryResult> result;
   if (split.ok()) {
+    DeliveryResult done = Success(entry.newname);
+    if (pages) {
+      const Status published = PublishPages(pass, pages->value(), *target.folder, done);
+      (void)RemovePages(*target.folder, files_);
+      if (!published.ok()) return Failure(entry.newname, kCannotSplit, ReasonOf(published));
+      if (!done.success) {
+        // A page's name is taken: the file goes to the error folder whole.
+        if (pass.errorFolder.empty()) {
+          Tell(reports, entry.oldname, done.comment, "it stays in the input folder");
+          LeaveAlone(pass, entry);
+          return std::nullopt;
+        }
+        if (!folders_.error.ok())
+          return Failure(entry.newname, kCannotCopy, ReasonOf(folders_.error.status()));
+        const Result<FileVersion> moved = files_.CopyReplacing(
+            *folders_.input, entry.oldname, *folders_.error, entry.oldname, entry.identity);
+        if (!moved.ok()) return Failure(entry.newname, kCannotCopy, ReasonOf(moved.status()));
+        DeleteInput(pass, entry, *moved, reports);
+        return done;
+      }
+    }
     // Our link and its removal changed the file's status-change time; the
     // rest must be as it was split.
     DeleteInput(pass, entry, read, reports, copies.has_value());
-    result = Success(entry.newname);
+    result = std::move(done);
   } else if (split.status == CallStatus::kInputRefused) {
     result = NotSplittable(pass, entry, "the path is too long for the expression library", reports);
   } else if (split.value == kSplitWriteFailed) {
@@ -622,6 +655,71 @@ std::optional<DeliveryResult> Delivery::NotSplittable(const PassContext& pass,
       *folders_.input, entry.oldname, *folders_.error, entry.oldname, entry.identity);
   if (copied.ok()) DeleteInput(pass, entry, *copied, reports);
   return Failure(entry.newname, kCannotSplit, reason);
+}
+
+Status Delivery::PublishPages(const PassContext& pass, const Folder& pages, const Folder& output,
+                              DeliveryResult& result) {
+  const Result<std::vector<std::string>> listed = ListNames(pages);
+  if (!listed.ok()) return listed.status();
+  std::vector<std::string> names = listed.value();
+  std::sort(names.begin(), names.end());
+  const std::int32_t policy = pass.queue->Collision;
+  if (policy == kCollisionToError) {
+    for (const std::string& name : names) {
+      if (files_.VersionOf(output, name).ok()) {
+        result = Failure(result.newname, OutputHolds(name));
+        return Status::Ok();
+      }
+    }
+  }
+  std::string last;
+  std::string ways;  // each page that did not simply go in
+  const auto note = [&](std::string_view way, const std::string& page, const std::string& as) {
+    if (result.comment == kRenamed) result.comment = way;
+    ways += (ways.empty() ? "" : "; ") + page + ": " + std::string(way) +
+            (as != page ? " as " + as : std::string());
+  };
+  for (const std::string& name : names) {
+    std::string as = name;
+    if (policy == kCollisionDuplicate) {
+      const Result<bool> same = SameContent(pages, name, output, name);
+      if (same.ok() && *same) {
+        note(kDuplicate, name, name);
+        if (Status gone = files_.Delete(pages, name); !gone.ok()) return gone;
+        continue;
+      }
+      if (Status moved = files_.RenameReplacing(pages, name, output, name); !moved.ok()) {
+        return moved;
+      }
+      if (same.ok()) note(kReplaced, name, name);
+    } else {
+      // Keep both, or, for the error folder, no page replaces what came
+      // since the look above.
+      Status moved;
+      bool duplicate = false;
+      for (int n = 1; n <= (policy == kCollisionKeepBoth ? kMaxNumberedNames : 1); ++n) {
+        as = n == 1 ? name : NumberedName(name, n);
+        moved = files_.RenameNoReplace(pages, name, output, as);
+        if (moved.code() != EEXIST) break;
+        const Result<bool> same = SameContent(pages, name, output, as);
+        if (policy == kCollisionKeepBoth && same.ok() && *same) {
+          moved = files_.Delete(pages, name);
+          duplicate = true;
+          break;
+        }
+      }
+      if (!moved.ok()) return moved;
+      if (duplicate) {
+        note(kDuplicate, name, as);
+      } else if (as != name) {
+        note(kKeptBoth, name, as);
+      }
+    }
+    last = as;
+  }
+  result.reason = ways;
+  // The pages' entries on the disk before the input may go.
+  return last.empty() ? Status::Ok() : files_.FlushFolder(output, last);
 }
 
 Delivery::Deleted Delivery::DeleteInput(const PassContext& pass, const FileEntry& entry,
@@ -730,7 +828,20 @@ void Delivery::Report(const PassContext& pass, const std::vector<Done>& done,
   }
 }
 
+Status RemovePages(const Folder& output, FileOperations& files) {
+  Result<Folder> pages = output.Sub(kPagesFolder);
+  if (!pages.ok()) return pages.status();
+  // Pages of a split whose input is still in its input folder: they are
+  // made again.
+  const Result<std::vector<std::string>> names = ListNames(*pages);
+  if (names.ok()) {
+    for (const std::string& name : *names) (void)files.Delete(*pages, name);
+  }
+  return files.RemoveFolderIfEmpty(output, std::string(kPagesFolder));
+}
+
 Result<int> RemoveDeliveryLeftovers(const std::string& folder, FileOperations& files) {
+  if (Result<Folder> output = Folder::Open(folder); output.ok()) (void)RemovePages(*output, files);
   return files.RemoveTempFiles(folder);
 }
 
@@ -792,7 +903,7 @@ int RemoveDeliveryLeftovers(const QueueTable& table, FileOperations& files) {
   }
   int removed = 0;
   for (const std::string& folder : folders) {
-    const Result<int> result = files.RemoveTempFiles(folder);
+    const Result<int> result = RemoveDeliveryLeftovers(folder, files);
     if (result.ok()) removed += *result;
   }
   for (const std::string& folder : inputs) {

@@ -69,6 +69,9 @@ inline constexpr std::string_view kStagingFolder = ".zf-staging";
 // Inside the staging folder: the copies a split reads on file systems
 // without hard links.
 inline constexpr std::string_view kSplitCopies = "copies";
+// Inside an output folder: where a split writes its pages when the queue's
+// collision policy is to judge each before it goes in.
+inline constexpr std::string_view kPagesFolder = ".zf-pages";
 
 // The last stage of a per-queue pass: every ready entry with a new name goes
 // to the output folder (copied, or split into pages), every unresolved one to
@@ -194,6 +197,11 @@ class Delivery {
   std::optional<DeliveryResult> NotSplittable(const PassContext& pass, const FileEntry& entry,
                                               const std::string& reason,
                                               const DeliveryReports& reports);
+  // Moves each page from `pages` into `output` as the collision policy says
+  // and notes in `result` which way the pages went; a page name taken under
+  // the error-folder policy turns `result` into that failure, nothing moved.
+  Status PublishPages(const PassContext& pass, const Folder& pages, const Folder& output,
+                      DeliveryResult& result);
   // Deletes the delivered input if it is still the version `copied` (or,
   // not known, the file found stable); one that stays is remembered and
   // reported.
@@ -230,6 +238,10 @@ class Delivery {
 // alone. Answers how many entries went.
 Result<int> RemoveStagingLeftovers(const std::string& inputFolder,
                                    FileOperations& files = SystemFileOperations::Instance());
+
+// Removes the pages folder of `output` with what an interrupted split left
+// in it.
+Status RemovePages(const Folder& output, FileOperations& files);
 
 // Removes what interrupted copies left in `folder`: files whose names have
 // the shape of delivery's temporary files, and nothing else. For the start-up

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "engine/delivery.h"
 #include "engine/masks.h"
 #include "engine/naming.h"
 #include "exprlib/expressionabi.h"
@@ -290,8 +291,33 @@ Explanation RuleTestBench::Explain(const QueueRecord& queue, std::string_view na
     std::replace(relative.begin(), relative.end(), '\\', '/');
     out.outputPath = IncludeTrailingPathDelimiter(queue.Outputfolder) + relative;
     out.outputExists = files.FileExists(out.outputPath);
+    out.collision = queue.Collision;
+    out.errorFolder = !queue.Errorfolder.empty();
+    if (out.outputExists && out.collision == kCollisionKeepBoth) {
+      const std::size_t cut = out.outputPath.rfind('/') + 1;
+      const std::string folder = out.outputPath.substr(0, cut);
+      const std::string last = out.outputPath.substr(cut);
+      for (int n = 2; out.keptAs.empty(); ++n) {
+        if (!files.FileExists(folder + NumberedName(last, n))) out.keptAs = NumberedName(last, n);
+      }
+    }
   }
   return out;
+}
+
+std::string Explanation::CollisionLine() const {
+  const std::string holds = "Collision: the output folder holds " + Quoted(engineName) + ": ";
+  switch (collision) {
+    case kCollisionKeepBoth:
+      return holds + "keep both -> " + Quoted(keptAs);
+    case kCollisionToError:
+      return holds + (errorFolder ? "the file goes to the error folder (" : "the file stays (") +
+             OutputHolds(engineName) + ")";
+    case kCollisionDuplicate:
+      return holds + "replaced if the content differs, else dropped as a duplicate";
+    default:
+      return holds + "replaced";
+  }
 }
 
 std::vector<std::string> Explanation::Lines() const {
@@ -350,6 +376,9 @@ std::vector<std::string> Explanation::Lines() const {
     lines.push_back("Output folder: " + (outputExists
                                              ? "a file " + Quoted(outputPath) + " exists already"
                                              : "no file " + Quoted(outputPath) + " yet"));
+    if (outputExists && !splitpdf && collision != kCollisionReplace) {
+      lines.push_back(CollisionLine());
+    }
   } else if (!refusedReason.empty()) {
     lines.push_back("Engine: rule " + std::to_string(engineRule) + " is taken but refused (" +
                     refusedReason + "): " + std::string(kCannotRename));

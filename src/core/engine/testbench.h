@@ -81,10 +81,15 @@ struct Explanation {
   // then keeps both under another name or replaces it, as the queue says).
   std::string outputPath;
   bool outputExists = false;
+  // The queue's collision policy, and what it makes of that file.
+  std::int32_t collision = 0;
+  bool errorFolder = false;
+  std::string keptAs;  // keep both: the first free numbered name
 
   // The explanation as text, one line each; the same for the window and the
   // command line.
   std::vector<std::string> Lines() const;
+  std::string CollisionLine() const;
 };
 
 // The rule test bench of the queue configuration dialog, without the dialog:

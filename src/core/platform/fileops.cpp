@@ -459,6 +459,18 @@ Status SystemFileOperations::CopyData(int sourceFd, const std::string& source,
   return Status::Ok();
 }
 
+Status SystemFileOperations::RenameReplacing(const Folder& fromFolder, const std::string& fromName,
+                                             const Folder& toFolder, const std::string& toName) {
+  const std::string to = toFolder.Display(toName);
+  int err = InjectFault(FileStep::kReplace, to);
+  if (err == 0 &&
+      ::renameat(fromFolder.fd(), fromName.c_str(), toFolder.fd(), toName.c_str()) != 0) {
+    err = errno;
+  }
+  if (err != 0) return ErrnoStatus("Cannot replace", to, err);
+  return Status::Ok();
+}
+
 Status SystemFileOperations::RenameNoReplace(const Folder& fromFolder, const std::string& fromName,
                                              const Folder& toFolder, const std::string& toName) {
   const std::string from = fromFolder.Display(fromName);

@@ -97,6 +97,10 @@ class FileOperations {
                                  const Folder& toFolder, const std::string& to) = 0;
   Status RenameNoReplace(const std::string& from, const std::string& to);
 
+  // Renames, replacing a file `to` in one step.
+  virtual Status RenameReplacing(const Folder& fromFolder, const std::string& from,
+                                 const Folder& toFolder, const std::string& to) = 0;
+
   virtual Status Delete(const Folder& folder, const std::string& name) = 0;
   Status Delete(const std::string& path);
 
@@ -178,6 +182,8 @@ class SystemFileOperations : public FileOperations {
   Status FlushFolder(const Folder& folder, const std::string& name) override;
   using FileOperations::RenameNoReplace;
   Status RenameNoReplace(const Folder& fromFolder, const std::string& from, const Folder& toFolder,
+                         const std::string& to) override;
+  Status RenameReplacing(const Folder& fromFolder, const std::string& from, const Folder& toFolder,
                          const std::string& to) override;
   using FileOperations::Delete;
   Status Delete(const Folder& folder, const std::string& name) override;
