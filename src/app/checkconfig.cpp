@@ -249,6 +249,27 @@ ConfigReport CheckConfiguration(QueueTable& table, const std::vector<std::string
       }
     }
 
+    if (queue.Collision < kCollisionReplace || queue.Collision > kCollisionLast) {
+      out.Problem("collision policy " + std::to_string(queue.Collision) +
+                  " is out of range (0 to " + std::to_string(kCollisionLast) +
+                  "): a file replaces one of its name");
+    }
+    // What desktop clients leave in shared folders ends in the error folder
+    // unless the ignore mask holds it back.
+    if (!queue.Errorfolder.empty()) {
+      std::string junk;
+      for (const char* name :
+           {"._Page01.pdf", ".DS_Store", "Thumbs.db", "desktop.ini", "~$Page01.doc"}) {
+        const Result<bool> ignored = IsIgnored(name, queue.ignoremask);
+        if (!ListingNameMatches(name, queue.Searchmask) || !ignored.ok() || *ignored) continue;
+        junk += (junk.empty() ? "" : ", ") + std::string(name);
+      }
+      if (!junk.empty()) {
+        out.Note("its error folder would receive junk files such as " + junk +
+                 ": add them to the ignore mask, e.g. \"" + kJunkIgnoremask + "\"");
+      }
+    }
+
     if (queue.RuleCount() == 0) {
       out.Problem(std::string("has no rules: every file is ") +
                   (queue.Errorfolder.empty() ? "deleted from the input folder"

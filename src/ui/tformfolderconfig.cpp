@@ -211,6 +211,8 @@ void TFormFolderconfig::ShowQueue(const QString& name) {
   ui_->ComboBoxignoremask->setEditText(Q(q.ignoremask));
   SelectButton(*filetimetype_, q.filetimetype);
   ui_->CheckBoxsplitpdf->setChecked(q.Splitpdf);
+  ui_->ComboBoxcollision->setCurrentIndex(
+      q.Collision >= kCollisionReplace && q.Collision <= kCollisionLast ? q.Collision : 0);
 
   ui_->ListViewreg->clear();
   for (int k = 1; k <= q.RuleCount(); ++k) {
@@ -279,6 +281,7 @@ void TFormFolderconfig::WriteControls(QueueRecord& r, const Numbers& numbers) co
   r.Inputfolder = S(ui_->Editinputfolder->text());
   r.Enabled = true;  // storing a queue switches it on for this run
   r.Splitpdf = ui_->CheckBoxsplitpdf->isChecked();
+  r.Collision = ui_->ComboBoxcollision->currentIndex();
   r.Outputfolder = S(ui_->Editoutputfolder->text());
   r.Errorfolder = S(ui_->Editerrorfolder->text());
   r.Searchmask = S(ui_->ComboBoxsearchmask->currentText());
@@ -429,9 +432,19 @@ void TFormFolderconfig::NewQueue() {
   // The new queue takes every shown value; the shown queue keeps its own,
   // since the name box no longer names it.
   const QString shownName = ui_->Editfoldername->text();
+  const QString shownMask = ui_->ComboBoxignoremask->currentText();
   ui_->Editfoldername->setText(name);
+  // A new queue holds back what desktop clients leave in shared folders, so
+  // it never fills the error folder; the operator may edit it.
+  const QString junk = QString::fromLatin1(kJunkIgnoremask);
+  if (shownMask.isEmpty() || shownMask == QStringLiteral("none")) {
+    ui_->ComboBoxignoremask->setEditText(junk);
+  } else if (!shownMask.contains(junk)) {
+    ui_->ComboBoxignoremask->setEditText(shownMask + ';' + junk);
+  }
   if (!StoreQueue(name)) {
     ui_->Editfoldername->setText(shownName);
+    ui_->ComboBoxignoremask->setEditText(shownMask);
     return;
   }
   MarkShown(name);

@@ -69,6 +69,7 @@ class CheckConfig : public ::testing::Test {
                                     {Rule{R"(SPO_(\d+)\.pdf)", "S$1.pdf", false, "$1"}});
     q.Makelog = true;
     q.Logfile = dir_ / "log";
+    q.ignoremask = kJunkIgnoremask;
     return q;
   }
   ConfigReport Check(const std::vector<QueueRecord>& queues,
@@ -160,6 +161,7 @@ TEST_F(CheckConfig, ReportsFoldersMasksRulesLogAndRenewalTime) {
   bad.Logfile = dir_ / "missing-log";
   bad.dailyhour = 24;
   bad.dailyminute = 5;
+  bad.Collision = 4;
   const ConfigReport report = Check({bad});
   const std::string in = dir_ / "missing-in";
   const std::string err = dir_ / "missing-err";
@@ -171,6 +173,8 @@ TEST_F(CheckConfig, ReportsFoldersMasksRulesLogAndRenewalTime) {
                   "queue 1 'Bad': error folder '" + err + "' does not exist",
                   "queue 1 'Bad': search mask is empty: no file is ever taken",
                   "queue 1 'Bad': ignore mask: '[abc' is an invalid mask at (1)",
+                  "queue 1 'Bad': collision policy 4 is out of range (0 to 3): a file "
+                  "replaces one of its name",
                   "queue 1 'Bad': has no rules: every file is moved to the error folder",
                   "queue 1 'Bad': log folder '" + log + "' does not exist",
                   "queue 1 'Bad': daily renewal time 24:5 is out of range (0:00 to 23:59)"));
@@ -184,12 +188,21 @@ TEST_F(CheckConfig, ReportsASearchMaskHoldingASemicolon) {
   listed.ignoremask = "*.tmp;*.bak";
   QueueRecord single = Good("Single");
   single.Searchmask = "*.eps";
-  const ConfigReport report = Check({listed, single});
+  // Junk of desktop clients is pointed out where it would reach an error folder.
+  QueueRecord junk = Good("Junk");
+  junk.ignoremask = "*.tmp;Thumbs.db;.DS_Store";
+  QueueRecord noErrorFolder = Good("None");
+  noErrorFolder.ignoremask = "none";
+  noErrorFolder.Errorfolder.clear();
+  const ConfigReport report = Check({listed, single, junk, noErrorFolder});
   EXPECT_THAT(report.problems,
               ElementsAre("queue 1 'Listed': search mask '*.eps;*.ps' holds \";\": it is one "
                           "mask, so it takes only names holding a literal \";\"; give each "
                           "kind of file a queue of its own"));
-  EXPECT_THAT(report.notes, IsEmpty());
+  EXPECT_THAT(report.notes, ElementsAre("queue 3 'Junk': its error folder would receive junk "
+                                        "files such as ._Page01.pdf, desktop.ini, ~$Page01.doc: "
+                                        "add them to the ignore mask, e.g. \"" +
+                                        std::string(kJunkIgnoremask) + "\""));
   // What the intake does with such a mask, so the report says the truth.
   EXPECT_FALSE(ListingNameMatches("page.eps", listed.Searchmask));
   EXPECT_FALSE(ListingNameMatches("page.ps", listed.Searchmask));

@@ -156,6 +156,7 @@ TEST_F(FolderConfig, OpeningShowsTheFirstQueueAndEveryControlCarriesItsField) {
   a.FTPTemppath = "/tmp/ftp";
   a.Errorfolder = "/err";
   a.Splitpdf = true;
+  a.Collision = kCollisionToError;
   a.Makelog = true;
   a.Logfile = "/logs";
   a.logtype = 1;
@@ -193,6 +194,7 @@ TEST_F(FolderConfig, OpeningShowsTheFirstQueueAndEveryControlCarriesItsField) {
   EXPECT_EQ(C<QTreeWidget>("ListViewtranslate")->topLevelItem(0)->text(2), "North");
   EXPECT_EQ(C<QTreeWidget>("ListViewreg")->topLevelItem(0)->text(2), "Yes");
   EXPECT_EQ(C<QLineEdit>("Edittfppassword")->echoMode(), QLineEdit::Password);
+  EXPECT_EQ(C<QComboBox>("ComboBoxcollision")->currentIndex(), kCollisionToError);
 
   // What the controls show is what Apply writes back: nothing is lost on the
   // hidden pages, and fields the dialog never shows are kept.
@@ -209,6 +211,7 @@ TEST_F(FolderConfig, OpeningShowsTheFirstQueueAndEveryControlCarriesItsField) {
   EXPECT_EQ(stored.dailyminute, 7);
   EXPECT_FALSE(stored.daily);
   EXPECT_EQ(stored.Maxentries, 500);
+  EXPECT_EQ(stored.Collision, kCollisionToError);
   EXPECT_EQ(stored.transdatefrom, "yyyymmdd");
   EXPECT_EQ(stored.translationresult, "%P%D");
   EXPECT_EQ(stored.Ntranslations, 1);
@@ -272,6 +275,9 @@ TEST_F(FolderConfig, NewCopiesTheShownValuesWithUnappliedEditsAndRefusesATakenNa
   EXPECT_EQ(table.Get(3).Outputfolder, "/out/edited");
   EXPECT_EQ(table.Get(3).Inputfolder, "/in/a");
   EXPECT_EQ(table.Get(3).rule(1).match, "A(.*)");
+  // A new queue holds back the junk of desktop clients; the others keep their mask.
+  EXPECT_EQ(table.Get(3).ignoremask, kJunkIgnoremask);
+  EXPECT_EQ(table.Get(1).ignoremask, "none");
   EXPECT_EQ(table.Get(1).Outputfolder, "/out/A");
   EXPECT_EQ(List()->currentRow(), 2);
   EXPECT_EQ(Text("Editfoldername"), "D");
