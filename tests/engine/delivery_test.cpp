@@ -886,8 +886,9 @@ TEST_F(DeliveryInEngine, TwoFilesForOneNameGoTheWayTheCollisionPolicySays) {
       fs::create_directory(folder);
     }
     visual.clear();
+    const int collision = policy;  // a binding is not captured
     Edit([&](QueueRecord& q) {
-      q.Collision = policy;
+      q.Collision = collision;
       q.Errorfolder = f.err;
       q.Splitpdf = true;
       q.rule(1) = Rule{R"([ab]_(X)\.pdf)", "$1_##.pdf", false, "1"};

@@ -310,6 +310,33 @@ TEST_F(CrashPoints, UnresolvedFilesGoToTheErrorFolder) {
   ExpectClean(report, 140);
 }
 
+// Every file of one queue to one name, each kept beside the others; every
+// file of another copied where the old file is replaced only when it
+// differs. A crash between a copy and its input's deletion leaves both: at
+// the restart the copy is found by its content and the input dropped as a
+// duplicate, never kept twice.
+TEST_F(CrashPoints, KeepBothAndDuplicates) {
+  const TableFill fill = [](QueueTable& t, const std::string& root) {
+    AddQueue(t, root, "keep", [](QueueRecord& q) {
+      q.Collision = kCollisionKeepBoth;
+      q.NRegularexpr = 1;
+      q.rule(1) = Rule{R"(k\d+\.dat)", "K.dat", false, ""};
+    });
+    AddQueue(t, root, "dup", [](QueueRecord& q) {
+      q.Collision = kCollisionDuplicate;
+      q.NRegularexpr = 1;
+      q.rule(1) = Rule{R"(d(\d+)\.dat)", "D_$1.dat", false, ""};
+    });
+  };
+  const CrashReport report =
+      RunCrashPoints(EngineScenario("keep both and duplicates", {"keep", "dup"}, fill,
+                                    [](const std::string& root, Ledger& ledger) {
+                                      Inputs(root, "keep", "k", ".dat", FileCount(3), ledger);
+                                      Inputs(root, "dup", "d", ".dat", FileCount(3), ledger);
+                                    }));
+  ExpectClean(report, 50);
+}
+
 // The splitter runs inside the expression library, out of the hook's sight;
 // what is killed here are delivery's own steps around it: the staging link,
 // its removal, the input's deletion (moved aside and removed), a file that

@@ -233,11 +233,6 @@ bool Delivery::Stage(const PassContext& pass, const FileEntry& entry, Group& gro
     } else if (pass.queue->Splitpdf) {
       splitTarget = *target;
       return false;
-    } else if (pass.queue->Collision == kCollisionToError && pass.errorFolder.empty() &&
-               target->folder != nullptr && files_.VersionOf(*target->folder, target->name).ok()) {
-      // It would only be copied to be refused: it stays, said once.
-      Tell(reports, entry.oldname, OutputHolds(entry.newname), "it stays in the input folder");
-      return true;
     } else {
       p.to = *target;
       p.target = target->folder != nullptr ? target->folder->Display(target->name)
@@ -245,6 +240,7 @@ bool Delivery::Stage(const PassContext& pass, const FileEntry& entry, Group& gro
       p.delivered = Success(entry.newname);
       p.failedName = entry.newname;
       p.toOutput = true;
+      if (!ChooseName(pass, p, group, reports)) return true;
     }
   } else if (entry.refused) {
     refusal = entry.reason;
@@ -295,13 +291,53 @@ bool Delivery::GroupFull(const Group& group) const {
          std::chrono::steady_clock::now() - group.started >= kGroupTime;
 }
 
+bool Delivery::ChooseName(const PassContext& pass, Pending& p, const Group& group,
+                          const DeliveryReports& reports) {
+  const std::int32_t policy = pass.queue->Collision;
+  if (p.to.folder == nullptr || (policy != kCollisionKeepBoth && policy != kCollisionToError)) {
+    return true;
+  }
+  // Chosen before the copy is written, so that it is written and flushed
+  // under its own name; the rename still refuses a file that came since.
+  const auto taken = [&](const std::string& name) {
+    return files_.VersionOf(*p.to.folder, name).ok() ||
+           std::any_of(group.items.begin(), group.items.end(), [&](const Pending& other) {
+             return other.to.folder == p.to.folder && other.to.name == name;
+           });
+  };
+  if (!taken(p.to.name)) return true;
+  const FileEntry& entry = *p.entry;
+  if (policy == kCollisionKeepBoth) {
+    p.wanted = p.to.name;
+    p.firstFree = 2;
+    while (p.firstFree < kMaxNumberedNames && taken(NumberedName(p.wanted, p.firstFree))) {
+      ++p.firstFree;
+    }
+    p.to.name = NumberedName(p.wanted, p.firstFree);
+    p.target = p.to.folder->Display(p.to.name);
+    return true;
+  }
+  // The newcomer may not replace the file: into the error folder, or,
+  // without one, it stays where it is, said once.
+  if (pass.errorFolder.empty()) {
+    Tell(reports, entry.oldname, OutputHolds(entry.newname), "it stays in the input folder");
+    return false;
+  }
+  p.toOutput = false;
+  p.delivered = Failure(entry.newname, OutputHolds(entry.newname));
+  p.target = pass.errorFolder + entry.oldname;
+  p.to = folders_.error.ok() ? Target{&*folders_.error, entry.oldname} : Target{};
+  return true;
+}
+
 Status Delivery::Publish(const PassContext& pass, Pending& p, const DeliveryReports& reports) {
   StagedCopy& copy = *p.copy;
   const std::int32_t policy = p.toOutput ? pass.queue->Collision : kCollisionReplace;
   const FileEntry& entry = *p.entry;
+  const std::string wanted = p.wanted.empty() ? copy.name : p.wanted;
   // The shown name with `name` for its last part (it may lie in a subfolder).
   const auto shown = [&](const std::string& name) {
-    return entry.newname.substr(0, entry.newname.size() - copy.name.size()) + name;
+    return entry.newname.substr(0, entry.newname.size() - wanted.size()) + name;
   };
   if (policy == kCollisionDuplicate) {
     // What was copied is what was read: equal to the old file, the input is
@@ -326,12 +362,14 @@ Status Delivery::Publish(const PassContext& pass, Pending& p, const DeliveryRepo
   }
   // Each name is taken by the rename itself, which refuses an existing one:
   // a file that appeared since any look is never replaced.
-  const std::string wanted = copy.name;
   const int last = policy == kCollisionKeepBoth ? kMaxNumberedNames : 1;
-  Status taken;
+  Status taken = Status::Error("taken", EEXIST);
   for (int n = 1; n <= last; ++n) {
     const std::string name = n == 1 ? wanted : NumberedName(wanted, n);
-    taken = files_.RenameNoReplace(copy.folder, copy.tempName, copy.folder, name);
+    // The names before the chosen one were taken when it was chosen.
+    if (n >= p.firstFree) {
+      taken = files_.RenameNoReplace(copy.folder, copy.tempName, copy.folder, name);
+    }
     if (taken.ok()) {
       copy.tempName.clear();
       p.to.name = name;

@@ -160,6 +160,8 @@ class Delivery {
     std::optional<FileVersion> read;  // the source as it was copied
     bool toOutput = false;            // a named file: the collision policy applies
     bool stays = false;               // left in the input folder, without a result
+    std::string wanted;               // keep both: the name taken, when another was chosen
+    int firstFree = 1;                // keep both: the number of the name chosen
   };
   struct Group {
     std::vector<Pending> items;
@@ -178,6 +180,10 @@ class Delivery {
   bool Stage(const PassContext& pass, const FileEntry& entry, Group& group,
              const DeliveryReports& reports, Target& splitTarget);
   bool GroupFull(const Group& group) const;
+  // Chooses where a named file goes when the output folder, or a file before
+  // it in the group, holds its name: false when it stays where it is.
+  bool ChooseName(const PassContext& pass, Pending& p, const Group& group,
+                  const DeliveryReports& reports);
   // Puts a staged copy under its name, or beside it, or sends the file to
   // the error folder, as the queue's collision policy says.
   Status Publish(const PassContext& pass, Pending& p, const DeliveryReports& reports);
