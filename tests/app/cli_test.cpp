@@ -151,7 +151,9 @@ TEST_F(Cli, CheckConfigReportsProblemsAndAnswersOneForAny) {
   broken.ignoremask = "[x";
   broken.rule(1).match = "(unclosed";
   broken.dailyminute = 75;
-  Configure({Sport(), broken});
+  QueueRecord sport = Sport();
+  sport.ignoremask = kJunkIgnoremask;  // nothing to point out
+  Configure({sport, broken});
   run = RunProgram(WithConfig({"--check-config"}));
   EXPECT_EQ(run.status, 1);
   const std::string gone = dir_ / "gone";
