@@ -94,15 +94,17 @@ StatusServer::StatusServer(Folder folder, UniqueFd listener, FileIdentity identi
       listener_(std::move(listener)),
       identity_(identity),
       answer_(std::move(answer)),
-      wake_(::eventfd(0, EFD_CLOEXEC)),
-      thread_([this] { Run(); }) {}
+      wake_(::eventfd(0, EFD_CLOEXEC)) {
+  // Without a way to stop it, no thread: the socket then simply goes unanswered.
+  if (wake_.valid()) thread_ = std::thread([this] { Run(); });
+}
 
 StatusServer::~StatusServer() {
   const std::uint64_t one = 1;
   if (::write(wake_.get(), &one, sizeof one) < 0) {
     // The thread then ends at the next connection; joining waits for it.
   }
-  thread_.join();
+  if (thread_.joinable()) thread_.join();
   // Another instance may have taken the name since (after losing our
   // lock): only the file we made goes.
   struct stat st {};
