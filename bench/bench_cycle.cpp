@@ -288,9 +288,10 @@ class LatencyReporter : public benchmark::ConsoleReporter {
   void Finalize() override {
     ConsoleReporter::Finalize();
     std::printf(
-        "\nFrom writing to the last delivery, browse and stable time %d s (browse + stable"
-        " = %d s):\n",
-        kSeconds, 2 * kSeconds);
+        "\nFrom writing to the last delivery in seconds, browse and stable time %d s (browse +"
+        " stable = %d s; watched: browse 30 s, stable %d s); idle rows in CPU seconds per"
+        " second:\n",
+        kSeconds, 2 * kSeconds, kSeconds);
     for (auto& [label, values] : Results()) {
       std::sort(values.begin(), values.end());
       std::printf("  %-44s", label.c_str());
