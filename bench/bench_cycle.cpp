@@ -6,6 +6,11 @@
 //
 //   busy: every queue receives one file at the same moment
 //   lone: a single file in the last queue, the other 99 empty
+//   watched: the input folders watched, browse time 30 s: a single file into
+//     one of the 100 quiet queues, written at a random moment of the browse
+//     wait (aim: stable time + 0.3 s)
+//   idle: CPU time per second of the whole process while 100 empty queues
+//     wait, watched with browse 30 s against polling with browse 1 s and 10 s
 //
 // The yardstick printed beside each is browse + stable time: what a file
 // costs at the least if the worker did nothing but wait. The target for the
@@ -15,6 +20,7 @@
 
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,6 +46,7 @@
 #include "log/visuallog.h"
 #include "platform/clock.h"
 #include "platform/fileaccess.h"
+#include "platform/folderwatcher.h"
 
 namespace zf {
 namespace {
@@ -59,7 +66,7 @@ constexpr auto kGiveUp = std::chrono::seconds(300);
 class BenchHost : public EngineHost {
  public:
   bool SwitchedOn() override { return true; }
-  int BrowseTime() override { return kSeconds; }
+  int BrowseTime() override { return browse; }
   int StableTime() override { return kSeconds; }
   QueueTable& Queues() override { return table; }
   void CycleProgress(int position) override {
@@ -81,6 +88,7 @@ class BenchHost : public EngineHost {
   }
 
   QueueTable table;
+  int browse = kSeconds;
 
  private:
   std::mutex mutex_;
@@ -122,7 +130,8 @@ class Deliveries {
 // output folder and one rule that renames "f<n>.pdf" to "done<n>.pdf".
 class Rig {
  public:
-  Rig() {
+  explicit Rig(int browse = kSeconds, bool watch = false) {
+    host_.browse = browse;
     const char* base = fs::is_directory("/var/tmp") ? "/var/tmp" : "/tmp";
     std::string pattern = std::string(base) + "/zf-bench-cycle-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
@@ -144,7 +153,9 @@ class Rig {
         r.rule(1) = Rule{R"(f(\d+)\.pdf)", "done$1.pdf", false, ""};
       });
     }
-    control_ = Trenamethread::Start({host_, access_, clock_, &stages_});
+    EngineServices services{host_, access_, clock_, &stages_};
+    if (watch) services.watcher = &watcher_;
+    control_ = Trenamethread::Start(services);
   }
   ~Rig() {
     control_->stop = true;
@@ -153,11 +164,16 @@ class Rig {
     fs::remove_all(root_, ec);
   }
 
-  // Writes one file into each of `queues` as a browse wait begins; answers
-  // the seconds until the last is delivered, or a negative value on failure.
-  double Round(const std::vector<int>& queues) {
+  // Writes one file into each of `queues` as a browse wait begins (or, with
+  // `anyMoment`, somewhere within the browse wait under way); answers the
+  // seconds until the last is delivered, or a negative value on failure.
+  double Round(const std::vector<int>& queues, bool anyMoment = false) {
     const int before = deliveries_.count();
-    host_.AwaitCycleStart();
+    if (anyMoment) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300 + std::rand() % 1500));
+    } else {
+      host_.AwaitCycleStart();
+    }
     const Steady::time_point written = Steady::now();
     for (int q : queues) {
       const fs::path file =
@@ -172,6 +188,7 @@ class Rig {
  private:
   fs::path root_;
   BenchHost host_;
+  InotifyFolderWatcher watcher_;
   SystemClock clock_;
   SystemFileAccess access_;
   Deliveries deliveries_;
@@ -188,14 +205,15 @@ std::map<std::string, std::vector<double>>& Results() {
   return results;
 }
 
-void RunRounds(benchmark::State& state, const std::vector<int>& queues, const std::string& label) {
+void RunRounds(benchmark::State& state, const std::vector<int>& queues, const std::string& label,
+               int browse = kSeconds, bool watch = false) {
   if (!bench::ProgramLibrary().Has(EntryPoint::kFormatExpression)) {
     state.SkipWithError("regex.so not beside the benchmark");
     return;
   }
-  Rig rig;
+  Rig rig(browse, watch);
   for (auto _ : state) {
-    const double seconds = rig.Round(queues);
+    const double seconds = rig.Round(queues, watch);
     if (seconds < 0) {
       state.SkipWithError("not every file was delivered");
       return;
@@ -216,22 +234,69 @@ void BM_LoneFile(benchmark::State& state) {
   RunRounds(state, {kQueues}, "lone: one file in queue 100");
 }
 
+void BM_WatchedLoneFile(benchmark::State& state) {
+  RunRounds(state, {kQueues / 2}, "watched: one file, browse 30 s", 30, true);
+}
+
+// CPU seconds of the whole process per second while the worker waits over
+// 100 empty queues (the first pass is let go by before measuring).
+double IdleCpu(int browse, bool watch) {
+  Rig rig(browse, watch);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const auto cpu = [] {
+    rusage use{};
+    ::getrusage(RUSAGE_SELF, &use);
+    return use.ru_utime.tv_sec + use.ru_stime.tv_sec +
+           (use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+  };
+  constexpr int kIdleSeconds = 20;
+  const double before = cpu();
+  std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
+  return (cpu() - before) / kIdleSeconds;
+}
+
+void BM_IdleCpu(benchmark::State& state) {
+  const int browse = static_cast<int>(state.range(0));
+  const bool watch = state.range(1) != 0;
+  const std::string label = std::string(watch ? "idle, watched" : "idle, polling") + ", browse " +
+                            std::to_string(browse) + " s (CPU s/s)";
+  for (auto _ : state) {
+    const double share = IdleCpu(browse, watch);
+    state.SetIterationTime(share);
+    Results()[label].push_back(share);
+  }
+  state.SetLabel(label);
+}
+
 BENCHMARK(BM_BusyQueues)->Iterations(kIterations)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LoneFile)->Iterations(kIterations)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WatchedLoneFile)
+    ->Iterations(2 * kIterations)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+// Interleaved: polling 1 s, watched 30 s, polling 10 s.
+BENCHMARK(BM_IdleCpu)
+    ->Args({1, 0})
+    ->Args({30, 1})
+    ->Args({10, 0})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 class LatencyReporter : public benchmark::ConsoleReporter {
  public:
   void Finalize() override {
     ConsoleReporter::Finalize();
     std::printf(
-        "\nFrom writing to the last delivery, browse and stable time %d s (browse + stable"
-        " = %d s):\n",
-        kSeconds, 2 * kSeconds);
+        "\nFrom writing to the last delivery in seconds, browse and stable time %d s (browse +"
+        " stable = %d s; watched: browse 30 s, stable %d s); idle rows in CPU seconds per"
+        " second:\n",
+        kSeconds, 2 * kSeconds, kSeconds);
     for (auto& [label, values] : Results()) {
       std::sort(values.begin(), values.end());
-      std::printf("  %-34s", label.c_str());
-      for (double v : values) std::printf(" %7.2f s", v);
-      std::printf("   median %6.2f s\n", values[values.size() / 2]);
+      std::printf("  %-44s", label.c_str());
+      for (double v : values) std::printf(" %8.4f", v);
+      std::printf("   median %8.4f\n", values[values.size() / 2]);
     }
   }
 };

@@ -24,6 +24,8 @@ std::string UsageText() {
          "                           the masks and the output folder\n"
          "  --check-config           report what would keep each queue from working\n"
          "  --init-demo DIR          create a demo workspace with one queue in DIR\n"
+         "  --status                 print the queue status table of the instance running\n"
+         "                           on the configuration (exit status 3: none runs)\n"
          "  --show-paths             print the full paths of the three configuration files\n"
          "  --version, --help\n"
          "\n"
@@ -68,6 +70,8 @@ Result<CommandLine> ParseCommandLine(const std::vector<std::string>& args) {
       st = setMode(Mode::kShowPaths, arg);
     } else if (arg == "--headless") {
       st = setMode(Mode::kHeadless, arg);
+    } else if (arg == "--status") {
+      st = setMode(Mode::kStatus, arg);
     } else if (arg == "--check-config") {
       st = setMode(Mode::kCheckConfig, arg);
     } else if (arg == "--explain") {

@@ -17,6 +17,7 @@ enum class Mode {
   kTestRule,     // --test-rule QUEUE FILENAME [--explain]
   kCheckConfig,  // --check-config
   kInitDemo,     // --init-demo DIR
+  kStatus,       // --status: the running instance's queue status table
 };
 
 struct CommandLine {

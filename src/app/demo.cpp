@@ -109,6 +109,7 @@ Result<DemoWorkspace> InitDemo(const std::string& folder, const std::string& pro
   settings.browsetime = 2;
   settings.stabletime = 2;
   settings.autostart = true;
+  settings.watchfolders = true;
   WorkingSettings working;
   if (Status st = GeneralSettingsFile(paths.settingsFile).Save(settings, working); !st.ok()) {
     return st;

@@ -1,5 +1,8 @@
 #include "lineprinter.h"
 
+#include <sys/stat.h>
+
+#include <cstdlib>
 #include <utility>
 
 namespace zf::app {
@@ -44,6 +47,18 @@ void AppendComment(std::string& line, const VisualLogEntry& entry) {
 }
 
 }  // namespace
+
+bool IsJournalStream(std::FILE* stream) {
+  const char* journal = std::getenv("JOURNAL_STREAM");
+  if (journal == nullptr || stream == nullptr) return false;
+  struct stat st {};
+  if (::fstat(::fileno(stream), &st) != 0) return false;
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) == journal;
+}
+
+std::string JournalPriority(const VisualLogEntry& entry) {
+  return entry.status == 2 ? "<3>" : "<6>";
+}
 
 std::string EscapeControls(const std::string& text) {
   std::string out;

@@ -33,6 +33,15 @@ std::string FormatStatusTable(std::vector<QueueStatus> rows, const RegionalSetti
 // A problem row for the standard error: "zentrafold: <queue>: [<input>: ]<comment>[: <reason>]".
 std::string FormatProblemLine(const VisualLogEntry& entry);
 
+// Whether `stream` goes to the journal: JOURNAL_STREAM names its device and
+// inode. Lines to it then begin with their priority.
+bool IsJournalStream(std::FILE* stream);
+
+// The journal's priority for a log entry: "<3>" (error) for a failure,
+// "<6>" (info) for a result, so that filtering by priority shows failures
+// alone.
+std::string JournalPriority(const VisualLogEntry& entry);
+
 // Prints lines on a stream from a thread of its own, so the engine never
 // waits for a slow or stalled reader of the service's output. Lines come out
 // in the order they were pushed, each flushed as soon as it is written.

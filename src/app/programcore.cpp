@@ -16,6 +16,7 @@
 #include "ftp/ftpleftovers.h"
 #include "ftp/ftpstages.h"
 #include "ftp/owedjournal.h"
+#include "lineprinter.h"
 #include "log/logfile.h"
 
 namespace zf::app {
@@ -124,15 +125,32 @@ void ProgramCore::StartWorker(EngineHost& host, VisualLogSink sink, RegionalSett
     throw std::logic_error("the expression library is loaded before the worker starts");
   if (!logWriter_)
     logWriter_ = std::make_unique<LogFileWriter>(table(), clock_, working().LogFormat());
-  visualLog_ = std::make_unique<VisualLog>(clock_, std::move(regional), std::move(sink));
+  visualLog_ = std::make_unique<VisualLog>(clock_, regional, std::move(sink));
   stages_ = std::make_unique<StandardStages>(*library_, *visualLog_, *logWriter_, clock_);
   ftp_ = std::make_unique<FtpStages>(working());
   // Unreadable, it is started afresh: a file fetched twice is better than
   // a journal that stops every queue.
   (void)ftp_->UseJournal(OwedJournalPathFor(paths().queueFile));
   ftp_->SetConfigFolder(std::filesystem::path(paths().queueFile).parent_path().string());
-  control_ = Trenamethread::Start(
-      EngineServices{host, files_, clock_, stages_.get(), ftp_.get(), visualLog_.get(), &status_});
+  if (config_.settings().watchfolders) {
+    auto watcher = std::make_unique<InotifyFolderWatcher>();
+    // Without inotify (its limits reached) the browse interval alone serves.
+    if (watcher->usable()) watcher_ = std::move(watcher);
+  }
+  EngineServices services{host,       files_,           clock_,  stages_.get(),
+                          ftp_.get(), visualLog_.get(), &status_};
+  services.watcher = watcher_.get();
+  services.heartbeat = heartbeat_;
+  control_ = Trenamethread::Start(services);
+  const std::string folder = std::filesystem::path(paths().queueFile).parent_path().string();
+  Result<std::unique_ptr<StatusServer>> server = StatusServer::Start(folder, [this, regional] {
+    return FormatStatusTable(status_.Snapshot(table(), clock_.Now()), regional);
+  });
+  if (server.ok()) {
+    statusServer_ = std::move(server).value();
+  } else {
+    statusSocketError_ = "--status cannot reach this run: " + server.status().message();
+  }
 }
 
 void ProgramCore::RequestStop() {

@@ -16,6 +16,9 @@
 #include "log/visuallog.h"
 #include "platform/clock.h"
 #include "platform/fileaccess.h"
+#include "platform/folderwatcher.h"
+#include "platform/heartbeat.h"
+#include "statussocket.h"
 
 namespace zf {
 class StandardStages;
@@ -81,6 +84,13 @@ class ProgramCore {
   // thread), the stages and the worker, which starts at once.
   void StartWorker(EngineHost& host, VisualLogSink sink, RegionalSettings regional);
 
+  // Signs of life from the worker's own loops (a supervisor's watchdog);
+  // set before StartWorker. None: no signs.
+  void SetHeartbeat(Heartbeat* heartbeat) { heartbeat_ = heartbeat; }
+
+  // Why `zentrafold --status` cannot reach this run; empty when it can.
+  const std::string& statusSocketError() const { return statusSocketError_; }
+
   bool WorkerStarted() const { return control_ != nullptr; }
   // The close handshake: ask the worker to stop, then see whether it has.
   void RequestStop();
@@ -125,7 +135,13 @@ class ProgramCore {
   std::unique_ptr<StandardStages> stages_;
   std::unique_ptr<FtpStages> ftp_;
   QueueStatusBoard status_;
+  std::unique_ptr<FolderWatcher> watcher_;
+  Heartbeat* heartbeat_ = nullptr;
   std::shared_ptr<EngineControl> control_;
+  std::string statusSocketError_;
+  // Answers `--status` from a thread of its own; goes first, while the
+  // board and table it reads are still there.
+  std::unique_ptr<StatusServer> statusServer_;
 };
 
 }  // namespace zf::app

@@ -30,6 +30,7 @@
 #include "platform/fileaccess.h"
 #include "programcore.h"
 #include "servicehost.h"
+#include "systemdnotify.h"
 #include "writesteplog.h"
 
 namespace zf::app {
@@ -123,6 +124,13 @@ int RunService(const CommandLine& cl) {
   if (const char* steps = std::getenv("ZF_WRITE_STEP_LOG"); steps != nullptr && *steps != '\0') {
     if (!LogWriteStepsTo(steps)) PrintError(std::string("cannot log write steps to ") + steps);
   }
+  {
+    const char* delay = std::getenv("ZF_TEST_WRITE_DELAY_MS");
+    const char* freeze = std::getenv("ZF_TEST_FREEZE_AT");
+    if (delay != nullptr || freeze != nullptr) {
+      HoldWriteSteps(delay != nullptr ? std::atoi(delay) : 0, freeze != nullptr ? freeze : "");
+    }
+  }
 #endif
 
   const auto paths = ResolveConfigPaths(cl.configDir);
@@ -156,19 +164,29 @@ int RunService(const CommandLine& cl) {
   ServiceHost::TextSink verbose;
   if (cl.verbose) verbose = [&err](std::string line) { err.Push("zentrafold: " + line); };
   ServiceHost host(core.table(), core.working(), verbose);
+  SystemdNotifier manager;
+  core.SetHeartbeat(&manager);
+  // Under the journal every line carries its priority, so that the failures
+  // can be asked for alone.
+  const bool outJournal = IsJournalStream(stdout);
+  const bool errJournal = IsJournalStream(stderr);
   // Results go to the standard output, problems of queues, files and log
   // files to the standard error.
   core.StartWorker(
       host,
-      [&out, &err](VisualLogEntry entry) {
+      [&out, &err, outJournal, errJournal](VisualLogEntry entry) {
         if (entry.problem) {
-          err.Push(FormatProblemLine(entry));
+          err.Push((errJournal ? JournalPriority(entry) : std::string()) +
+                   FormatProblemLine(entry));
         } else {
-          out.Push(FormatLogLine(entry));
+          out.Push((outJournal ? JournalPriority(entry) : std::string()) + FormatLogLine(entry));
         }
       },
       SystemRegionalSettings());
   const StopWorkerFirst stopFirst(core);
+  if (!core.statusSocketError().empty()) PrintError(core.statusSocketError());
+  manager.Status(ServiceSummary(core.StatusSnapshot()));
+  manager.Ready();
 
   // The close handshake: ask the worker to stop, then wait until it has
   // finished its current step and freed itself. There is no time limit, as
@@ -181,6 +199,7 @@ int RunService(const CommandLine& cl) {
     first = WaitForStopSignal(stopSignals, kWatchMs);
     if (first == 0) {
       ReloadWhenChanged(core, *paths, err);
+      manager.Status(ServiceSummary(core.StatusSnapshot()));
     } else if (first == SIGUSR1) {
       PrintStatusTable(core, err);
     } else {
@@ -189,6 +208,7 @@ int RunService(const CommandLine& cl) {
   }
   err.Push(std::string("zentrafold: ") + strsignal(first) +
            ": stopping after the engine's current step");
+  manager.Stopping();
   core.RequestStop();
   while (!core.Finished()) {
     if (const int again = WaitForStopSignal(stopSignals, kHandshakeMs); again == SIGUSR1) {

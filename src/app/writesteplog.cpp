@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
+#include <utility>
 
 #include "platform/writehook.h"
 
@@ -11,8 +14,23 @@ namespace zf::app {
 namespace {
 
 int g_stepLog = -1;
+int g_delayMs = 0;
+std::string g_freezeName;
 
-void LogStep(WriteSite /*site*/, WriteKind kind, std::string_view path) {
+void Hold(WriteSite site, WriteKind kind, std::string_view path) {
+  if (g_delayMs > 0 && site == WriteSite::kFileOps && kind == WriteKind::kWrite) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(g_delayMs));
+  }
+  const std::size_t slash = path.rfind('/');
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  if (!g_freezeName.empty() && name == g_freezeName) {
+    for (;;) ::pause();
+  }
+}
+
+void LogStep(WriteSite site, WriteKind kind, std::string_view path) {
+  Hold(site, kind, path);
+  if (g_stepLog < 0) return;
   std::string line = "zf-step ";
   line += WriteKindName(kind);
   line += '|';
@@ -33,6 +51,12 @@ bool LogWriteStepsTo(const char* path) {
   if (g_stepLog < 0) return false;
   SetWriteHook(&LogStep);
   return true;
+}
+
+void HoldWriteSteps(int delayMs, std::string freezeName) {
+  g_delayMs = delayMs;
+  g_freezeName = std::move(freezeName);
+  SetWriteHook(&LogStep);
 }
 
 }  // namespace zf::app

@@ -116,6 +116,7 @@ void TFormGenset::Fill(const GeneralSettings& s) {
   const int timeout = QString::fromStdString(s.FTPtimeout).trimmed().toInt(&number);
   ui_->SpinEditftptimeout->setValue(number ? timeout : -1);
   ui_->CheckBoxautostart->setChecked(s.autostart);
+  ui_->CheckBoxwatchfolders->setChecked(s.watchfolders);
   ui_->ComboBoxdebug->setCurrentIndex(s.debugmode);  // -1 selects nothing
   ui_->SpinEditmaxlog->setValue(s.maxvisuallog);
   ui_->Editlogformat->setText(FromLocal(s.logformat));
@@ -140,6 +141,7 @@ GeneralSettings TFormGenset::Settings() const {
   s.FTPtimeout = std::to_string(ui_->SpinEditftptimeout->value());
   s.debugmode = ui_->ComboBoxdebug->currentIndex();
   s.autostart = ui_->CheckBoxautostart->isChecked();
+  s.watchfolders = ui_->CheckBoxwatchfolders->isChecked();
   s.maxvisuallog = ui_->SpinEditmaxlog->value();
   s.logformat = ToLocal(ui_->Editlogformat->text());
   s.plugin = Plugin();
@@ -181,10 +183,12 @@ void TFormGenset::accept() {
     return;
   }
   messages_.Information(
-      this, QStringLiteral("restart the application to apply any changes") +
-                QStringLiteral("\n\nOnly \"Auto start\" and the log date time format wait for "
-                               "the restart. The timings, the FTP time-out and the number of "
-                               "log entries count at once."));
+      this,
+      QStringLiteral("restart the application to apply any changes") +
+          QStringLiteral(
+              "\n\nOnly \"Auto start\", \"Watch folders\" and the log date time format wait for "
+              "the restart. The timings, the FTP time-out and the number of "
+              "log entries count at once."));
   QDialog::accept();
 }
 

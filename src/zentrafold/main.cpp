@@ -2,8 +2,10 @@
 // around it (rule test, configuration check, demo workspace).
 #include <signal.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,7 @@
 #include "platform/files.h"
 #include "runwindow.h"
 #include "service.h"
+#include "statussocket.h"
 #include "testrule.h"
 
 namespace {
@@ -126,6 +129,27 @@ int InitDemoCommand(const CommandLine& cl) {
   return 0;
 }
 
+int StatusCommand(const CommandLine& cl) {
+  const auto paths = ResolveConfigPaths(cl.configDir);
+  if (!paths.ok()) {
+    PrintError(paths.status().message());
+    return 2;
+  }
+  const std::string folder = std::filesystem::path(paths->queueFile).parent_path().string();
+  const Result<std::string> table = AskStatus(folder);
+  if (!table.ok()) {
+    const int code = table.status().code();
+    if (code == ENOENT || code == ECONNREFUSED) {
+      PrintError("no instance is running on " + folder);
+      return kNoInstance;
+    }
+    PrintError(table.status().message());
+    return 1;
+  }
+  std::fputs(table->c_str(), stdout);
+  return 0;
+}
+
 int Run(const CommandLine& cl) {
   switch (cl.mode) {
     case Mode::kVersion:
@@ -146,6 +170,8 @@ int Run(const CommandLine& cl) {
       return InitDemoCommand(cl);
     case Mode::kHeadless:
       return RunService(cl);
+    case Mode::kStatus:
+      return StatusCommand(cl);
   }
   return 2;
 }

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -77,6 +79,36 @@ std::string ReadAll(std::FILE* f) {
   char buffer[4096];
   for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) text.append(buffer, n);
   return text;
+}
+
+// Under the journal (its stream named by device and inode) a line carries
+// its priority: failures as errors, results as information.
+TEST(JournalPriority, OnlyTheJournalsOwnStreamGetsPrioritiesByOutcome) {
+  std::FILE* stream = std::tmpfile();
+  ASSERT_NE(stream, nullptr);
+  struct stat st {};
+  ASSERT_EQ(::fstat(::fileno(stream), &st), 0);
+  const std::string mine = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  struct Case {
+    const char* journal;  // null: not set
+    bool isJournal;
+  };
+  const std::string other = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino + 1);
+  const Case cases[] = {{nullptr, false}, {other.c_str(), false}, {mine.c_str(), true}};
+  for (const Case& c : cases) {
+    if (c.journal == nullptr) {
+      ::unsetenv("JOURNAL_STREAM");
+    } else {
+      ::setenv("JOURNAL_STREAM", c.journal, 1);
+    }
+    EXPECT_EQ(IsJournalStream(stream), c.isJournal) << (c.journal ? c.journal : "unset");
+  }
+  ::unsetenv("JOURNAL_STREAM");
+  std::fclose(stream);
+
+  EXPECT_EQ(JournalPriority({"a.pdf", "A.pdf", "t", "Renamed", 1}), "<6>");
+  EXPECT_EQ(JournalPriority({"a.pdf", "", "t", "cannot rename", 2}), "<3>");
+  EXPECT_EQ(JournalPriority({"", "", "t", "Not served", 2, "Q", "gone", true}), "<3>");
 }
 
 TEST(LinePrinter, PrintsEveryLineInOrderFromSeveralThreads) {

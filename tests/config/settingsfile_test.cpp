@@ -133,10 +133,33 @@ TEST(GeneralSettingsFile, SaveWritesEveryKeyInOrderAndSetsTheWorkingTimeout) {
   EXPECT_EQ(ReadFile(path),
             "[system]\nbrowsetime=5\nstabletime=7\nmaxvisuallog=250\ndebugmode=2\nautostart=1\n"
             "logformat=yyyy-mm-dd hh:nn\nFTPtimeout=3000\nplugin=3\nHostName=dbhost\nDB=pages\n"
-            "Password=secret\nUsername=sa\n");
+            "Password=secret\nUsername=sa\nwatchfolders=1\n");
   EXPECT_EQ(working.ftpTimeout, 3000);
   WorkingSettings again;
   EXPECT_EQ(file.Load(again).settings, Filled());
+}
+
+// Watching folders is on for a new settings file; a file written before the
+// key existed keeps polling alone, so its timing does not change.
+TEST(GeneralSettingsFile, WatchFoldersIsOnForANewFileAndOffWhereTheKeyIsMissing) {
+  struct Case {
+    const char* content;  // null: no file
+    bool watch;
+  };
+  const Case cases[] = {
+      {nullptr, true},
+      {"[system]\nbrowsetime=5\n", false},
+      {"[system]\nwatchfolders=1\n", true},
+      {"[system]\nwatchfolders=0\n", false},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    const std::string path = dir / "z.ini";
+    if (c.content != nullptr) WriteFile(path, c.content);
+    WorkingSettings working;
+    EXPECT_EQ(GeneralSettingsFile(path).Load(working).settings.watchfolders, c.watch)
+        << (c.content ? c.content : "no file");
+  }
 }
 
 TEST(GeneralSettingsFile, SaveWithAnFtpTimeoutThatIsNoNumberStopsAfterIt) {

@@ -920,5 +920,57 @@ TEST(EngineStop, WakesTheBrowseAndStableWaitsAtOnce) {
   }
 }
 
+// A file closed in a watched input folder ends the browse wait, so only the
+// stable time stands between it and its delivery; unwatched, it waits for
+// the next pass as before.
+TEST(EngineWatch, AFileClosedInAWatchedFolderIsTakenWithoutWaitingForTheBrowseInterval) {
+  struct Row {
+    bool watch;
+    int browsetime;
+    std::chrono::milliseconds earliest, latest;  // from the write to its naming
+  } const rows[] = {
+      {true, 30, std::chrono::milliseconds(900), std::chrono::milliseconds(3000)},
+      {false, 2, std::chrono::milliseconds(1500), std::chrono::milliseconds(6000)},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.watch ? "watched" : "not watched");
+    RecordingHost h;
+    h.settings.switchedOn = true;
+    h.settings.browsetime = row.browsetime;
+    h.settings.stabletime = 1;
+    QueueFolders a;
+    AddQueue(h.table, "A", a);
+    SystemClock clock;
+    SystemFileAccess files;
+    RecordingStages stages;
+    InotifyFolderWatcher watcher;
+    ASSERT_TRUE(watcher.usable());
+    std::atomic<bool> named{false};
+    stages.onResolve = [&](Trenamethread&, PassContext& pass) {
+      if (pass.files.count() > 0 && pass.files.at(1).ready) named = true;
+    };
+    EngineServices services{h, files, clock, &stages};
+    if (row.watch) services.watcher = &watcher;
+    std::shared_ptr<EngineControl> control = Trenamethread::Start(services);
+    // The first browse wait is under way; the queue is quiet.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto written = std::chrono::steady_clock::now();
+    WriteFile(a.in + "/a.pdf", "x");
+    while (!named && std::chrono::steady_clock::now() - written < std::chrono::seconds(10)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const auto took = std::chrono::steady_clock::now() - written;
+    control->stop = true;
+    for (int i = 0; i < 3000 && !control->finished; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(control->finished.load());
+    EXPECT_TRUE(named.load());
+    // Never before its stable time, whatever woke the engine.
+    EXPECT_GE(took, row.earliest);
+    EXPECT_LE(took, row.latest);
+  }
+}
+
 }  // namespace
 }  // namespace zf

@@ -298,6 +298,9 @@ TEST(TFormGenset, OkSavesTakesTheClosingCopiesAndAsksForARestart) {
   f.Find<QSpinBox>("SpinEditbrowse")->setValue(30);
   f.Find<QSpinBox>("SpinEditftptimeout")->setValue(1500);
   f.Find<QCheckBox>("CheckBoxautostart")->setChecked(true);
+  // Off as loaded: the file predates the key.
+  EXPECT_FALSE(f.Find<QCheckBox>("CheckBoxwatchfolders")->isChecked());
+  f.Find<QCheckBox>("CheckBoxwatchfolders")->setChecked(true);
   f.Find<QComboBox>("ComboBoxdebug")->setCurrentIndex(2);
   f.Find<QSpinBox>("SpinEditmaxlog")->setValue(250);
   f.Find<QLineEdit>("Editlogformat")->setText("yyyy-mm-dd");
@@ -311,7 +314,8 @@ TEST(TFormGenset, OkSavesTakesTheClosingCopiesAndAsksForARestart) {
   ASSERT_EQ(f.messages.texts.size(), 1);
   // The message names what waits for the restart and what counts at once.
   EXPECT_TRUE(f.messages.texts[0].startsWith(kRestart + "\n"));
-  for (const char* named : {"\"Auto start\"", "log date time format", "timings"}) {
+  for (const char* named :
+       {"\"Auto start\"", "\"Watch folders\"", "log date time format", "timings"}) {
     EXPECT_TRUE(f.messages.texts[0].contains(named)) << named;
   }
   EXPECT_FALSE(f.dialog.isVisible());
@@ -333,6 +337,7 @@ TEST(TFormGenset, OkSavesTakesTheClosingCopiesAndAsksForARestart) {
   expected.DB = "pages";
   expected.Username = "sa";
   expected.Password = "pw";
+  expected.watchfolders = true;
   EXPECT_EQ(f.FileSettings(), expected);
   EXPECT_EQ(ReadIniFile(f.paths.settingsFile).ReadString("System", "Nfolders", ""), "2");
 

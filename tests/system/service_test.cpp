@@ -3,15 +3,21 @@
 // standard output and its log files. Every wait polls for the expected state
 // with a deadline.
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <regex>
 #include <set>
 #include <thread>
@@ -252,9 +258,9 @@ TEST_F(Service, AQueueThatCannotBeServedIsReportedOnceAndTheNextIsServed) {
   Stop(*run);
 }
 
-// SIGUSR1 asks the running service for its queue status table; it goes on
-// serving afterwards.
-TEST_F(Service, Sigusr1PrintsTheQueueStatusTable) {
+// SIGUSR1 and `--status` ask the running service for its queue status
+// table; it goes on serving afterwards.
+TEST_F(Service, Sigusr1AndStatusRequestsPrintTheQueueStatusTable) {
   Configure({Queue("Q", "", {kPageRule})});
   WriteFile(In("Q") + "/Page01.pdf", "content");
   auto run = Start();
@@ -279,6 +285,15 @@ TEST_F(Service, Sigusr1PrintsTheQueueStatusTable) {
   }
   EXPECT_THAT(table, HasSubstr("Queue"));
   EXPECT_THAT(table, testing::ContainsRegex("1 +Q +idle +1 +0"));
+  // The same table on request through the configuration folder's socket,
+  // which only the owner and the group may reach.
+  const Finished asked = RunProgram({"--status", "--config-dir", dir_.path().string()});
+  EXPECT_EQ(asked.status, 0) << asked.err;
+  EXPECT_THAT(asked.out, testing::ContainsRegex("Slot.*\n1 +Q +idle +1 +0"));
+  struct stat st {};
+  ASSERT_EQ(::lstat((dir_ / "zentrafold.status").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0660u);
   WriteFile(In("Q") + "/Page02.pdf", "more");
   EXPECT_TRUE(run->WaitForOut(
       [](const auto& l) {
@@ -286,6 +301,133 @@ TEST_F(Service, Sigusr1PrintsTheQueueStatusTable) {
       },
       kDeadline));
   Stop(*run);
+  // Nothing runs any more: exit status 3, and the socket has gone with it.
+  const Finished after = RunProgram({"--status", "--config-dir", dir_.path().string()});
+  EXPECT_EQ(after.status, 3) << after.err;
+  EXPECT_THAT(after.err, HasSubstr("no instance is running"));
+  EXPECT_FALSE(fs::exists(dir_ / "zentrafold.status"));
+}
+
+// The service manager's end of NOTIFY_SOCKET: every datagram with the time
+// it came.
+class NotifyListener {
+ public:
+  explicit NotifyListener(const std::string& path) : path_(path) {
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      throw std::runtime_error("cannot bind " + path);
+    }
+    const timeval tick{0, 50'000};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
+    reader_ = std::thread([this] {
+      char buffer[4096];
+      while (!done_) {
+        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (n <= 0) continue;
+        std::lock_guard lock(mutex_);
+        got_.push_back({std::chrono::steady_clock::now(), std::string(buffer, n)});
+      }
+    });
+  }
+  ~NotifyListener() {
+    done_ = true;
+    reader_.join();
+    ::close(fd_);
+  }
+  using Message = std::pair<std::chrono::steady_clock::time_point, std::string>;
+  std::vector<Message> Got() const {
+    std::lock_guard lock(mutex_);
+    return got_;
+  }
+  bool Has(const std::string& text) const {
+    for (const Message& m : Got()) {
+      if (m.second.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+  // The times of the watchdog's pings.
+  std::vector<std::chrono::steady_clock::time_point> Pings() const {
+    std::vector<std::chrono::steady_clock::time_point> times;
+    for (const Message& m : Got()) {
+      if (m.second == "WATCHDOG=1") times.push_back(m.first);
+    }
+    return times;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  std::atomic<bool> done_{false};
+  mutable std::mutex mutex_;
+  std::vector<Message> got_;
+  std::thread reader_;
+};
+
+// Under the service manager: ready once serving, a status line, and the
+// watchdog's pings from the worker itself: through a stable wait and a long
+// copy they keep coming; a worker stuck in a system call stops them.
+TEST_F(Service, TellsTheServiceManagerItsStateAndPingsWhileTheWorkerMoves) {
+  using std::chrono::milliseconds;
+  struct Row {
+    const char* what;
+    int stabletime;
+    std::size_t size;
+    const char* delayMs;  // per chunk of 1 MiB written
+    bool freeze;
+  } const rows[] = {
+      {"a stable wait of 2 s, then a copy of 2 s", 2, 2 << 20, "1000", false},
+      {"a worker stuck in a system call", 1, 10, "0", true},
+  };
+  // A ping is due every half second.
+  ::setenv("WATCHDOG_USEC", "2000000", 1);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    fs::remove(Out("Q") + "/P07_renamed.pdf");
+    TempDir box;
+    NotifyListener manager(box / "notify");
+    ::setenv("NOTIFY_SOCKET", (box / "notify").c_str(), 1);
+    ::setenv("ZF_TEST_WRITE_DELAY_MS", row.delayMs, 1);
+    if (row.freeze) ::setenv("ZF_TEST_FREEZE_AT", "Page07.pdf", 1);
+    Configure({Queue("Q", "", {kPageRule})}, QuickSettings(1, row.stabletime));
+    auto run = Start();
+    ::unsetenv("ZF_TEST_FREEZE_AT");
+    ::unsetenv("NOTIFY_SOCKET");
+    ASSERT_TRUE(WaitUntil([&] { return manager.Has("READY=1"); }, kDeadline)) << run->Err();
+    EXPECT_TRUE(manager.Has("STATUS=serving 1 of 1 queue, 0 files waiting, no failures"));
+    WriteFile(In("Q") + "/Page07.pdf", std::string(row.size, 'x'));
+    const auto dropped = std::chrono::steady_clock::now();
+    if (row.freeze) {
+      // Frozen at the copy's first step: the pings stop, the file stays.
+      std::this_thread::sleep_for(milliseconds(row.stabletime * 1000 + 2500));
+      const auto pings = manager.Pings();
+      ASSERT_FALSE(pings.empty());
+      EXPECT_GT(std::chrono::steady_clock::now() - pings.back(), milliseconds(1500));
+      EXPECT_TRUE(fs::exists(In("Q") + "/Page07.pdf"));
+      continue;  // the run is killed: a stuck worker never stops
+    }
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(Out("Q") + "/P07_renamed.pdf"); }, kDeadline));
+    const auto delivered = std::chrono::steady_clock::now();
+    // The stable time and every slowed chunk of the copy have passed.
+    EXPECT_GE(delivered - dropped,
+              milliseconds(row.stabletime * 1000 +
+                           static_cast<int>(row.size >> 20) * std::atoi(row.delayMs)));
+    // No gap between pings from the drop to the delivery beyond a ping
+    // missed, whatever the worker was doing.
+    auto last = dropped;
+    for (const auto& ping : manager.Pings()) {
+      if (ping < dropped) continue;
+      EXPECT_LT(ping - last, milliseconds(1500));
+      last = ping;
+    }
+    EXPECT_LT(delivered - last, milliseconds(1500));
+    Stop(*run);
+    EXPECT_TRUE(manager.Has("STOPPING=1"));
+  }
+  ::unsetenv("WATCHDOG_USEC");
+  ::unsetenv("ZF_TEST_WRITE_DELAY_MS");
 }
 
 // One engine per configuration: a second service on it is refused and names

@@ -23,6 +23,10 @@ struct GeneralSettings {
   std::string DB;
   std::string Username;
   std::string Password;
+  // Local input folders are watched, so a file closed there is taken without
+  // waiting for the browse interval. On for a new settings file; a file
+  // without the key keeps the timing it always had.
+  bool watchfolders = true;
 
   bool operator==(const GeneralSettings&) const = default;
 };

@@ -1,6 +1,7 @@
 #include "config/settingsfile.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 #include <utility>
 
@@ -50,6 +51,8 @@ GeneralSettingsFile::Loaded GeneralSettingsFile::Load(WorkingSettings& working) 
   s.DB = doc.ReadString(kSection, "DB", "");
   s.Password = doc.ReadString(kSection, "Password", "");
   s.Username = doc.ReadString(kSection, "Username", "");
+  const bool fresh = fs_->ReadWholeFile(path_).status().code() == ENOENT;
+  s.watchfolders = doc.ReadBool(kSection, "watchfolders", fresh && defaults.watchfolders);
 
   s.FTPtimeout = doc.ReadString(kSection, "FTPtimeout", defaults.FTPtimeout);
   if (const auto timeout = ParseIniInteger(s.FTPtimeout)) {
@@ -82,6 +85,7 @@ Status GeneralSettingsFile::Save(const GeneralSettings& s, WorkingSettings& work
         doc.WriteString(kSection, "DB", s.DB);
         doc.WriteString(kSection, "Password", s.Password);
         doc.WriteString(kSection, "Username", s.Username);
+        doc.WriteBool(kSection, "watchfolders", s.watchfolders);
       },
       *fs_);
   if (!written.ok()) return written;

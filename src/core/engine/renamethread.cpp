@@ -89,6 +89,7 @@ int Trenamethread::StableTime() const {
 }
 
 void Trenamethread::Execute() {
+  SetThreadHeartbeat(services_.heartbeat);
   if (services_.stages != nullptr) {
     try {
       services_.stages->PrepareThread();
@@ -108,9 +109,38 @@ void Trenamethread::Execute() {
     } catch (...) {
     }
   }
+  SetThreadHeartbeat(nullptr);
+}
+
+void Trenamethread::WatchInputFolders() {
+  std::vector<std::string> folders;
+  const QueueTable::State state = host().Queues().Snapshot();
+  for (int i = 0; i < state.Nfolders; ++i) {
+    const QueueRecord& q = *state.slots[static_cast<std::size_t>(i)];
+    if (q.Enabled && !q.FTPuse && !q.Inputfolder.empty()) {
+      folders.push_back(ExcludeTrailingPathDelimiter(q.Inputfolder));
+    }
+  }
+  services_.watcher->Watch(folders);
+}
+
+bool Trenamethread::FolderEvent() {
+  if (!woken_ && services_.watcher != nullptr) woken_ = services_.watcher->TakeEvents();
+  return woken_;
 }
 
 void Trenamethread::Cycle() {
+  Beat();
+  // Events that came during the last pass count: a file closed while other
+  // files were delivered is looked at straight away.
+  woken_ = false;
+  if (services_.watcher != nullptr) {
+    try {
+      WatchInputFolders();
+    } catch (...) {
+      // Listing still finds every file; only the early start is lost.
+    }
+  }
   if (!StopRequested()) {
     progress_ = 0;
     try {
@@ -125,9 +155,9 @@ void Trenamethread::Cycle() {
     // A slice of a long browse time lasts up to 100 seconds; a stop must not
     // wait for it. (A switch-off need not wake it: nothing runs anyway, and
     // waking would turn the switched-off wait into a spin.)
-    if (!StopRequested()) {
+    if (!StopRequested() && !FolderEvent()) {
       clock().SleepMsUnless(BrowseTime() * 1000 / kBrowseSlices,
-                            [this] { return StopRequested(); });
+                            [this] { return StopRequested() || FolderEvent(); });
     }
     try {
       if (host().SwitchedOn()) {
@@ -141,7 +171,7 @@ void Trenamethread::Cycle() {
       // A window that cannot show the progress does not stop the wait.
     }
     ++slice;
-  } while (slice < kBrowseSlices && !StopRequested());
+  } while (slice < kBrowseSlices && !StopRequested() && !woken_);
   if (!StopRequested() && host().SwitchedOn()) {
     progress_ = EngineHost::kCycleProgressMax;
     host().CycleProgressFull();

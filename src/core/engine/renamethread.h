@@ -18,6 +18,8 @@
 #include "log/visuallog.h"
 #include "platform/clock.h"
 #include "platform/fileaccess.h"
+#include "platform/folderwatcher.h"
+#include "platform/heartbeat.h"
 #include "platform/result.h"
 
 namespace zf {
@@ -46,6 +48,11 @@ struct EngineServices {
   // Where the state of each queue is kept for the window's and the service's
   // status views. None: nothing is recorded.
   QueueStatusBoard* status = nullptr;
+  // Ends the browse wait early when a local input folder sees a file closed
+  // or moved in. None: the browse interval alone decides.
+  FolderWatcher* watcher = nullptr;
+  // Beaten from the worker's own waits and copies. None: no signs of life.
+  Heartbeat* heartbeat = nullptr;
 };
 
 // The worker thread that does all the file work: it waits the browse interval
@@ -134,6 +141,10 @@ class Trenamethread {
   };
 
   void Cycle();
+  // The watcher follows the input folders of the enabled local queues.
+  void WatchInputFolders();
+  // An event in a watched folder since the browse wait began.
+  bool FolderEvent();
   // Forgets the reported problems of the pass's files that have left its
   // input folder, and those of queues no longer in the table.
   void ForgetGoneProblems(const PassContext& pass);
@@ -168,7 +179,8 @@ class Trenamethread {
 
   EngineServices services_;
   std::shared_ptr<EngineControl> control_;
-  int progress_ = 0;  // the cycle progress position last sent
+  int progress_ = 0;    // the cycle progress position last sent
+  bool woken_ = false;  // a folder event ended this cycle's browse wait
   // The last problem reported per queue identity and file name (empty name:
   // the queue itself), as "comment\nreason". Touched by the worker only.
   std::map<std::pair<std::uint64_t, std::string>, std::string> problems_;

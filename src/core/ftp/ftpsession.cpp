@@ -1,5 +1,6 @@
 #include "ftp/ftpsession.h"
 
+#include "platform/heartbeat.h"
 #include "platform/tempfile.h"
 #include "platform/uniquefd.h"
 #include "platform/writehook.h"
@@ -185,6 +186,7 @@ struct FtpSession::Impl {
   static int OnProgress(void* user, curl_off_t /*dltotal*/, curl_off_t dlnow,
                         curl_off_t /*ultotal*/, curl_off_t /*ulnow*/) {
     auto* self = static_cast<Impl*>(user);
+    Beat();  // a long transfer is work; a stalled one ends by its time-out
     if (self->abort != nullptr && *self->abort) {
       try {
         if ((*self->abort)()) return 1;  // the library ends the request

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <thread>
 
+#include "heartbeat.h"
+
 namespace zf {
 
 TDateTime SystemClock::Now() {
@@ -13,6 +15,7 @@ TDateTime SystemClock::Now() {
 }
 
 void SystemClock::SleepMs(int milliseconds) {
+  Beat();
   if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
@@ -22,6 +25,7 @@ void SystemClock::SleepMsUnless(int milliseconds, const std::function<bool()>& w
   constexpr auto kStep = std::chrono::milliseconds(50);
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
   for (;;) {
+    Beat();
     if (wake && wake()) return;
     const auto now = std::chrono::steady_clock::now();
     if (now >= end) return;

@@ -1,5 +1,6 @@
 #include "platform/fileops.h"
 
+#include "platform/heartbeat.h"
 #include "platform/tempfile.h"
 #include "platform/uniquefd.h"
 #include "platform/writehook.h"
@@ -380,6 +381,7 @@ Status SystemFileOperations::CopyData(int sourceFd, const std::string& source,
     copied += static_cast<std::uint64_t>(data - offset);
     offset = data;
     while (offset < hole) {
+      Beat();  // a copy of gigabytes is work, not a hang
       if (int err = InjectFault(FileStep::kWrite, target)) {
         return ErrnoStatus("Cannot write a copy to", target, err);
       }
