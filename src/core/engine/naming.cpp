@@ -179,7 +179,7 @@ Status NameResolver::ResolveNames(PassContext& pass, NamingState& state,
         ResolvedName resolved = ResolveRules(
             static_cast<int>(rules.size()),
             [&](int r) -> const Rule& { return rules[static_cast<std::size_t>(r - 1)]; }, splitpdf,
-            entry.oldname, state, entry.pagenumber);
+            entry.RuleName(), state, entry.pagenumber);
         if (resolved.unavailable) return Status::Ok();
         if (resolved.newname.empty()) {
           entry.unresolved = true;

@@ -14,6 +14,7 @@
 #include "engine/enginehost.h"
 #include "engine/passcontext.h"
 #include "engine/queuestatus.h"
+#include "engine/readiness.h"
 #include "engine/stages.h"
 #include "log/visuallog.h"
 #include "platform/clock.h"
@@ -172,6 +173,7 @@ class Trenamethread {
   // The last problem reported per queue identity and file name (empty name:
   // the queue itself), as "comment\nreason". Touched by the worker only.
   std::map<std::pair<std::uint64_t, std::string>, std::string> problems_;
+  ReadinessGate readiness_;
 };
 
 }  // namespace zf
