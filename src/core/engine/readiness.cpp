@@ -183,7 +183,9 @@ std::string ReadinessGate::Hold(FileAccess& access, PassContext& pass) {
       // It will not be completed any more: to the error folder, never named.
       incomplete_.erase(key);
       e.refused = true;
-      e.reason = kIncompletePdf;
+      e.comment = kIncompletePdfComment;
+      e.reason =
+          "its end was not a complete PDF in " + std::to_string(q.Checkpdfpasses) + " passes";
     }
   }
   table.set_count(kept);

@@ -22,6 +22,7 @@ std::string NfcName(std::string_view name);
 
 // The reason a held file gives in the status view and the error folder's row.
 inline constexpr std::string_view kIncompletePdf = "incomplete PDF";
+inline constexpr std::string_view kIncompletePdfComment = "Cannot rename: incomplete PDF";
 
 // Ends in ".pdf", in any letter case.
 bool IsPdfName(std::string_view name);
