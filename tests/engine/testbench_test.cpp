@@ -237,7 +237,9 @@ TEST_F(Explain, OneRowPerRuleWithGroupsAndTheEnginesChoice) {
 
 TEST_F(Explain, TellsWhatTheReadinessOptionsDecide) {
   AddRule(q, "\xC3\x9C(\\d+)\\.pdf", "U$1.pdf");
-  const std::string nfd = "U\xCC\x88" "1.pdf";
+  const std::string nfd =
+      "U\xCC\x88"
+      "1.pdf";
   struct Row {
     const char* what;
     std::function<void(QueueRecord&)> edit;
@@ -245,14 +247,22 @@ TEST_F(Explain, TellsWhatTheReadinessOptionsDecide) {
     std::string engineName;
   } const table[] = {
       {"NFC name", [](QueueRecord& r) { r.Normalize = true; }, nfd,
-       "Normalized to NFC: \"\xC3\x9C" "1.pdf\"", "U1.pdf"},
+       "Normalized to NFC: \"\xC3\x9C"
+       "1.pdf\"",
+       "U1.pdf"},
       {"no NFC: no match", [](QueueRecord& r) { r.Normalize = false; }, nfd,
        "Search mask: lets the name through", ""},
       {"marker", [](QueueRecord& r) { r.Readyfile = "{base}.rdy"; }, "a.pdf",
        "Ready marker: the file waits for \"a.rdy\", removed after the file is delivered", ""},
-      {"complete PDF", [](QueueRecord& r) { r.Checkpdf = true; r.Checkpdfpasses = 4; }, "a.PDF",
+      {"complete PDF",
+       [](QueueRecord& r) {
+         r.Checkpdf = true;
+         r.Checkpdfpasses = 4;
+       },
+       "a.PDF",
        "Complete PDF: the file waits until its end is a complete PDF; after 4 passes it goes to "
-       "the error folder", ""},
+       "the error folder",
+       ""},
   };
   for (const Row& row : table) {
     SCOPED_TRACE(row.what);
