@@ -146,21 +146,25 @@ TEST_F(ReadinessTest, APdfWrittenInTwoHalvesWaitsUntilComplete) {
 TEST_F(ReadinessTest, AFileWaitsForItsReadyMarkerWhichGoesWithIt) {
   struct Row {
     const char* what;
-    std::string pattern, marker;
+    std::string pattern, mask, marker;
     int fileAt, markerAt;  // the pass before which each is written; 0 never
     int deliveredAt;
     std::string waitingAfter1, waitingAfter2;
   } const table[] = {
-      {"marker before its file", "{name}.done", "SPO_5.pdf.done", 2, 1, 2, "", ""},
-      {"marker after its file", "{base}.rdy", "SPO_5.rdy", 1, 2, 2, "1 without ready marker", ""},
-      {"marker without a file", "{name}.done", "SPO_5.pdf.done", 0, 1, 0, "",
+      {"marker before its file", "{name}.done", "*.*", "SPO_5.pdf.done", 2, 1, 2, "", ""},
+      {"marker after its file", "{base}.rdy", "*.pdf", "SPO_5.rdy", 1, 2, 2,
+       "1 without ready marker", ""},
+      {"marker without a file, not listed", "{name}.done", "*.pdf", "SPO_5.pdf.done", 0, 1, 0, "",
        "marker SPO_5.pdf.done without its file"},
-      {"no pattern: a marker is a file", "", "SPO_5.pdf.done", 1, 1, 1, "", ""},
+      {"no pattern: a marker is a file", "", "*.*", "SPO_5.pdf.done", 1, 1, 1, "", ""},
   };
   for (const Row& row : table) {
     SCOPED_TRACE(row.what);
     Reset();
-    AddSport([&](QueueRecord& q) { q.Readyfile = row.pattern; });
+    AddSport([&](QueueRecord& q) {
+      q.Readyfile = row.pattern;
+      q.Searchmask = row.mask;
+    });
     for (int pass = 1; pass <= 2; ++pass) {
       if (pass == row.fileAt) WriteFile(f.in + "/SPO_5.pdf", "data");
       if (pass == row.markerAt) WriteFile(f.in + "/" + row.marker, "");

@@ -145,6 +145,9 @@ class Trenamethread {
   Status Discover(Turn& turn);
   // Stability check, naming and delivery of files that have waited.
   Status Finish(PassContext& pass);
+  // Holds back the stable files that are not complete yet (ReadinessGate)
+  // and tells the status board what waits and why.
+  void HoldUnready(PassContext& pass);
   // A whole pass of one queue with a stable wait of its own.
   Status ProcessRecord(Turn& turn);
   // The status board hears that the turn's pass begins, or how it ended;
