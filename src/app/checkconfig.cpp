@@ -7,6 +7,7 @@
 
 #include "config/ftptempfolder.h"
 #include "engine/masks.h"
+#include "engine/readiness.h"
 #include "exprlib/expressionabi.h"
 #include "ftp/ftpleftovers.h"
 #include "ftp/ftpsecurity.h"
@@ -268,6 +269,16 @@ ConfigReport CheckConfiguration(QueueTable& table, const std::vector<std::string
         out.Note("its error folder would receive junk files such as " + junk +
                  ": add them to the ignore mask, e.g. \"" + kJunkIgnoremask + "\"");
       }
+    }
+    if (const std::string bad = ReadyPatternProblem(queue.Readyfile); !bad.empty()) {
+      out.Problem("ready marker '" + queue.Readyfile + "' cannot be used: " + bad);
+    } else if (!queue.Readyfile.empty() && queue.FTPuse) {
+      out.Note("ready marker '" + queue.Readyfile +
+               "' is not used by an FTP queue: its files are fetched once stable");
+    }
+    if (queue.Checkpdf && queue.Checkpdfpasses < 1) {
+      out.Problem("checks PDF files with Checkpdfpasses " + std::to_string(queue.Checkpdfpasses) +
+                  ": an incomplete PDF goes to the error folder at once");
     }
 
     if (queue.RuleCount() == 0) {

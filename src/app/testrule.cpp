@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "engine/naming.h"
+#include "engine/readiness.h"
 #include "engine/testbench.h"
 
 namespace zf::app {
@@ -33,7 +34,9 @@ RuleTestOutcome TestRule(QueueTable& table, ExpressionLibrary& library,
   NameResolver resolver(library);
   NamingState state;
   std::int32_t pagenumber = 0;
-  const ResolvedName resolved = resolver.Resolve(*queue, fileName, state, pagenumber);
+  // The rules see the name as the engine hands it to them.
+  const std::string seen = queue->Normalize ? NfcName(fileName) : fileName;
+  const ResolvedName resolved = resolver.Resolve(*queue, seen, state, pagenumber);
   if (resolved.unavailable) {
     return {kUsageOrConfigError, "the expression library could not be called"};
   }

@@ -213,6 +213,10 @@ void TFormFolderconfig::ShowQueue(const QString& name) {
   ui_->CheckBoxsplitpdf->setChecked(q.Splitpdf);
   ui_->ComboBoxcollision->setCurrentIndex(
       q.Collision >= kCollisionReplace && q.Collision <= kCollisionLast ? q.Collision : 0);
+  ui_->CheckBoxnormalize->setChecked(q.Normalize);
+  ui_->CheckBoxcheckpdf->setChecked(q.Checkpdf);
+  ui_->SpinEditcheckpdfpasses->setValue(q.Checkpdfpasses);
+  ui_->Editreadyfile->setText(Q(q.Readyfile));
 
   ui_->ListViewreg->clear();
   for (int k = 1; k <= q.RuleCount(); ++k) {
@@ -297,6 +301,10 @@ void TFormFolderconfig::WriteControls(QueueRecord& r, const Numbers& numbers) co
   r.FTPPort = numbers.port;
   r.FTPpassive = ui_->CheckBoxpassive->isChecked();
   r.FTPTemppath = S(ui_->Edittempftp->text());
+  r.Normalize = ui_->CheckBoxnormalize->isChecked();
+  r.Checkpdf = ui_->CheckBoxcheckpdf->isChecked();
+  r.Checkpdfpasses = ui_->SpinEditcheckpdfpasses->value();
+  r.Readyfile = S(ui_->Editreadyfile->text());
   for (int k = 1; k <= r.NRegularexpr; ++k) {
     const QStringList row = Row(*ui_->ListViewreg, k - 1);
     r.rule(k) = Rule{S(row[0]), S(row[1]), row[2] == kYes, S(row[3])};
@@ -442,9 +450,13 @@ void TFormFolderconfig::NewQueue() {
   } else if (!shownMask.contains(junk)) {
     ui_->ComboBoxignoremask->setEditText(shownMask + ';' + junk);
   }
+  // A new queue never takes a half-written PDF; existing ones keep theirs.
+  const bool shownCheckpdf = ui_->CheckBoxcheckpdf->isChecked();
+  ui_->CheckBoxcheckpdf->setChecked(true);
   if (!StoreQueue(name)) {
     ui_->Editfoldername->setText(shownName);
     ui_->ComboBoxignoremask->setEditText(shownMask);
+    ui_->CheckBoxcheckpdf->setChecked(shownCheckpdf);
     return;
   }
   MarkShown(name);

@@ -498,6 +498,10 @@ void TFormmain::RefreshStatus() {
       if (s.stableSecondsLeft > 0)
         waiting += QStringLiteral(" (%1 s left)").arg(s.stableSecondsLeft);
     }
+    if (!s.waitingReason.empty()) {
+      waiting = (waiting.isEmpty() ? QStringLiteral("0") : waiting) + QStringLiteral(": ") +
+                QString::fromStdString(s.waitingReason);
+    }
     QString failure = QString::fromStdString(s.lastFailure);
     if (!failure.isEmpty()) failure += QStringLiteral(" (") + time(s.lastFailureTime) + ")";
     const QStringList cells = {

@@ -162,6 +162,9 @@ TEST_F(CheckConfig, ReportsFoldersMasksRulesLogAndRenewalTime) {
   bad.dailyhour = 24;
   bad.dailyminute = 5;
   bad.Collision = 4;
+  bad.Readyfile = "done";
+  bad.Checkpdf = true;
+  bad.Checkpdfpasses = 0;
   const ConfigReport report = Check({bad});
   const std::string in = dir_ / "missing-in";
   const std::string err = dir_ / "missing-err";
@@ -175,6 +178,10 @@ TEST_F(CheckConfig, ReportsFoldersMasksRulesLogAndRenewalTime) {
                   "queue 1 'Bad': ignore mask: '[abc' is an invalid mask at (1)",
                   "queue 1 'Bad': collision policy 4 is out of range (0 to 3): a file "
                   "replaces one of its name",
+                  "queue 1 'Bad': ready marker 'done' cannot be used: it holds neither {name} "
+                  "nor {base}",
+                  "queue 1 'Bad': checks PDF files with Checkpdfpasses 0: an incomplete PDF goes "
+                  "to the error folder at once",
                   "queue 1 'Bad': has no rules: every file is moved to the error folder",
                   "queue 1 'Bad': log folder '" + log + "' does not exist",
                   "queue 1 'Bad': daily renewal time 24:5 is out of range (0:00 to 23:59)"));

@@ -44,6 +44,10 @@ QueueRecord FullQueue(int n) {
   r.FTPknownhosts = "hosts" + s;
   r.FTPkeyfile = "/keys/id" + s;
   r.Collision = n % 4;
+  r.Normalize = n % 2 == 1;
+  r.Checkpdf = n % 2 == 0;
+  r.Checkpdfpasses = 5 + n;
+  r.Readyfile = "{base}.rdy" + s;
   r.filetimetype = n % 3;
   r.Splitpdf = n % 2 == 0;
   r.Enabledatstart = n % 2 == 0;
@@ -88,6 +92,10 @@ void ExpectSameStoredFields(const QueueRecord& a, const QueueRecord& b) {
   EXPECT_EQ(a.Inputfolder, b.Inputfolder);
   EXPECT_EQ(a.Outputfolder, b.Outputfolder);
   EXPECT_EQ(a.Errorfolder, b.Errorfolder);
+  EXPECT_EQ(a.Normalize, b.Normalize);
+  EXPECT_EQ(a.Checkpdf, b.Checkpdf);
+  EXPECT_EQ(a.Checkpdfpasses, b.Checkpdfpasses);
+  EXPECT_EQ(a.Readyfile, b.Readyfile);
   EXPECT_EQ(a.Searchmask, b.Searchmask);
   EXPECT_EQ(a.ignoremask, b.ignoremask);
   EXPECT_EQ(a.FTPuse, b.FTPuse);
@@ -215,7 +223,8 @@ TEST(QueueConfigFile, KeysAreWrittenInTheirDocumentedOrder) {
       "transdateto", "translationresult", "Translation1format", "Translation1fromstr",
       "Translation1tostr", "Translation1definition",
       // Added later: after the historic keys.
-      "FTPpassive", "FTPprotocol", "FTPfingerprint", "FTPknownhosts", "FTPkeyfile", "Collision"};
+      "FTPpassive", "FTPprotocol", "FTPfingerprint", "FTPknownhosts", "FTPkeyfile", "Collision", "Normalize",
+      "Checkpdf", "Checkpdfpasses", "Readyfile"};
   EXPECT_EQ(keys, expected);
 }
 
@@ -300,6 +309,11 @@ TEST(QueueConfigFile, MissingKeysTakeTheirDefaults) {
   EXPECT_EQ(r.Maxentries, 10000);
   EXPECT_EQ(r.dailyhour, 1);
   EXPECT_EQ(r.dailyminute, 1);
+  // Options added later stay off in files written before them.
+  EXPECT_FALSE(r.Normalize);
+  EXPECT_FALSE(r.Checkpdf);
+  EXPECT_EQ(r.Checkpdfpasses, 10);
+  EXPECT_EQ(r.Readyfile, "");
   EXPECT_EQ(ToMilliseconds(r.lastlogrenew), ToMilliseconds(EncodeDateTime(1980, 1, 1, 1, 1, 1, 1)));
 
   // The millisecond of the default is lost in a save and load.

@@ -248,6 +248,27 @@ TEST_F(Explain, OneRowPerRuleWithGroupsAndTheEnginesChoice) {
   }
 }
 
+TEST_F(Explain, TellsWhatTheReadinessOptionsDecide) {
+  AddRule(q, "\xC3\x9C(\\d+)\\.pdf", "U$1.pdf");
+  q.Normalize = true;
+  q.Readyfile = "{base}.rdy";
+  q.Checkpdf = true;
+  q.Checkpdfpasses = 4;
+  const Explanation e = bench.Explain(q,
+                                      "U\xCC\x88"
+                                      "1.pdf",
+                                      files);
+  EXPECT_EQ(e.engineName, "U1.pdf");  // the rule, typed composed, sees the NFC name
+  EXPECT_THAT(e.Lines(), testing::IsSupersetOf(
+                             {"Normalized to NFC: \"\xC3\x9C"
+                              "1.pdf\"",
+                              "Ready marker: the file waits for \"U\xCC\x88"
+                              "1.rdy\", removed "
+                              "after the file is delivered",
+                              "Complete PDF: the file waits until its end is a complete PDF; "
+                              "after 4 passes it goes to the error folder"}));
+}
+
 TEST_F(Explain, MasksUnsafeNamesAndPageNumbers) {
   q.Splitpdf = true;
   q.Searchmask = "*.ps";

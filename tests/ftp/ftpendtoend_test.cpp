@@ -118,15 +118,28 @@ TEST_F(EndToEnd, FetchedFilesAreRenamedDeliveredAndLogged) {
   WriteFile(in + "/SPO_2.pdf", "two");
   WriteFile(in + "/X_3.pdf", "unknown");
   fs::create_directory(in + "/SPO_4.pdf");  // a folder: never fetched
+  // Written decomposed (U + combining diaeresis), as Mac clients do; the
+  // rule is typed composed. Fetched and deleted under its real name.
+  const std::string nfd =
+      "SPO_U\xCC\x88"
+      "5.pdf";
+  WriteFile(in + "/" + nfd, "five");
   AddFtpQueue("Sport", kPassword);
+  host.table.Update(1, [](QueueRecord& q) {
+    q.Normalize = true;
+    q.NRegularexpr = 2;
+    q.rule(2) = Rule{"SPO_\xC3\x9C(\\d+)\\.pdf", "Sport_\xC3\x9C$1.pdf", false, ""};
+  });
   // A second queue on the same server with a wrong password: skipped
   // silently in every cycle, its password shown nowhere.
   AddFtpQueue("Wrong", "not-the-password");
   Start();
-  ASSERT_TRUE(WaitFor([&] { return Names(folders.out).size() == 2 && Rows().size() == 3; }));
+  ASSERT_TRUE(WaitFor([&] { return Names(folders.out).size() == 3 && Rows().size() == 4; }));
   Stop();
 
-  EXPECT_EQ(Names(folders.out), (std::set<std::string>{"Sport_1.pdf", "Sport_2.pdf"}));
+  EXPECT_EQ(Names(folders.out), (std::set<std::string>{"Sport_1.pdf", "Sport_2.pdf",
+                                                       "Sport_\xC3\x9C"
+                                                       "5.pdf"}));
   EXPECT_EQ(ReadFile(folders.out + "/Sport_1.pdf"), "one");
   EXPECT_EQ(ReadFile(folders.out + "/Sport_2.pdf"), "two");
   EXPECT_EQ(Names(folders.err), std::set<std::string>{"X_3.pdf"});
@@ -136,10 +149,10 @@ TEST_F(EndToEnd, FetchedFilesAreRenamedDeliveredAndLogged) {
   EXPECT_TRUE(ListFtpLeftovers(host.table.Get(1))->empty());
 
   const std::vector<VisualLogEntry> logged = Rows();
-  ASSERT_EQ(logged.size(), 3u);
+  ASSERT_EQ(logged.size(), 4u);
   std::set<std::string> inputs;
   for (const VisualLogEntry& row : logged) inputs.insert(row.inputName);
-  EXPECT_EQ(inputs, (std::set<std::string>{"SPO_1.pdf", "SPO_2.pdf", "X_3.pdf"}));
+  EXPECT_EQ(inputs, (std::set<std::string>{"SPO_1.pdf", "SPO_2.pdf", "X_3.pdf", nfd}));
   const std::string csv = ReadFile(logFolder + "/Sport.log");
   EXPECT_NE(csv.find("Sport_1.pdf"), std::string::npos);
   EXPECT_NE(csv.find("Sport_2.pdf"), std::string::npos);
@@ -156,9 +169,9 @@ TEST_F(EndToEnd, FetchedFilesAreRenamedDeliveredAndLogged) {
     EXPECT_EQ(row.comment.find(kPassword), std::string::npos);
   }
   // Each file was fetched once; the folder never.
-  EXPECT_EQ(server->Count("RETR"), 3);
+  EXPECT_EQ(server->Count("RETR"), 4);
   EXPECT_EQ(server->Count("RETR SPO_4.pdf"), 0);
-  EXPECT_EQ(server->Count("DELE"), 3);
+  EXPECT_EQ(server->Count("DELE"), 4);
 }
 
 TEST_F(EndToEnd, AFileFetchedButNotDeliveredIsListedAsLeftOver) {

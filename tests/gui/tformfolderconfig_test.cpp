@@ -170,6 +170,9 @@ TEST_F(FolderConfig, OpeningShowsTheFirstQueueAndEveryControlCarriesItsField) {
   a.translationresult = "%P%D";
   a.Ntranslations = 1;
   a.translation(1) = Translation{"$1", "N", "North", "Location"};
+  a.Normalize = true;
+  a.Checkpdfpasses = 3;
+  a.Readyfile = "{base}.rdy";
   Seed({a, Queue("B", "/in/b")});
   Open();
 
@@ -218,6 +221,10 @@ TEST_F(FolderConfig, OpeningShowsTheFirstQueueAndEveryControlCarriesItsField) {
   EXPECT_EQ(stored.translation(1).tostr, "North");
   EXPECT_EQ(stored.rule(1).trans, "\\2");
   EXPECT_TRUE(stored.rule(1).partial);
+  EXPECT_TRUE(stored.Normalize);
+  EXPECT_FALSE(stored.Checkpdf);
+  EXPECT_EQ(stored.Checkpdfpasses, 3);
+  EXPECT_EQ(stored.Readyfile, "{base}.rdy");
 }
 
 TEST_F(FolderConfig, ApplyUnderANewNameAddsAQueueAndTheShownOneKeepsItsValues) {
@@ -279,6 +286,9 @@ TEST_F(FolderConfig, NewCopiesTheShownValuesWithUnappliedEditsAndRefusesATakenNa
   EXPECT_EQ(table.Get(3).ignoremask, kJunkIgnoremask);
   EXPECT_EQ(table.Get(1).ignoremask, "none");
   EXPECT_EQ(table.Get(1).Outputfolder, "/out/A");
+  // A new queue waits for complete PDFs; the shown one keeps its choice.
+  EXPECT_TRUE(table.Get(3).Checkpdf);
+  EXPECT_FALSE(table.Get(1).Checkpdf);
   EXPECT_EQ(List()->currentRow(), 2);
   EXPECT_EQ(Text("Editfoldername"), "D");
 

@@ -42,6 +42,7 @@ constexpr std::int32_t kDefaultFTPPort = 21;
 constexpr std::int32_t kDefaultFiletimetype = 2;
 constexpr std::int32_t kDefaultMaxentries = 10000;
 constexpr std::int32_t kDefaultDailyTime = 1;
+constexpr std::int32_t kDefaultCheckpdfpasses = 10;
 TDateTime DefaultLastlogrenew() {
   return EncodeDateTime(1980, 1, 1, 1, 1, 1, 1);
 }
@@ -147,6 +148,10 @@ void ReadQueue(const IniDocument& doc, const std::string& section, QueueRecord& 
   r.FTPknownhosts = doc.ReadString(section, "FTPknownhosts", kDefaultKnownHosts);
   r.FTPkeyfile = doc.ReadString(section, "FTPkeyfile", "");
   r.Collision = doc.ReadInteger(section, "Collision", kCollisionReplace);
+  r.Normalize = doc.ReadBool(section, "Normalize", false);
+  r.Checkpdf = doc.ReadBool(section, "Checkpdf", false);
+  r.Checkpdfpasses = doc.ReadInteger(section, "Checkpdfpasses", kDefaultCheckpdfpasses);
+  r.Readyfile = doc.ReadString(section, "Readyfile", "");
 }
 
 void WriteQueue(IniDocument& doc, const std::string& section, const QueueRecord& r,
@@ -213,6 +218,10 @@ void WriteQueue(IniDocument& doc, const std::string& section, const QueueRecord&
   doc.WriteString(section, "FTPknownhosts", r.FTPknownhosts);
   doc.WriteString(section, "FTPkeyfile", r.FTPkeyfile);
   doc.WriteInteger(section, "Collision", r.Collision);
+  doc.WriteBool(section, "Normalize", r.Normalize);
+  doc.WriteBool(section, "Checkpdf", r.Checkpdf);
+  doc.WriteInteger(section, "Checkpdfpasses", r.Checkpdfpasses);
+  doc.WriteString(section, "Readyfile", r.Readyfile);
 }
 
 }  // namespace

@@ -97,6 +97,16 @@ struct QueueRecord {
   // What delivery does when the output folder already holds the new name
   // (see Collision below); 0, replacing it, is how queues always behaved.
   std::int32_t Collision = 0;
+  // Names brought to Unicode NFC before masks and rules see them: senders on
+  // some systems write decomposed letters that a typed rule never matches.
+  bool Normalize = false;
+  // A .pdf is not ready until its end is a complete PDF; after Checkpdfpasses
+  // passes found incomplete it goes to the error folder.
+  bool Checkpdf = false;
+  std::int32_t Checkpdfpasses = 10;
+  // A file is ready only once its marker exists: "{name}.done", "{base}.rdy"
+  // ({name} the whole name, {base} without its last extension). Empty: none.
+  std::string Readyfile;
 
   // Identity of this queue for the run: it moves with the record when queues
   // are deleted, so a writer that started on a queue never lands in another.

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "engine/masks.h"
+#include "engine/readiness.h"
 #include "platform/filetime.h"
 #include "platform/paths.h"
 
@@ -60,7 +61,10 @@ Status DiscoverFiles(FileAccess& files, Clock& clock, PassContext& pass) {
   const QueueRecord& queue = *pass.queue;
   table.set_count(0);
   // The listing closes when this goes, on every way out of the loop.
-  Result<std::unique_ptr<DirListing>> listing = files.List(pass.inputFolder + queue.Searchmask);
+  // Normalized names meet the search mask here, so the listing takes all.
+  const bool nfc = queue.Normalize;
+  Result<std::unique_ptr<DirListing>> listing =
+      files.List(pass.inputFolder + (nfc ? std::string("*") : queue.Searchmask));
   // A folder that is gone lists nothing (the pre-check and the status board
   // tell about missing folders); any other failure to read it (no right to,
   // an I/O error) would otherwise look like an empty folder for ever, so it
@@ -72,7 +76,9 @@ Status DiscoverFiles(FileAccess& files, Clock& clock, PassContext& pass) {
   FileInfo entry;
   int count = 0;
   while (count < FileTable::kUsable && listing.value()->Next(entry)) {
-    const Result<bool> ignore = ignored.Matches(entry.name);
+    const std::string seen = nfc ? NfcName(entry.name) : std::string();
+    if (nfc && !ListingNameMatches(seen, queue.Searchmask)) continue;
+    const Result<bool> ignore = ignored.Matches(nfc ? seen : entry.name);
     if (!ignore.ok()) return ignore.status();
     if (ignore.value() || entry.name == "." || entry.name == ".." ||
         entry.Has(fileattr::kDirectory) || entry.Has(fileattr::kVolumeLabel) ||
@@ -82,6 +88,7 @@ Status DiscoverFiles(FileAccess& files, Clock& clock, PassContext& pass) {
     FileEntry& e = table.at(++count);
     e = FileEntry{};
     e.oldname = entry.name;
+    if (nfc && seen != entry.name) e.nfcname = seen;
     // The listing looked the entry up already; its times are the ones a
     // second look-up would give.
     e.filetime = FileTimeOf(entry, queue.filetimetype, clock);

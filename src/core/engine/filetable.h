@@ -12,7 +12,11 @@ namespace zf {
 
 // One candidate file of a per-queue pass.
 struct FileEntry {
-  std::string oldname;        // name as listed, without folder
+  std::string oldname;  // name as listed, without folder
+  // The name rules see when the queue normalizes names and the listed one is
+  // not NFC; empty otherwise. The file itself is always reached by oldname.
+  std::string nfcname;
+  const std::string& RuleName() const { return nfcname.empty() ? oldname : nfcname; }
   TDateTime filetime = 0;     // snapshot of the file's time (FAT two-second step)
   std::int32_t filesize = 0;  // snapshot of the size, kept in 32 bits as logged
   // The full size beside the 32-bit copy: files of 2 GiB and more must still

@@ -175,11 +175,12 @@ Status NameResolver::ResolveNames(PassContext& pass, NamingState& state,
     FileTable& table = pass.files;
     for (int k = 1; k <= table.count(); ++k) {
       FileEntry& entry = table.at(k);
-      if (entry.ready) {
+      // A refused file (an incomplete PDF given up on) is not named.
+      if (entry.ready && !entry.refused) {
         ResolvedName resolved = ResolveRules(
             static_cast<int>(rules.size()),
             [&](int r) -> const Rule& { return rules[static_cast<std::size_t>(r - 1)]; }, splitpdf,
-            entry.oldname, state, entry.pagenumber);
+            entry.RuleName(), state, entry.pagenumber);
         if (resolved.unavailable) return Status::Ok();
         if (resolved.newname.empty()) {
           entry.unresolved = true;

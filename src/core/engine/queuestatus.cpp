@@ -19,9 +19,10 @@ std::string TimeText(TDateTime value, const RegionalSettings& regional) {
 }
 
 std::string WaitingText(const QueueStatus& s) {
-  if (s.waiting == 0) return "0";
+  if (s.waiting == 0) return s.waitingReason.empty() ? "0" : "0: " + s.waitingReason;
   std::string text = std::to_string(s.waiting);
   if (s.stableSecondsLeft > 0) text += " (" + std::to_string(s.stableSecondsLeft) + " s left)";
+  if (!s.waitingReason.empty()) text += ": " + s.waitingReason;
   return text;
 }
 
@@ -82,6 +83,7 @@ std::vector<QueueStatus> QueueStatusBoard::Snapshot(const QueueTable& table, TDa
       }
       row.waiting = e.waiting;
       row.stableSecondsLeft = e.waiting > 0 ? e.secondsLeft : 0;
+      row.waitingReason = e.waitingReason;
       row.lastFailure = e.lastFailure;
       row.lastFailureTime = e.lastFailureTime;
       if (queue.FTPuse) row.ftpConnection = e.ftpConnection;
@@ -151,6 +153,14 @@ bool QueueStatusBoard::Waiting(std::uint64_t uid, int files, int secondsLeft) {
   return changed;
 }
 
+bool QueueStatusBoard::WaitingReason(std::uint64_t uid, std::string_view reason) {
+  std::lock_guard lock(mutex_);
+  Entry& e = entries_[uid];
+  if (e.waitingReason == reason) return false;
+  e.waitingReason = reason;
+  return true;
+}
+
 bool QueueStatusBoard::FtpConnection(std::uint64_t uid, std::string_view text) {
   std::lock_guard lock(mutex_);
   Entry& e = entries_[uid];
@@ -163,7 +173,7 @@ std::string FormatQueueStatusLine(const QueueStatus& s, const RegionalSettings& 
   std::string line = std::to_string(s.slot) + " " + s.name + ": " + std::string(StateText(s.state));
   line += ", delivered today " + std::to_string(s.deliveredToday);
   line += ", failed today " + std::to_string(s.failedToday);
-  if (s.waiting > 0) line += ", waiting " + WaitingText(s);
+  if (s.waiting > 0 || !s.waitingReason.empty()) line += ", waiting " + WaitingText(s);
   line += ", last pass " + TimeText(s.lastPass, regional);
   if (s.ftp) line += ", FTP " + s.ftpConnection;
   if (!s.lastFailure.empty()) line += ", last failure " + FailureColumn(s, regional);

@@ -30,6 +30,9 @@ struct QueueStatus {
   int failedToday = 0;
   int waiting = 0;            // files found but not yet stable in the current/last pass
   int stableSecondsLeft = 0;  // of the stable wait while files wait, else 0
+  // Why stable files still wait (a PDF cut short, a missing ready marker, a
+  // marker without its file), as of the last pass; empty for none.
+  std::string waitingReason;
   // "comment: reason" of the last failure of the queue or of one of its files.
   std::string lastFailure;
   TDateTime lastFailureTime = 0;
@@ -74,6 +77,9 @@ class QueueStatusBoard {
   // Answers whether the waiting count changed (the seconds alone do not
   // count, so that the host is not told ten times per wait).
   bool Waiting(std::uint64_t uid, int files, int secondsLeft);
+  // Why files of the queue wait beyond the stable time; answers whether it
+  // changed.
+  bool WaitingReason(std::uint64_t uid, std::string_view reason);
   // Connection state text of an FTP queue; answers whether it changed.
   bool FtpConnection(std::uint64_t uid, std::string_view text);
 
@@ -87,6 +93,7 @@ class QueueStatusBoard {
     int failed = 0;
     int waiting = 0;
     int secondsLeft = 0;
+    std::string waitingReason;
     std::string lastFailure;
     TDateTime lastFailureTime = 0;
     std::string ftpConnection;

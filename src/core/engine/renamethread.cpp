@@ -213,6 +213,14 @@ Status Trenamethread::ScanQueues() {
     if (turn->status.ok() && turn->usable && Guard(turn->pass)) {
       turns.push_back(std::move(turn));
     } else {
+      // No file to deliver, but a marker may stand alone (one the search
+      // mask does not list).
+      if (turn->status.ok() && turn->usable && KeepGoing(turn->pass) && !queue->Readyfile.empty()) {
+        turn->status = Guarded([&] {
+          HoldUnready(turn->pass);
+          return Status::Ok();
+        });
+      }
       EndTurn(*turn, first);  // nothing to wait for
     }
   }
@@ -375,6 +383,13 @@ Status Trenamethread::Discover(Turn& turn) {
   const Status status =
       q.FTPuse ? ftp->ListRemote(*this, pass) : DiscoverFiles(files(), clock(), pass);
   if (!status.ok()) return status;
+  // Local discovery gives the names it matched; the server's names here.
+  if (q.FTPuse && q.Normalize) {
+    for (int k = 1; k <= pass.files.count(); ++k) {
+      FileEntry& e = pass.files.at(k);
+      if (std::string nfc = NfcName(e.oldname); nfc != e.oldname) e.nfcname = std::move(nfc);
+    }
+  }
   if (Guard(pass)) OrderFiles(pass.files, [&] { return KeepGoing(pass); });
   return Status::Ok();
 }
@@ -391,10 +406,7 @@ Status Trenamethread::Finish(PassContext& pass) {
     } else {
       CheckStability(files(), clock(), pass, [&] { return KeepGoing(pass); });
     }
-    // What did not prove stable waits for a later pass.
-    int waiting = 0;
-    for (int k = 1; k <= pass.files.count(); ++k) waiting += pass.files.at(k).ready ? 0 : 1;
-    SetWaiting(pass, waiting, 0);
+    HoldUnready(pass);
   }
   EngineStages* const stages = services_.stages;
   if (stages != nullptr && Guard(pass)) {
@@ -403,9 +415,22 @@ Status Trenamethread::Finish(PassContext& pass) {
   }
   if (stages != nullptr && Guard(pass)) {
     status = stages->DeliverFiles(*this, pass);
+    readiness_.RemoveMarkers(pass);
     if (!status.ok()) return status;
   }
   return Status::Ok();
+}
+
+void Trenamethread::HoldUnready(PassContext& pass) {
+  // Stable is not yet complete: a PDF cut short, a file without its marker.
+  const std::string held = readiness_.Hold(files(), pass);
+  if (services_.status != nullptr && services_.status->WaitingReason(pass.uid, held)) {
+    StatusChanged();
+  }
+  // What did not prove stable waits for a later pass.
+  int waiting = 0;
+  for (int k = 1; k <= pass.files.count(); ++k) waiting += pass.files.at(k).ready ? 0 : 1;
+  SetWaiting(pass, waiting, 0);
 }
 
 void Trenamethread::StableWait(const std::vector<PassContext*>& passes) {

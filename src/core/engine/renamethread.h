@@ -14,6 +14,7 @@
 #include "engine/enginehost.h"
 #include "engine/passcontext.h"
 #include "engine/queuestatus.h"
+#include "engine/readiness.h"
 #include "engine/stages.h"
 #include "log/visuallog.h"
 #include "platform/clock.h"
@@ -155,6 +156,9 @@ class Trenamethread {
   Status Discover(Turn& turn);
   // Stability check, naming and delivery of files that have waited.
   Status Finish(PassContext& pass);
+  // Holds back the stable files that are not complete yet (ReadinessGate)
+  // and tells the status board what waits and why.
+  void HoldUnready(PassContext& pass);
   // A whole pass of one queue with a stable wait of its own.
   Status ProcessRecord(Turn& turn);
   // The status board hears that the turn's pass begins, or how it ended;
@@ -184,6 +188,7 @@ class Trenamethread {
   // The last problem reported per queue identity and file name (empty name:
   // the queue itself), as "comment\nreason". Touched by the worker only.
   std::map<std::pair<std::uint64_t, std::string>, std::string> problems_;
+  ReadinessGate readiness_;
 };
 
 }  // namespace zf

@@ -1,11 +1,14 @@
 #include "engine/testbench.h"
 
+#include "engine/readiness.h"
+
 #include <algorithm>
 #include <array>
 
 #include "engine/delivery.h"
 #include "engine/masks.h"
 #include "engine/naming.h"
+#include "engine/readiness.h"
 #include "exprlib/expressionabi.h"
 #include "platform/fileaccess.h"
 #include "platform/paths.h"
@@ -206,6 +209,14 @@ Explanation RuleTestBench::Explain(const QueueRecord& queue, std::string_view na
                                    FileAccess& files) {
   Explanation out;
   out.fileName = std::string(name);
+  // Masks and rules see the name as the engine hands it to them.
+  const std::string seen = queue.Normalize ? NfcName(name) : std::string(name);
+  if (seen != name) out.normalized = seen;
+  name = seen;
+  if (!queue.Readyfile.empty() && !IsReadyMarker(queue.Readyfile, out.fileName)) {
+    out.readyMarker = ReadyMarkerOf(queue.Readyfile, out.fileName);
+  }
+  if (queue.Checkpdf && IsPdfName(out.fileName)) out.checkpdfPasses = queue.Checkpdfpasses;
   out.splitpdf = queue.Splitpdf;
   out.refusal = BenchInputRefusal(queue, name);
   if (!out.refusal.empty()) return out;
@@ -327,6 +338,7 @@ std::vector<std::string> Explanation::Lines() const {
     return lines;
   }
   lines.push_back("Test name: " + Quoted(fileName));
+  if (!normalized.empty()) lines.push_back("Normalized to NFC: " + Quoted(normalized));
   if (rules.empty()) lines.push_back("The queue has no rules.");
   if (!groupsAvailable && !rules.empty()) {
     lines.push_back("(the expression library gives no capture groups)");
@@ -357,6 +369,14 @@ std::vector<std::string> Explanation::Lines() const {
                                     : std::string(", no page number: the page number stays")));
     }
     if (!r.failure.empty()) lines.push_back("  no name: " + r.failure);
+  }
+  if (!readyMarker.empty()) {
+    lines.push_back("Ready marker: the file waits for " + Quoted(readyMarker) +
+                    ", removed after the file is delivered");
+  }
+  if (checkpdfPasses != 0) {
+    lines.push_back("Complete PDF: the file waits until its end is a complete PDF; after " +
+                    std::to_string(checkpdfPasses) + " passes it goes to the error folder");
   }
   lines.push_back(std::string("Search mask: ") +
                   (searchMaskLetsThrough ? "lets the name through" : "does not list the name"));

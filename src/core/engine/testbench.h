@@ -58,6 +58,9 @@ struct ExplainedRule {
 struct Explanation {
   std::string refusal;  // as BenchResult::refusal
   std::string fileName;
+  std::string normalized;   // the NFC name masks and rules see, when it differs
+  std::string readyMarker;  // the marker the file waits for, if the queue wants one
+  int checkpdfPasses = 0;   // a PDF of a queue that waits for complete ones
   bool splitpdf = false;
   bool groupsAvailable = false;
   std::vector<ExplainedRule> rules;

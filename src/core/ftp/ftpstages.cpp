@@ -13,6 +13,7 @@
 #include "engine/delivery.h"
 #include "engine/discovery.h"
 #include "engine/masks.h"
+#include "engine/readiness.h"
 #include "ftp/ftpleftovers.h"
 #include "platform/fileaccess.h"
 #include "platform/fileops.h"
@@ -193,8 +194,10 @@ Result<std::vector<RemoteEntry>> FtpStages::Candidates(Trenamethread& engine, Ft
   for (RemoteEntry& entry : listing.value()) {
     // The search mask is applied here, as local folders apply it: servers
     // treat a mask given with the listing command each in their own way.
-    if (!ListingNameMatches(entry.name, queue.Searchmask)) continue;
-    const Result<bool> ignore = ignored.Matches(entry.name);
+    // Masks see the normalized name; the server is asked for the real one.
+    const std::string seen = queue.Normalize ? NfcName(entry.name) : entry.name;
+    if (!ListingNameMatches(seen, queue.Searchmask)) continue;
+    const Result<bool> ignore = ignored.Matches(seen);
     if (!ignore.ok()) return InvalidIgnoreMask(ignore.status());
     // A folder or a link can never be fetched; taken as a file, it would
     // fail in every cycle and hold up every later file of the queue. A
