@@ -25,6 +25,7 @@
 #include <memory>
 #include <stdexcept>
 #include <thread>
+#include <tuple>
 
 #include "config/configpaths.h"
 #include "config/queuefile.h"
@@ -580,7 +581,10 @@ TEST_F(FolderConfig, UseFtpEnablesTheServerFieldsButNeverTheTempFolder) {
   Select(1);
   SetText("Edithost", "typed.example");
   QueueRecord tested;
-  dialog->ftpTest = [&](const QueueRecord& shownQueue) { tested = shownQueue; };
+  dialog->ftpTest = [&](const QueueRecord& shownQueue) {
+    tested = shownQueue;
+    return std::string();
+  };
   Click("Button5");
   EXPECT_EQ(tested.FTPhost, "typed.example");
   EXPECT_EQ(table.Get(2).FTPhost, "");
@@ -888,7 +892,10 @@ TEST_F(FolderConfig, TheFtpTestRefusesAPortThatIsNoNumber) {
   Seed({Queue("A", "/in/a")});
   Open();
   int tests = 0;
-  dialog->ftpTest = [&](const QueueRecord&) { ++tests; };
+  dialog->ftpTest = [&](const QueueRecord&) {
+    ++tests;
+    return std::string();
+  };
   C<QCheckBox>("CheckBoxuseftp")->click();
   for (const char* port : {"21x", "2121", ""}) {
     SetText("Editftpport", port);
@@ -896,6 +903,79 @@ TEST_F(FolderConfig, TheFtpTestRefusesAPortThatIsNoNumber) {
   }
   EXPECT_EQ(tests, 2);
   EXPECT_EQ(messages.texts, QStringList{"error: '21x' is not a valid integer value"});
+}
+
+TEST_F(FolderConfig, TheProtocolShowsItsFieldsAndPortAndRoundTripsThroughTheFile) {
+  QueueRecord sftp = Queue("sftp", "");
+  sftp.FTPuse = true;
+  sftp.FTPprotocol = kFtpSftp;
+  sftp.FTPPort = 2222;
+  sftp.FTPkeyfile = "keys/pages";
+  Seed({Queue("plain", ""), sftp});
+  Open();
+  struct Case {
+    int protocol;
+    QString port;  // typed into the port box; empty keeps it empty
+    bool fingerprint, keyFiles;
+    QString placeholder;
+    std::int32_t storedPort;
+  } cases[] = {
+      {kFtpPlain, "", false, false, "21", 21},        {kFtpExplicitTls, "", true, false, "21", 21},
+      {kFtpImplicitTls, "", true, false, "990", 990}, {kFtpSftp, "", true, true, "22", 22},
+      {kFtpSftp, "2200", true, true, "22", 2200},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.protocol);
+    Select(1);
+    C<QTabWidget>("PageControl1")->setCurrentIndex(2);
+    C<QComboBox>("ComboBoxftpprotocol")->setCurrentIndex(c.protocol);
+    SetText("Editftpport", c.port);
+    SetText("Editftpfingerprint", "SHA256:x");
+    EXPECT_EQ(C<QLineEdit>("Editftpfingerprint")->isVisible(), c.fingerprint);
+    EXPECT_EQ(C<QLineEdit>("Editftpkeyfile")->isVisible(), c.keyFiles);
+    EXPECT_EQ(C<QLineEdit>("Editftpknownhosts")->isVisible(), c.keyFiles);
+    EXPECT_EQ(C<QLineEdit>("Editftpport")->placeholderText(), c.placeholder);
+    Click("Buttonapply");
+    Click("ButtonOK");
+    const QueueRecord stored = FileTable()->Get(2);
+    EXPECT_EQ(stored.FTPprotocol, c.protocol);
+    EXPECT_EQ(stored.FTPPort, c.storedPort);
+    EXPECT_EQ(stored.FTPfingerprint, "SHA256:x");
+    EXPECT_EQ(stored.FTPkeyfile, "keys/pages");
+    Open();
+  }
+  // A port box holding the last protocol's own port follows the new one;
+  // any other port is the operator's and stays.
+  Select(1);
+  auto* protocol = C<QComboBox>("ComboBoxftpprotocol");
+  for (auto [from, to, typed, shown] : {std::tuple{kFtpSftp, kFtpPlain, "22", "21"},
+                                        std::tuple{kFtpPlain, kFtpImplicitTls, "21", "990"},
+                                        std::tuple{kFtpImplicitTls, kFtpSftp, "2121", "2121"}}) {
+    protocol->setCurrentIndex(from);
+    SetText("Editftpport", typed);
+    protocol->setCurrentIndex(to);
+    EXPECT_EQ(Text("Editftpport"), shown);
+  }
+}
+
+TEST_F(FolderConfig, ATrustedServerKeyIsAnEditNotYetApplied) {
+  QueueRecord tls = Queue("tls", "");
+  tls.FTPuse = true;
+  tls.FTPprotocol = kFtpExplicitTls;
+  Seed({tls, Queue("other", "")});
+  Open();
+  const std::string pin = "sha256//" + std::string(43, 'A') + "=";
+  for (const std::string& trusted : {std::string(), pin}) {
+    dialog->ftpTest = [&](const QueueRecord&) { return trusted; };
+    Click("Button5");
+    EXPECT_EQ(Text("Editftpfingerprint").toStdString(), trusted);
+    EXPECT_EQ(table.Get(1).FTPfingerprint, "");
+  }
+  // Leaving the queue asks about it like any other edit; Apply stores it.
+  messages.answers << QMessageBox::Apply;
+  Select(1);
+  EXPECT_EQ(messages.texts, QStringList{"ask: Apply the changes to tls?"});
+  EXPECT_EQ(table.Get(1).FTPfingerprint, pin);
 }
 
 TEST_F(FolderConfig, Screenshots) {

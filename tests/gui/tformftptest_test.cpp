@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QTimer>
@@ -18,6 +19,7 @@
 #include <functional>
 
 #include "../ftp/ftptestserver.h"
+#include "../ftp/secureservers.h"
 #include "guitestkit.h"
 #include "messages.h"
 
@@ -128,6 +130,66 @@ TEST_F(ShowFtpTestFixture, ReportsEachFailureAsAnError) {
     // The message, then why under it.
     ASSERT_EQ(messages.texts.size(), 1);
     EXPECT_TRUE(messages.texts.front().startsWith(c.text)) << messages.texts.front().toStdString();
+  }
+}
+
+TEST(ShowFtpTestSecure, OffersAnUnknownKeyToTrustAndTellsAnotherKeyAsSuch) {
+  TempDir remote;
+  fs::create_directory(remote.path() / "in");
+  WriteFile(remote.path() / "in" / "SPO_0001.pdf", "x");
+  zf::test::TlsFtpServer server(remote.path().string(), false);
+  QueueRecord shown = zf::test::ShownFtpQueue(server.port(), "");
+  shown.FTPprotocol = kFtpExplicitTls;
+  shown.FTPuser = "anonymous";
+  const QString mismatch = "error: The server's key does not match the one stored for this queue";
+  struct Case {
+    std::string fingerprint;
+    QMessageBox::StandardButton answer;  // NoButton: no question expected
+    std::string trusted;
+    QStringList texts;  // of the recording messages; none with the real box
+  } cases[] = {
+      {"", QMessageBox::Yes, server.pin(), {}},
+      {"", QMessageBox::No, "", {}},
+      {"sha256//" + std::string(43, 'C') + "=", QMessageBox::NoButton, "", {mismatch}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.answer);
+    QueueRecord queue = shown;
+    queue.FTPfingerprint = c.fingerprint;
+    RecordingMessages recording;
+    BoxMessages boxes;
+    QString question;
+    QStringList names;
+    if (c.answer == QMessageBox::Yes) {
+      // The real box, as the operator sees it; after yes, the test again
+      // with the key, which finds the names.
+      WhenShown<QMessageBox>([&](QMessageBox& box) {
+        question = box.text();
+        EXPECT_TRUE(test::SaveScreenshot(box, "tformftptest-trust"));
+        WhenShown<TFormftptest>([&](TFormftptest& found) {
+          names = found.Names();
+          found.accept();
+        });
+        box.button(QMessageBox::Yes)->click();
+      });
+    } else if (c.answer != QMessageBox::NoButton) {
+      recording.answers << c.answer;
+    }
+    Messages& messages = c.answer == QMessageBox::Yes ? static_cast<Messages&>(boxes) : recording;
+    std::string trusted;
+    const FtpTestResult result = ShowFtpTest(nullptr, queue, 5000, messages, {}, &trusted);
+    EXPECT_EQ(trusted, c.trusted);
+    EXPECT_EQ(result.ok, c.answer == QMessageBox::Yes);
+    if (c.answer == QMessageBox::Yes) {
+      EXPECT_TRUE(question.contains(QString::fromStdString(server.pin())))
+          << question.toStdString();
+      EXPECT_EQ(names, QStringList{"SPO_0001.pdf"});
+    } else if (c.answer == QMessageBox::No) {
+      ASSERT_EQ(recording.texts.size(), 1);
+      EXPECT_TRUE(recording.texts.front().contains(QString::fromStdString(server.pin())));
+    } else {
+      EXPECT_EQ(recording.texts, c.texts);
+    }
   }
 }
 
