@@ -14,7 +14,6 @@
 #include <thread>
 
 #include "ftptestserver.h"
-#include "secureservers.h"
 
 namespace zf {
 namespace {
@@ -117,54 +116,6 @@ TEST_F(FtpTest, UsesItsOwnClientAndLeavesItDisconnected) {
   EXPECT_THAT(result.names, UnorderedElementsAre("a.pdf", "b.PDF"));
   EXPECT_FALSE(mine.Connected());
   EXPECT_EQ(server->Count("CONNECT"), 2);
-}
-
-TEST(FtpTestSecure, OffersTheKeyOfAServerNothingVouchesForAndNamesAnotherKeyAMismatch) {
-  TempDir remote;
-  fs::create_directory(remote.path() / "in");
-  WriteFile(remote.path() / "in" / "a.pdf", "data");
-  test::TlsFtpServer explicitTls(remote.path().string(), false);
-  test::SftpServer sftp;
-  const std::string wrongPin = "sha256//" + std::string(43, 'A') + "=";
-  struct Case {
-    std::int32_t protocol;
-    int port;
-    std::string fingerprint;
-    std::string offered;  // empty: no key offered
-    std::string message;  // empty: the test succeeds
-  } cases[] = {
-      {kFtpExplicitTls, explicitTls.port(), "", explicitTls.pin(), "Unable to connect"},
-      {kFtpSftp, sftp.port(), "", sftp.fingerprint(), "Unable to connect"},
-      // The key offered, once trusted, lets the test through.
-      {kFtpExplicitTls, explicitTls.port(), explicitTls.pin(), "", ""},
-      {kFtpSftp, sftp.port(), sftp.fingerprint(), "", ""},
-      {kFtpExplicitTls, explicitTls.port(), wrongPin, "",
-       "The server's key does not match the one stored for this queue"},
-      {kFtpSftp, sftp.port(), "SHA256:" + std::string(43, 'B'), "",
-       "The server's key does not match the one stored for this queue"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.protocol);
-    SCOPED_TRACE(c.fingerprint);
-    QueueRecord shown = test::ShownFtpQueue(c.port, "");
-    shown.FTPprotocol = c.protocol;
-    shown.FTPfingerprint = c.fingerprint;
-    shown.FTPuser = "anonymous";
-    if (c.protocol == kFtpSftp) {
-      shown.FTPuser = "root";
-      shown.FTPpasw = test::SftpServer::kKeyPassphrase;
-      shown.FTPkeyfile = sftp.userKey();
-      shown.FTPknownhosts = (remote.path() / "none").string();
-      shown.FTPpath = (remote.path() / "in").string();
-    }
-    const FtpTestResult result = RunFtpTest(shown, 5000);
-    EXPECT_EQ(result.message, c.message);
-    EXPECT_EQ(result.unknownKey, c.offered);
-    EXPECT_EQ(result.ok, c.message.empty());
-    if (result.ok) {
-      EXPECT_THAT(result.names, UnorderedElementsAre("a.pdf"));
-    }
-  }
 }
 
 // A port that accepts connections (the kernel completes them) but never

@@ -25,7 +25,6 @@
 #include <memory>
 #include <stdexcept>
 #include <thread>
-#include <tuple>
 
 #include "config/configpaths.h"
 #include "config/queuefile.h"
@@ -908,29 +907,33 @@ TEST_F(FolderConfig, TheFtpTestRefusesAPortThatIsNoNumber) {
 TEST_F(FolderConfig, TheProtocolShowsItsFieldsAndPortAndRoundTripsThroughTheFile) {
   QueueRecord sftp = Queue("sftp", "");
   sftp.FTPuse = true;
-  sftp.FTPprotocol = kFtpSftp;
-  sftp.FTPPort = 2222;
   sftp.FTPkeyfile = "keys/pages";
   Seed({Queue("plain", ""), sftp});
-  Open();
   struct Case {
-    int protocol;
-    QString port;  // typed into the port box; empty keeps it empty
+    int from, to;
+    QString typed, shown;  // the port box before and after the change
     bool fingerprint, keyFiles;
     QString placeholder;
-    std::int32_t storedPort;
+    std::int32_t stored;
   } cases[] = {
-      {kFtpPlain, "", false, false, "21", 21},        {kFtpExplicitTls, "", true, false, "21", 21},
-      {kFtpImplicitTls, "", true, false, "990", 990}, {kFtpSftp, "", true, true, "22", 22},
-      {kFtpSftp, "2200", true, true, "22", 2200},
+      // A port box holding the last protocol's own port follows the new one.
+      {kFtpSftp, kFtpPlain, "22", "21", false, false, "21", 21},
+      {kFtpPlain, kFtpExplicitTls, "", "", true, false, "21", 21},
+      {kFtpPlain, kFtpImplicitTls, "21", "990", true, false, "990", 990},
+      {kFtpImplicitTls, kFtpSftp, "", "", true, true, "22", 22},
+      {kFtpPlain, kFtpSftp, "2121", "2121", true, true, "22", 2121},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.protocol);
+    SCOPED_TRACE(c.to);
+    Open();
     Select(1);
     C<QTabWidget>("PageControl1")->setCurrentIndex(2);
-    C<QComboBox>("ComboBoxftpprotocol")->setCurrentIndex(c.protocol);
-    SetText("Editftpport", c.port);
+    auto* protocol = C<QComboBox>("ComboBoxftpprotocol");
+    protocol->setCurrentIndex(c.from);
+    SetText("Editftpport", c.typed);
+    protocol->setCurrentIndex(c.to);
     SetText("Editftpfingerprint", "SHA256:x");
+    EXPECT_EQ(Text("Editftpport"), c.shown);
     EXPECT_EQ(C<QLineEdit>("Editftpfingerprint")->isVisible(), c.fingerprint);
     EXPECT_EQ(C<QLineEdit>("Editftpkeyfile")->isVisible(), c.keyFiles);
     EXPECT_EQ(C<QLineEdit>("Editftpknownhosts")->isVisible(), c.keyFiles);
@@ -938,23 +941,10 @@ TEST_F(FolderConfig, TheProtocolShowsItsFieldsAndPortAndRoundTripsThroughTheFile
     Click("Buttonapply");
     Click("ButtonOK");
     const QueueRecord stored = FileTable()->Get(2);
-    EXPECT_EQ(stored.FTPprotocol, c.protocol);
-    EXPECT_EQ(stored.FTPPort, c.storedPort);
+    EXPECT_EQ(stored.FTPprotocol, c.to);
+    EXPECT_EQ(stored.FTPPort, c.stored);
     EXPECT_EQ(stored.FTPfingerprint, "SHA256:x");
     EXPECT_EQ(stored.FTPkeyfile, "keys/pages");
-    Open();
-  }
-  // A port box holding the last protocol's own port follows the new one;
-  // any other port is the operator's and stays.
-  Select(1);
-  auto* protocol = C<QComboBox>("ComboBoxftpprotocol");
-  for (auto [from, to, typed, shown] : {std::tuple{kFtpSftp, kFtpPlain, "22", "21"},
-                                        std::tuple{kFtpPlain, kFtpImplicitTls, "21", "990"},
-                                        std::tuple{kFtpImplicitTls, kFtpSftp, "2121", "2121"}}) {
-    protocol->setCurrentIndex(from);
-    SetText("Editftpport", typed);
-    protocol->setCurrentIndex(to);
-    EXPECT_EQ(Text("Editftpport"), shown);
   }
 }
 
