@@ -460,7 +460,7 @@ BENCHMARK(BM_SecureFetch)
     ->Arg(kFtpExplicitTls)
     ->Arg(kFtpImplicitTls)
     ->Arg(kFtpSftp)
-    ->Iterations(5)
+    ->Iterations(2)  // a TLS data connection per file: minutes per run on a busy machine
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
