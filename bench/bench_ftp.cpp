@@ -6,7 +6,12 @@
 //    their flushes, a deletion per file);
 // each against the curl command-line tool fetching the same files in one
 // invocation (one connection, active mode, no flush), measured in the same
-// run. The server counts its connections, so a client that did not reuse
+// run;
+//  - "<protocol>, fetch+delete": plain FTP (the server above), FTP with
+//    explicit and implicit TLS (vsftpd) and SFTP (sshd): our client, each file
+//    flushed to the disk before the server's copy is deleted, against curl
+//    fetching the same files with the same protocol. The server counts its
+//    connections, so a client that did not reuse
 // its connection shows in the "connections" column.
 //
 // The folder is ZF_BENCH_DIR when set, else the system's temporary folder.
@@ -34,6 +39,7 @@
 #include "engine/renamethread.h"
 #include "ftp/ftpsession.h"
 #include "ftp/ftpstages.h"
+#include "secureservers.h"
 
 extern char** environ;
 
@@ -310,15 +316,136 @@ void BM_IntakePass(benchmark::State& state) {
                          std::make_shared<EngineControl>());
     const int before = s.server->Connections();
     const auto start = std::chrono::steady_clock::now();
-    if (!engine.ProcessQueue(1).ok()) state.SkipWithError("the pass failed");
+    if (const Status passed = engine.ProcessQueue(1); !passed.ok()) {
+      state.SkipWithError(("the pass failed: " + passed.message()).c_str());
+    }
     f.seconds = Seconds(start);
     f.connections = s.server->Connections() - before;
     if (!s.Complete(target) || !fs::is_empty(s.in)) state.SkipWithError("not all fetched");
+    if (state.error_occurred()) break;
     Record("intake pass", f, state);
     state.PauseTiming();
     s.Fill();  // the pass deleted them on the server
     state.ResumeTiming();
   }
+}
+
+// The secure servers of the tests, each serving the same folder, for the
+// whole run.
+struct SecureSetup {
+  zf::test::TempDir remote;
+  fs::path in = remote.path() / "in";
+  std::string content = Shared().content;
+  std::unique_ptr<zf::test::TlsFtpServer> explicitTls, implicitTls;
+  std::unique_ptr<zf::test::SftpServer> sftp;
+
+  SecureSetup() {
+    fs::create_directories(in);
+    fs::permissions(in, fs::perms::all);  // the anonymous FTP user deletes there
+    Fill();
+    explicitTls = std::make_unique<zf::test::TlsFtpServer>(remote.path().string(), false);
+    implicitTls = std::make_unique<zf::test::TlsFtpServer>(remote.path().string(), true);
+    sftp = std::make_unique<zf::test::SftpServer>();
+  }
+  void Fill() const {
+    for (int i = 0; i < kFiles; ++i) {
+      WriteAll(in / FileName(i), content);
+      fs::permissions(in / FileName(i), fs::perms::all & ~fs::perms::owner_exec);
+    }
+  }
+};
+
+SecureSetup& Secure() {
+  static SecureSetup setup;
+  return setup;
+}
+
+// curl fetching all files in one invocation with `protocol`, the server
+// known by the same key as ours.
+double SecureCurlSeconds(benchmark::State& state, std::int32_t protocol) {
+  Setup& s = Shared();
+  SecureSetup& secure = Secure();
+  const fs::path target = s.FreshTarget("curl");
+  const fs::path config = s.folder / "curl.config";
+  std::ofstream cfg(config, std::ios::trunc);
+  cfg << "silent\nshow-error\n";
+  std::string base;
+  if (protocol == kFtpSftp) {
+    const std::string fingerprint = secure.sftp->fingerprint();
+    cfg << "user = \"root:\"\nkey = \"" << secure.sftp->userKey() << "\"\npass = \""
+        << zf::test::SftpServer::kKeyPassphrase << "\"\nhostpubsha256 = \""
+        << fingerprint.substr(fingerprint.find(':') + 1) << "\"\n";
+    base = "sftp://127.0.0.1:" + std::to_string(secure.sftp->port()) + secure.in.string() + "/";
+  } else {
+    const zf::test::TlsFtpServer& server =
+        protocol == kFtpImplicitTls ? *secure.implicitTls : *secure.explicitTls;
+    cfg << "user = \"anonymous:\"\nssl-reqd\ninsecure\npinnedpubkey = \"" << server.pin() << "\"\n";
+    base = (protocol == kFtpImplicitTls ? "ftps://" : "ftp://") + std::string("127.0.0.1:") +
+           std::to_string(server.port()) + "/in/";
+  }
+  for (int i = 0; i < kFiles; ++i) {
+    cfg << "url = \"" << base << FileName(i) << "\"\noutput = \"" << (target / FileName(i)).string()
+        << "\"\n";
+  }
+  cfg.close();
+  const auto start = std::chrono::steady_clock::now();
+  if (!Run({"curl", "-K", config.string()})) state.SkipWithError("curl failed or is missing");
+  const double seconds = Seconds(start);
+  if (!s.Complete(target)) state.SkipWithError("curl fetched incomplete files");
+  return seconds;
+}
+
+void BM_SecureFetch(benchmark::State& state) {
+  Setup& s = Shared();
+  SecureSetup& secure = Secure();
+  const auto protocol = static_cast<std::int32_t>(state.range(0));
+  const fs::path in = protocol == kFtpPlain ? s.in : secure.in;
+  for (auto _ : state) {
+    Figure f;
+    f.curl = protocol == kFtpPlain ? CurlSeconds(state) : SecureCurlSeconds(state, protocol);
+    const fs::path target = s.FreshTarget("secure");
+    const auto start = std::chrono::steady_clock::now();
+    FtpSession session(FtpLimits{60, 60, true});
+    FtpSecurity security;
+    security.protocol = protocol;
+    if (protocol == kFtpPlain) {
+      session.SetLogin("127.0.0.1", s.server->port(), "zf", kPassword);
+    } else if (protocol == kFtpSftp) {
+      const std::string fingerprint = secure.sftp->fingerprint();
+      security.fingerprint = fingerprint.substr(fingerprint.find(':') + 1);
+      security.keyFile = secure.sftp->userKey();
+      session.SetLogin("127.0.0.1", secure.sftp->port(), "root",
+                       zf::test::SftpServer::kKeyPassphrase);
+    } else {
+      const zf::test::TlsFtpServer& server =
+          protocol == kFtpImplicitTls ? *secure.implicitTls : *secure.explicitTls;
+      security.fingerprint = server.pin();
+      session.SetLogin("127.0.0.1", server.port(), "anonymous", "");
+    }
+    session.SetSecurity(security);
+    if (!session.Connect().ok() ||
+        !session.ChangeDir(protocol == kFtpSftp ? secure.in.string() : "in").ok()) {
+      state.SkipWithError(("unable to connect: " + session.failure()).c_str());
+      break;
+    }
+    // Durable before the server's copy goes, as the intake does.
+    for (int i = 0; i < kFiles; ++i) {
+      const std::string name = FileName(i);
+      if (!session.Retrieve(name, (target / name).string(), kFileSize).ok() ||
+          !session.Delete(name).ok()) {
+        state.SkipWithError(("a fetch failed: " + session.failure()).c_str());
+        break;
+      }
+    }
+    f.seconds = Seconds(start);
+    if (!s.Complete(target) || !fs::is_empty(in)) state.SkipWithError("not all fetched");
+    if (state.error_occurred()) break;
+    Record(FtpProtocolName(protocol) + ", fetch+delete", f, state);
+    state.PauseTiming();
+    protocol == kFtpPlain ? s.Fill() : secure.Fill();
+    state.ResumeTiming();
+  }
+  state.SetLabel(FtpProtocolName(protocol));
 }
 
 BENCHMARK(BM_SessionFetch)
@@ -328,6 +455,14 @@ BENCHMARK(BM_SessionFetch)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(BM_IntakePass)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SecureFetch)
+    ->Arg(kFtpPlain)
+    ->Arg(kFtpExplicitTls)
+    ->Arg(kFtpImplicitTls)
+    ->Arg(kFtpSftp)
+    ->Iterations(2)  // a TLS data connection per file: minutes per run on a busy machine
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 

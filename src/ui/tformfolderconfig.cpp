@@ -2,6 +2,8 @@
 
 #include <QButtonGroup>
 #include <QCloseEvent>
+#include <QComboBox>
+#include <QFormLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QListWidget>
@@ -137,6 +139,7 @@ TFormFolderconfig::TFormFolderconfig(QueueTable& table, ConfigPaths paths, Messa
   ui_->PageControl1->setTabVisible(kLoggingPage, false);
   ui_->PageControl1->setTabVisible(kTranslationsPage, false);
   SetFtpEnabled(false);
+  FtpProtocolChanged(kFtpPlain);
   UpdateSearchMaskNote();
 
   connect(ui_->ListViewfolders, &QListWidget::itemSelectionChanged, this,
@@ -179,6 +182,8 @@ TFormFolderconfig::TFormFolderconfig(QueueTable& table, ConfigPaths paths, Messa
           [this] { Browse(ui_->Editlogfilepath); });
 
   connect(ui_->CheckBoxuseftp, &QCheckBox::clicked, this, &TFormFolderconfig::SetFtpEnabled);
+  connect(ui_->ComboBoxftpprotocol, &QComboBox::currentIndexChanged, this,
+          &TFormFolderconfig::FtpProtocolChanged);
   connect(ui_->Button5, &QPushButton::clicked, this, &TFormFolderconfig::TestFtp);
   connect(ui_->ComboBoxsearchmask, &QComboBox::currentTextChanged, this,
           &TFormFolderconfig::UpdateSearchMaskNote);
@@ -225,12 +230,23 @@ void TFormFolderconfig::ShowQueue(const QString& name) {
   }
 
   ui_->CheckBoxuseftp->setChecked(q.FTPuse);
+  {
+    // A protocol this program does not know shows none and is stored back
+    // unchanged.
+    const QSignalBlocker block(ui_->ComboBoxftpprotocol);
+    const bool known = q.FTPprotocol >= kFtpPlain && q.FTPprotocol <= kFtpSftp;
+    ui_->ComboBoxftpprotocol->setCurrentIndex(known ? q.FTPprotocol : -1);
+    FtpProtocolChanged(ui_->ComboBoxftpprotocol->currentIndex());
+  }
   ui_->Edithost->setText(Q(q.FTPhost));
   ui_->Editftppath->setText(Q(q.FTPpath));
   ui_->Editusername->setText(Q(q.FTPuser));
   ui_->Edittfppassword->setText(Q(q.FTPpasw));
   ui_->Editftpport->setText(QString::number(q.FTPPort));
   ui_->CheckBoxpassive->setChecked(q.FTPpassive);
+  ui_->Editftpfingerprint->setText(Q(q.FTPfingerprint));
+  ui_->Editftpkeyfile->setText(Q(q.FTPkeyfile));
+  ui_->Editftpknownhosts->setText(Q(q.FTPknownhosts));
   ui_->Edittempftp->setText(Q(q.FTPTemppath));
 
   ui_->CheckBoxlog->setChecked(q.Makelog);
@@ -273,7 +289,8 @@ std::optional<TFormFolderconfig::Numbers> TFormFolderconfig::ReadNumbers(bool re
       messages_.Error(const_cast<TFormFolderconfig*>(this), Q(NotAnIntegerMessage(S(text))));
     return std::nullopt;
   };
-  const auto port = read(ui_->Editftpport->text(), 21);
+  const int protocol = ui_->ComboBoxftpprotocol->currentIndex();
+  const auto port = read(ui_->Editftpport->text(), DefaultFtpPort(protocol < 0 ? 0 : protocol));
   if (!port) return std::nullopt;
   const auto entries = read(ui_->Editmaxentries->text(), 10000);
   if (!entries) return std::nullopt;
@@ -300,6 +317,12 @@ void TFormFolderconfig::WriteControls(QueueRecord& r, const Numbers& numbers) co
   r.FTPpasw = S(ui_->Edittfppassword->text());
   r.FTPPort = numbers.port;
   r.FTPpassive = ui_->CheckBoxpassive->isChecked();
+  if (const int protocol = ui_->ComboBoxftpprotocol->currentIndex(); protocol >= 0) {
+    r.FTPprotocol = protocol;
+  }
+  r.FTPfingerprint = S(ui_->Editftpfingerprint->text());
+  r.FTPkeyfile = S(ui_->Editftpkeyfile->text());
+  r.FTPknownhosts = S(ui_->Editftpknownhosts->text());
   r.FTPTemppath = S(ui_->Edittempftp->text());
   r.Normalize = ui_->CheckBoxnormalize->isChecked();
   r.Checkpdf = ui_->CheckBoxcheckpdf->isChecked();
@@ -399,6 +422,9 @@ QStringList TFormFolderconfig::ControlsState() const {
       state << edit->text();
     } else if (const auto* button = qobject_cast<const QAbstractButton*>(w)) {
       if (button->isCheckable()) state << (button->isChecked() ? "1" : "0");
+    } else if (const auto* choice = qobject_cast<const QComboBox*>(w);
+               choice != nullptr && !choice->isEditable()) {
+      state << QString::number(choice->currentIndex());
     } else if (const auto* list = qobject_cast<const QTreeWidget*>(w)) {
       for (int row = 0; row < list->topLevelItemCount(); ++row) state << Row(*list, row);
       state << QString::number(list->topLevelItemCount());
@@ -426,7 +452,10 @@ void TFormFolderconfig::TestFtp() {
     messages_.Error(this, Q(NotAnIntegerMessage(S(port))));
     return;
   }
-  if (ftpTest) ftpTest(ShownQueue());
+  if (!ftpTest) return;
+  if (const std::string trusted = ftpTest(ShownQueue()); !trusted.empty()) {
+    ui_->Editftpfingerprint->setText(Q(trusted));
+  }
 }
 
 void TFormFolderconfig::NewQueue() {
@@ -570,9 +599,26 @@ void TFormFolderconfig::SetFtpEnabled(bool enabled) {
        {static_cast<QWidget*>(ui_->Edithost), static_cast<QWidget*>(ui_->Editftppath),
         static_cast<QWidget*>(ui_->Editusername), static_cast<QWidget*>(ui_->Edittfppassword),
         static_cast<QWidget*>(ui_->Editftpport), static_cast<QWidget*>(ui_->CheckBoxpassive),
-        static_cast<QWidget*>(ui_->Button5)}) {
+        static_cast<QWidget*>(ui_->ComboBoxftpprotocol),
+        static_cast<QWidget*>(ui_->Editftpfingerprint), static_cast<QWidget*>(ui_->Editftpkeyfile),
+        static_cast<QWidget*>(ui_->Editftpknownhosts), static_cast<QWidget*>(ui_->Button5)}) {
     w->setEnabled(enabled);
   }
+}
+
+void TFormFolderconfig::FtpProtocolChanged(int protocol) {
+  const auto port = [](int p) { return QString::number(DefaultFtpPort(p < 0 ? kFtpPlain : p)); };
+  if (ui_->Editftpport->text() == port(ftpProtocol_) && port(ftpProtocol_) != port(protocol)) {
+    ui_->Editftpport->setText(port(protocol));
+  }
+  ftpProtocol_ = protocol;
+  ui_->Editftpport->setPlaceholderText(port(protocol));
+  // Plain FTP has no key to compare; only SFTP logs in with a key or keeps
+  // servers in a known_hosts file. An unknown protocol shows them all.
+  auto* form = ui_->FormLayoutftp;
+  form->setRowVisible(ui_->Editftpfingerprint, protocol != kFtpPlain);
+  form->setRowVisible(ui_->Editftpkeyfile, protocol == kFtpSftp || protocol < 0);
+  form->setRowVisible(ui_->Editftpknownhosts, protocol == kFtpSftp || protocol < 0);
 }
 
 void TFormFolderconfig::UpdateSearchMaskNote() {

@@ -44,8 +44,10 @@ class TFormFolderconfig final : public QDialog {
   // `browseFolder` for a folder, starting where the picker stood last; no
   // hook or no answer leaves the box as it is.
   std::function<std::optional<QString>(const QString& start)> browseFolder;
-  // The FTP page's "test", given the queue as the controls show it.
-  std::function<void(const QueueRecord& shown)> ftpTest;
+  // The FTP page's "test", given the queue as the controls show it. Answers
+  // the server key the operator chose to trust there, or nothing; the
+  // dialog puts it into the fingerprint box as an edit not yet applied.
+  std::function<std::string(const QueueRecord& shown)> ftpTest;
   // The translated file name builder behind "edit"; no hook: nothing happens.
   std::function<std::optional<QString>(const QString& pattern)> editTranslatedName;
   // How the small dialogs are shown; tests answer them without a window.
@@ -117,6 +119,10 @@ class TFormFolderconfig final : public QDialog {
   void FillTranslationEditor();
   void Browse(QLineEdit* box);
   void SetFtpEnabled(bool enabled);
+  // Shows the fields the chosen protocol uses and its port as the port box's
+  // placeholder; a port box holding the last protocol's own port takes the
+  // new one's.
+  void FtpProtocolChanged(int protocol);
   void UpdateSearchMaskNote();
 
   std::unique_ptr<Ui::TFormFolderconfig> ui_;
@@ -130,7 +136,8 @@ class TFormFolderconfig final : public QDialog {
   TFormnewqueue* newQueue_;
   QString lastBrowsed_;  // the picker opens where it stood last
   QWidget* bench_ = nullptr;
-  QString shownName_;  // the queue whose values the controls were given last
+  int ftpProtocol_ = kFtpPlain;  // the protocol the FTP page was set up for
+  QString shownName_;            // the queue whose values the controls were given last
   QStringList shownState_;
 };
 

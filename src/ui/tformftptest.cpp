@@ -33,7 +33,8 @@ QStringList TFormftptest::Names() const {
 }
 
 FtpTestResult ShowFtpTest(QWidget* parent, const QueueRecord& shown, std::int32_t ftpTimeoutMs,
-                          Messages& messages, const std::string& configFolder) {
+                          Messages& messages, const std::string& configFolder,
+                          std::string* trusted) {
   // The test works on a copy: the dialog's controls, and with them `shown`,
   // stay usable by nobody else while the progress window is modal, but the
   // worker must not depend on that.
@@ -80,6 +81,24 @@ FtpTestResult ShowFtpTest(QWidget* parent, const QueueRecord& shown, std::int32_
   progress.hide();
 
   if (result.cancelled) return result;
+  if (!result.unknownKey.empty() && trusted != nullptr) {
+    const QString question =
+        QStringLiteral(
+            "Nothing known for this queue vouches for the server %1 (%2). It presents "
+            "this key:\n\n%3\n\nTrust this key and keep it as the queue's "
+            "fingerprint?")
+            .arg(QString::fromStdString(settings.FTPhost),
+                 QString::fromStdString(FtpProtocolName(settings.FTPprotocol)),
+                 QString::fromStdString(result.unknownKey));
+    if (messages.Ask(parent, question, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) !=
+        QMessageBox::Yes) {
+      return result;
+    }
+    *trusted = result.unknownKey;
+    QueueRecord pinned = shown;
+    pinned.FTPfingerprint = *trusted;
+    return ShowFtpTest(parent, pinned, ftpTimeoutMs, messages, configFolder);
+  }
   if (!result.ok) {
     // The reason goes under the message the operator knows.
     QString text = QString::fromStdString(result.message);

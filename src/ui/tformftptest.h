@@ -41,7 +41,11 @@ class TFormftptest final : public QDialog {
 // none) ends it, and so does Cancel. A failure goes to `messages` as an error;
 // the names found are shown in TFormftptest. Returns what the test found.
 // `configFolder` is where a relative FTPknownhosts or FTPkeyfile lies.
+// A server that nothing known vouches for has the key it presented shown,
+// with the question whether to trust it; yes puts it into `*trusted` and
+// runs the test again with it.
 FtpTestResult ShowFtpTest(QWidget* parent, const QueueRecord& shown, std::int32_t ftpTimeoutMs,
-                          Messages& messages, const std::string& configFolder = {});
+                          Messages& messages, const std::string& configFolder = {},
+                          std::string* trusted = nullptr);
 
 }  // namespace zf::ui

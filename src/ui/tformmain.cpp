@@ -151,8 +151,11 @@ TFormmain::TFormmain(ConfigPaths paths, Messages& messages, std::string libraryF
     return selectfolder_->Choose(start);
   };
   folderconfig_->ftpTest = [this](const QueueRecord& shown) {
+    std::string trusted;
     (void)ShowFtpTest(folderconfig_, shown, core_.working().ftpTimeout.load(), messages_,
-                      std::filesystem::path(core_.paths().queueFile).parent_path().string());
+                      std::filesystem::path(core_.paths().queueFile).parent_path().string(),
+                      &trusted);
+    return trusted;
   };
   folderconfig_->editTranslatedName = [this](const QString& pattern) -> std::optional<QString> {
     pluginresult_->SetPattern(pattern);

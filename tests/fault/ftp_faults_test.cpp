@@ -29,6 +29,7 @@
 #include "invariants.h"
 #include "platform/tempfile.h"
 #include "recordedvisuallog.h"
+#include "secureservers.h"
 
 namespace zf::fault {
 namespace {
@@ -40,9 +41,10 @@ constexpr const char* kPassword = "fault-Passw0rd";
 constexpr std::size_t kVictimSize = (256 << 10) + 17;
 
 // Two FTP queues on one real server: "Faulty" meets the fault, "Other" (its
-// own folder, client and temp folder) must not notice it.
+// own folder, client and temp folder) must not notice it. With `tls` the
+// server requires explicit TLS and the queues pin its key.
 struct FtpRig {
-  FtpRig() {
+  explicit FtpRig(bool tls = false) {
     for (const std::string& f : {served + "/in", served + "/in2", temp, temp2, out, err, logs}) {
       fs::create_directories(f);
     }
@@ -55,6 +57,15 @@ struct FtpRig {
     o.root = served;
     o.password = kPassword;
     o.faults = faults;
+    if (tls) {
+      const std::string d = root.path().string();
+      test::Shell("cd " + d + " && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 " +
+                  "-nodes -keyout key.pem -out cert.pem -days 2 -subj /CN=127.0.0.1 2>/dev/null " +
+                  "&& cat cert.pem key.pem > tls.pem");
+      pin = "sha256//" + test::Shell("openssl pkey -in " + d + "/key.pem -pubout -outform der | " +
+                                     "openssl dgst -sha256 -binary | base64");
+      o.certfile = d + "/tls.pem";
+    }
     server = std::make_unique<test::FtpTestServer>(o);
     places.outputs = {out};
     places.errors = {err};
@@ -81,6 +92,10 @@ struct FtpRig {
       q.FTPpath = folder;
       q.FTPTemppath = fetched;
       q.FTPpassive = passive;
+      if (!pin.empty()) {
+        q.FTPprotocol = kFtpExplicitTls;
+        q.FTPfingerprint = pin;
+      }
       q.Makelog = true;
       q.Logfile = logs;
       q.Maxentries = 100000;
@@ -134,6 +149,7 @@ struct FtpRig {
   std::string logs = root / "log";
   std::string faults = root / "faults.json";
   std::string journal = root / "Zentrafold.ftpowed";
+  std::string pin;  // the server's key, over TLS
   test::RecordingHost host;
   test::FakeClock clock;
   SystemFileAccess access;
@@ -178,7 +194,7 @@ std::string Retr(const std::string& action) {
   return R"({"cmd": "RETR", "name": "victim.dat", )" + action + "}";
 }
 
-TEST(FtpFaults, EachFaultLosesNothingAndTheFileComesWholeOnceItIsGone) {
+std::vector<FaultCase> FaultCases() {
   const std::string size = std::to_string(kVictimSize);
   const std::string sizeLess1 = std::to_string(kVictimSize - 1);
   const std::vector<FaultCase> cases = {
@@ -216,11 +232,29 @@ TEST(FtpFaults, EachFaultLosesNothingAndTheFileComesWholeOnceItIsGone) {
        R"({"cmd": "DELE", "name": "victim.dat", "action": "reply", "code": 421})", false, true,
        false, false, true},
   };
+  return cases;
+}
+
+// The faults that any protocol may meet, over TLS too: what a lost
+// connection does to an encrypted transfer differs from a clear one.
+bool AlsoOverTls(const FaultCase& c) {
+  for (const char* label :
+       {"data connection cut after 64 KiB", "a short transfer reported with 226", "DELE refused"}) {
+    if (std::string(c.label) == label) return true;
+  }
+  return false;
+}
+
+class FtpFaults : public testing::TestWithParam<bool> {};
+
+TEST_P(FtpFaults, EachFaultLosesNothingAndTheFileComesWholeOnceItIsGone) {
+  const bool tls = GetParam();
   const std::string victim = VictimContent();
-  for (const FaultCase& c : cases) {
+  for (const FaultCase& c : FaultCases()) {
+    if (tls && !AlsoOverTls(c)) continue;
     SCOPED_TRACE(c.label);
     const auto started = std::chrono::steady_clock::now();
-    FtpRig rig;
+    FtpRig rig(tls);
     // The listed rules of a queue in the passive case are for that queue.
     rig.AddFtpQueue("Faulty", "in", rig.temp, c.passive);
     rig.AddFtpQueue("Other", "in2", rig.temp2);
@@ -291,6 +325,11 @@ TEST(FtpFaults, EachFaultLosesNothingAndTheFileComesWholeOnceItIsGone) {
   }
 }
 
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, FtpFaults, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& p) {
+                           return p.param ? "ExplicitTls" : "Plain";
+                         });
+
 // True once a temporary fetch of at least `bytes` stands in `folder`.
 bool FetchUnderWay(const std::string& folder, std::uintmax_t bytes) {
   std::error_code ec;
@@ -300,7 +339,7 @@ bool FetchUnderWay(const std::string& folder, std::uintmax_t bytes) {
   return false;
 }
 
-TEST(FtpFaults, AWorkerKilledMidFetchLeavesTheServerCopy) {
+TEST(FtpFaultsKill, AWorkerKilledMidFetchLeavesTheServerCopy) {
   for (const bool goneAfterwards : {false, true}) {
     SCOPED_TRACE(goneAfterwards ? "the server's file gone afterwards" : "the server's file kept");
     FtpRig rig;

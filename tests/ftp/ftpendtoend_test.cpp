@@ -22,6 +22,7 @@
 #include "ftp/ftpstages.h"
 #include "ftp/ftptest.h"
 #include "ftptestserver.h"
+#include "immutable.h"
 #include "platform/tempfile.h"
 #include "recordedvisuallog.h"
 #include "secureservers.h"
@@ -227,7 +228,7 @@ TEST_F(EndToEnd, TlsAndSftpQueuesTakeFilesOnlyFromServersWithTheirKey) {
   ftp.SetConfigFolder(config.path().string());
   test::TlsFtpServer explicitTls(remote.path().string(), false);
   test::TlsFtpServer implicitTls(remote.path().string(), true);
-  test::SftpServer sftp;
+  test::SftpServer sftp(kPassword);
   WriteFile(config.path() / "known_hosts", sftp.knownHostsLine() + "\n");
   const std::string wrongPin = "sha256//" + std::string(43, 'A') + "=";
   const std::string key = sftp.userKey(), phrase = test::SftpServer::kKeyPassphrase;
@@ -248,7 +249,11 @@ TEST_F(EndToEnd, TlsAndSftpQueuesTakeFilesOnlyFromServersWithTheirKey) {
        kFtpKeyMismatch},
       {kFtpSftp, sftp.port(), "root", phrase, "", key, "missing", "key is not known"},
       {kFtpExplicitTls, server->port(), "zf", kPassword, "", "", "", "does not offer TLS"},
+      {kFtpSftp, sftp.port(), "root", kPassword, sftp.fingerprint(), "", "", nullptr},
+      // Undeletable on the server: left there, and this run's copy with it.
+      {kFtpSftp, sftp.port(), "root", phrase, sftp.fingerprint(), key, "", "Cannot delete"},
   };
+  std::unique_ptr<test::Immutable> undeletable;
   for (int n = 0; n < static_cast<int>(std::size(cases)); ++n) {
     const Case& c = cases[n];
     const std::string name = "SPO_" + std::to_string(n) + ".pdf", folder = "q" + std::to_string(n);
@@ -257,6 +262,10 @@ TEST_F(EndToEnd, TlsAndSftpQueuesTakeFilesOnlyFromServersWithTheirKey) {
     ::chmod(in.c_str(), 0777);
     WriteFile(in / name, name);
     ::chmod((in / name).c_str(), 0666);
+    if (n == 10) {
+      undeletable = std::make_unique<test::Immutable>((in / name).string());
+      ASSERT_TRUE(undeletable->ok()) << "chattr +i";
+    }
     host.table.Update(AddFtpQueue(folder, c.password), [&](QueueRecord& q) {
       q.FTPprotocol = c.protocol;
       q.FTPPort = c.port;
@@ -272,11 +281,16 @@ TEST_F(EndToEnd, TlsAndSftpQueuesTakeFilesOnlyFromServersWithTheirKey) {
   control = Trenamethread::Start(EngineServices{host, access, clock, &stages, &ftp, &visualLog});
   const auto refusals = [&](const std::string& queue) {
     std::vector<std::string> reasons;
-    for (const VisualLogEntry& row : Rows())
-      if (row.queue == queue && row.comment == "FTP connection lost") reasons.push_back(row.reason);
+    for (const VisualLogEntry& row : Rows()) {
+      if (row.queue != queue) continue;
+      if (row.comment == "FTP connection lost") reasons.push_back(row.reason);
+      if (row.comment == "Cannot delete on the server") reasons.push_back(row.comment);
+    }
     return reasons;
   };
-  ASSERT_TRUE(WaitFor([&] { return Names(folders.out).size() == 4 && !refusals("q8").empty(); }));
+  ASSERT_TRUE(WaitFor([&] {
+    return Names(folders.out).size() == 5 && !refusals("q8").empty() && !refusals("q10").empty();
+  }));
   Stop();
   for (int n = 0; n < static_cast<int>(std::size(cases)); ++n) {
     SCOPED_TRACE(n);

@@ -6,6 +6,9 @@ prints "PORT <n>" once it listens. It can slow down (down to a trickle of a
 byte a second) or cut off downloads, refuse the download or the deletion of
 chosen files, and hide MLSD, so that the client's fall-back to LIST is
 exercised.
+With --certfile it speaks FTP over explicit TLS (AUTH TLS) only, control
+and data, with the certificate and key in that file.
+
 It ends when its standard input closes, so a test that dies leaves no server
 behind.
 
@@ -61,6 +64,8 @@ def main():
                         help="end the whole server once a download has sent this many bytes")
     parser.add_argument("--log", default="", help="file that receives every command line")
     parser.add_argument("--faults", default="", help="JSON file of fault rules (see above)")
+    parser.add_argument("--certfile", default="",
+                        help="PEM certificate and key: TLS required (AUTH TLS, PROT P)")
     args = parser.parse_args()
 
     authorizer = DummyAuthorizer()
@@ -192,10 +197,35 @@ def main():
             if control._dtp_connector is self:
                 control._dtp_connector = None
 
-    class Handler(FTPHandler):
+    control_base, data_handler = FTPHandler, DataHandler
+    if args.certfile:
+        from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
+
+        class TlsDataHandler(TLS_DTPHandler, DataHandler):
+            """The encryption's handshake and errors around the faults."""
+
+            def readable(self):
+                # A client may start the handshake before it sends the
+                # command; pyftpdlib would take that for a hang-up.
+                return self._ssl_accepting or super().readable()
+
+        control_base, data_handler = TLS_FTPHandler, TlsDataHandler
+
+    class Handler(control_base):
         authorizer_ = authorizer
         active_dtp = ActiveConnector
-        dtp_handler = DataHandler
+        dtp_handler = data_handler
+        if args.certfile:
+            from OpenSSL import SSL
+
+            # A session context, so that the data connections may resume
+            # the control connection's session as clients do.
+            ssl_context = SSL.Context(SSL.TLS_METHOD)
+            ssl_context.use_certificate_chain_file(args.certfile)
+            ssl_context.use_privatekey_file(args.certfile)
+            ssl_context.set_session_id(b"zentrafold-test")
+            tls_control_required = True
+            tls_data_required = True
         passive_ports = None
         permit_privileged_ports = True
         # pyftpdlib waits 3 seconds before refusing a wrong password.

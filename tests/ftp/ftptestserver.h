@@ -42,7 +42,8 @@ class FtpTestServer {
     std::string perm;         // pyftpdlib permission letters; empty: all
     std::vector<std::string> refuseRetr;  // names whose RETR is answered with 550
     std::vector<std::string> refuseDele;  // names whose DELE is answered with 550
-    std::string faults;  // a JSON file of fault rules, read at every command (ftpserver.py)
+    std::string faults;    // a JSON file of fault rules, read at every command (ftpserver.py)
+    std::string certfile;  // PEM certificate and key: explicit TLS required
   };
 
   explicit FtpTestServer(Options options) : options_(std::move(options)) { Start(); }
@@ -139,6 +140,10 @@ class FtpTestServer {
     if (!options_.faults.empty()) {
       args.push_back("--faults");
       args.push_back(options_.faults);
+    }
+    if (!options_.certfile.empty()) {
+      args.push_back("--certfile");
+      args.push_back(options_.certfile);
     }
     if (!options_.perm.empty()) {
       args.push_back("--perm");

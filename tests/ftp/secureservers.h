@@ -85,21 +85,31 @@ class TlsFtpServer : public Daemon {
 };
 
 // sshd with a host key of its own, letting root in with a key made here
-// (passphrase kKeyPassphrase); SFTP served by sshd itself.
+// (passphrase kKeyPassphrase); SFTP served by sshd itself. With
+// `rootPassword`, root may log in with it too: sshd then runs in a mount
+// namespace of its own where a shadow file made here stands for the
+// machine's, which stays untouched.
 class SftpServer : public Daemon {
  public:
   static constexpr const char* kKeyPassphrase = "key pass phrase";
 
-  SftpServer() {
+  explicit SftpServer(const std::string& rootPassword = {}) {
     const std::string d = dir_.path().string();
     Shell("cd " + d + " && ssh-keygen -q -t ecdsa -N \"\" -m PEM -f hostkey && ssh-keygen -q " +
           "-t ecdsa -N \"" + kKeyPassphrase + "\" -m PEM -f userkey && mkdir -p /run/sshd");
     fingerprint_ = Shell("ssh-keygen -lf " + d + "/hostkey.pub -E sha256 | cut -d\" \" -f2");
     WriteFile(d + "/conf", "ListenAddress 127.0.0.1\nHostKey " + d + "/hostkey\nPidFile none\n" +
                                "AuthorizedKeysFile " + d + "/userkey.pub\nUsePAM no\n" +
-                               "PasswordAuthentication no\nStrictModes no\n" +
-                               "Subsystem sftp internal-sftp\n");
-    Start("/usr/sbin/sshd -D -p PORT -f " + d + "/conf");
+                               "PasswordAuthentication " +
+                               (rootPassword.empty() ? "no\n" : "yes\nPermitRootLogin yes\n") +
+                               "StrictModes no\nSubsystem sftp internal-sftp\n");
+    std::string sshd = "/usr/sbin/sshd -D -p PORT -f " + d + "/conf";
+    if (!rootPassword.empty()) {
+      WriteFile(d + "/shadow", "root:" + Shell("openssl passwd -6 \"" + rootPassword + "\"") +
+                                   ":19000:0:99999:7:::\n");
+      sshd = "unshare -m sh -c \"mount --bind " + d + "/shadow /etc/shadow && exec " + sshd + "\"";
+    }
+    Start(sshd);
     knownHostsLine_ = "[127.0.0.1]:" + std::to_string(port()) + " " +
                       Shell("cut -d\" \" -f1,2 " + d + "/hostkey.pub");
   }

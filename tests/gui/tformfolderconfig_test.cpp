@@ -596,7 +596,10 @@ TEST_F(FolderConfig, UseFtpEnablesTheServerFieldsButNeverTheTempFolder) {
   Select(1);
   SetText("Edithost", "typed.example");
   QueueRecord tested;
-  dialog->ftpTest = [&](const QueueRecord& shownQueue) { tested = shownQueue; };
+  dialog->ftpTest = [&](const QueueRecord& shownQueue) {
+    tested = shownQueue;
+    return std::string();
+  };
   Click("Button5");
   EXPECT_EQ(tested.FTPhost, "typed.example");
   EXPECT_EQ(table.Get(2).FTPhost, "");
@@ -904,7 +907,10 @@ TEST_F(FolderConfig, TheFtpTestRefusesAPortThatIsNoNumber) {
   Seed({Queue("A", "/in/a")});
   Open();
   int tests = 0;
-  dialog->ftpTest = [&](const QueueRecord&) { ++tests; };
+  dialog->ftpTest = [&](const QueueRecord&) {
+    ++tests;
+    return std::string();
+  };
   C<QCheckBox>("CheckBoxuseftp")->click();
   for (const char* port : {"21x", "2121", ""}) {
     SetText("Editftpport", port);
@@ -912,6 +918,70 @@ TEST_F(FolderConfig, TheFtpTestRefusesAPortThatIsNoNumber) {
   }
   EXPECT_EQ(tests, 2);
   EXPECT_EQ(messages.texts, QStringList{"error: '21x' is not a valid integer value"});
+}
+
+TEST_F(FolderConfig, TheProtocolShowsItsFieldsAndPortAndRoundTripsThroughTheFile) {
+  QueueRecord sftp = Queue("sftp", "");
+  sftp.FTPuse = true;
+  sftp.FTPkeyfile = "keys/pages";
+  Seed({Queue("plain", ""), sftp});
+  struct Case {
+    int from, to;
+    QString typed, shown;  // the port box before and after the change
+    bool fingerprint, keyFiles;
+    QString placeholder;
+    std::int32_t stored;
+  } cases[] = {
+      // A port box holding the last protocol's own port follows the new one.
+      {kFtpSftp, kFtpPlain, "22", "21", false, false, "21", 21},
+      {kFtpPlain, kFtpExplicitTls, "", "", true, false, "21", 21},
+      {kFtpPlain, kFtpImplicitTls, "21", "990", true, false, "990", 990},
+      {kFtpImplicitTls, kFtpSftp, "", "", true, true, "22", 22},
+      {kFtpPlain, kFtpSftp, "2121", "2121", true, true, "22", 2121},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.to);
+    Open();
+    Select(1);
+    C<QTabWidget>("PageControl1")->setCurrentIndex(2);
+    auto* protocol = C<QComboBox>("ComboBoxftpprotocol");
+    protocol->setCurrentIndex(c.from);
+    SetText("Editftpport", c.typed);
+    protocol->setCurrentIndex(c.to);
+    SetText("Editftpfingerprint", "SHA256:x");
+    EXPECT_EQ(Text("Editftpport"), c.shown);
+    EXPECT_EQ(C<QLineEdit>("Editftpfingerprint")->isVisible(), c.fingerprint);
+    EXPECT_EQ(C<QLineEdit>("Editftpkeyfile")->isVisible(), c.keyFiles);
+    EXPECT_EQ(C<QLineEdit>("Editftpknownhosts")->isVisible(), c.keyFiles);
+    EXPECT_EQ(C<QLineEdit>("Editftpport")->placeholderText(), c.placeholder);
+    Click("Buttonapply");
+    Click("ButtonOK");
+    const QueueRecord stored = FileTable()->Get(2);
+    EXPECT_EQ(stored.FTPprotocol, c.to);
+    EXPECT_EQ(stored.FTPPort, c.stored);
+    EXPECT_EQ(stored.FTPfingerprint, "SHA256:x");
+    EXPECT_EQ(stored.FTPkeyfile, "keys/pages");
+  }
+}
+
+TEST_F(FolderConfig, ATrustedServerKeyIsAnEditNotYetApplied) {
+  QueueRecord tls = Queue("tls", "");
+  tls.FTPuse = true;
+  tls.FTPprotocol = kFtpExplicitTls;
+  Seed({tls, Queue("other", "")});
+  Open();
+  const std::string pin = "sha256//" + std::string(43, 'A') + "=";
+  for (const std::string& trusted : {std::string(), pin}) {
+    dialog->ftpTest = [&](const QueueRecord&) { return trusted; };
+    Click("Button5");
+    EXPECT_EQ(Text("Editftpfingerprint").toStdString(), trusted);
+    EXPECT_EQ(table.Get(1).FTPfingerprint, "");
+  }
+  // Leaving the queue asks about it like any other edit; Apply stores it.
+  messages.answers << QMessageBox::Apply;
+  Select(1);
+  EXPECT_EQ(messages.texts, QStringList{"ask: Apply the changes to tls?"});
+  EXPECT_EQ(table.Get(1).FTPfingerprint, pin);
 }
 
 TEST_F(FolderConfig, Screenshots) {

@@ -11,6 +11,7 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QTimer>
@@ -18,6 +19,7 @@
 #include <functional>
 
 #include "../ftp/ftptestserver.h"
+#include "../ftp/secureservers.h"
 #include "guitestkit.h"
 #include "messages.h"
 
@@ -128,6 +130,64 @@ TEST_F(ShowFtpTestFixture, ReportsEachFailureAsAnError) {
     // The message, then why under it.
     ASSERT_EQ(messages.texts.size(), 1);
     EXPECT_TRUE(messages.texts.front().startsWith(c.text)) << messages.texts.front().toStdString();
+  }
+}
+
+TEST(ShowFtpTestSecure, OffersAnUnknownKeyToTrustAndTellsAnotherKeyAsSuch) {
+  TempDir remote;
+  fs::create_directory(remote.path() / "in");
+  WriteFile(remote.path() / "in" / "SPO_0001.pdf", "x");
+  zf::test::TlsFtpServer tls(remote.path().string(), false);
+  zf::test::SftpServer sftp;
+  QueueRecord tlsQueue = zf::test::ShownFtpQueue(tls.port(), "");
+  tlsQueue.FTPprotocol = kFtpExplicitTls;
+  tlsQueue.FTPuser = "anonymous";
+  QueueRecord sftpQueue = zf::test::ShownFtpQueue(sftp.port(), sftp.kKeyPassphrase);
+  sftpQueue.FTPprotocol = kFtpSftp;
+  sftpQueue.FTPuser = "root";
+  sftpQueue.FTPkeyfile = sftp.userKey();
+  sftpQueue.FTPknownhosts = (remote.path() / "none").string();
+  sftpQueue.FTPpath = (remote.path() / "in").string();
+  const QString mismatch = "The server's key does not match the one stored for this queue";
+  struct Case {
+    const QueueRecord& queue;
+    std::string fingerprint;
+    QMessageBox::StandardButton answer;  // to the box that comes up
+    QString shown;                       // a part of its text
+    std::string trusted;
+  } cases[] = {
+      {tlsQueue, "", QMessageBox::Yes, QString::fromStdString(tls.pin()), tls.pin()},
+      {sftpQueue, "", QMessageBox::Yes, QString::fromStdString(sftp.fingerprint()),
+       sftp.fingerprint()},
+      {tlsQueue, "", QMessageBox::No, QString::fromStdString(tls.pin()), ""},
+      {tlsQueue, "sha256//" + std::string(43, 'C') + "=", QMessageBox::Ok, mismatch, ""},
+      {sftpQueue, "SHA256:" + std::string(43, 'C'), QMessageBox::Ok, mismatch, ""},
+  };
+  BoxMessages boxes;  // the real boxes, as the operator sees them
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shown.toStdString());
+    QueueRecord queue = c.queue;
+    queue.FTPfingerprint = c.fingerprint;
+    QString text;
+    QStringList names;
+    WhenShown<QMessageBox>([&](QMessageBox& box) {
+      text = box.text();
+      if (c.answer == QMessageBox::Yes) {
+        test::SaveScreenshot(box, "tformftptest-trust");
+        // After yes the test runs again with the key, and finds the names.
+        WhenShown<TFormftptest>([&](TFormftptest& found) {
+          names = found.Names();
+          found.accept();
+        });
+      }
+      box.button(c.answer)->click();
+    });
+    std::string trusted;
+    const FtpTestResult result = ShowFtpTest(nullptr, queue, 5000, boxes, {}, &trusted);
+    EXPECT_TRUE(text.contains(c.shown)) << text.toStdString();
+    EXPECT_EQ(trusted, c.trusted);
+    EXPECT_EQ(result.ok, c.answer == QMessageBox::Yes);
+    EXPECT_EQ(names, c.answer == QMessageBox::Yes ? QStringList{"SPO_0001.pdf"} : QStringList());
   }
 }
 

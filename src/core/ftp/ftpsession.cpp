@@ -7,6 +7,9 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -104,6 +107,58 @@ Slist Command(const std::string& text) {
   return Slist(curl_slist_append(nullptr, text.c_str()));
 }
 
+// The base64 SHA-256 of `data`, with its padding.
+std::string Sha256Base64(const unsigned char* data, std::size_t size) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(data, size, digest, &length, EVP_sha256(), nullptr) != 1) return {};
+  unsigned char text[4 * ((EVP_MAX_MD_SIZE + 2) / 3) + 1];
+  const int written = EVP_EncodeBlock(text, digest, static_cast<int>(length));
+  return std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(written));
+}
+
+// The TLS peer's public key as a pinned key is written: the SHA-256 of its
+// DER SubjectPublicKeyInfo.
+std::string PublicKeyPin(X509* certificate) {
+  EVP_PKEY* key = certificate != nullptr ? X509_get0_pubkey(certificate) : nullptr;
+  const int size = key != nullptr ? i2d_PUBKEY(key, nullptr) : 0;
+  if (size <= 0) return {};
+  std::vector<unsigned char> der(static_cast<std::size_t>(size));
+  unsigned char* end = der.data();
+  if (i2d_PUBKEY(key, &end) != size) return {};
+  return "sha256//" + Sha256Base64(der.data(), der.size());
+}
+
+// An SSH host key the way ssh shows its fingerprint: "SHA256:" and the
+// base64 SHA-256 of the key blob, without padding. The library hands the
+// blob raw, or base64 when `length` is 0.
+std::string HostKeyFingerprint(const char* key, std::size_t length) {
+  if (key == nullptr) return {};
+  std::vector<unsigned char> blob;
+  if (length == 0) {
+    const std::size_t textLength = std::strlen(key);
+    blob.resize(textLength / 4 * 3 + 3);
+    const int decoded = EVP_DecodeBlock(blob.data(), reinterpret_cast<const unsigned char*>(key),
+                                        static_cast<int>(textLength));
+    if (decoded < 0) return {};
+    // The decoder counts the padding's bytes as data.
+    std::size_t size = static_cast<std::size_t>(decoded);
+    for (std::size_t i = textLength; i > 0 && key[i - 1] == '=' && size > 0; --i) --size;
+    blob.resize(size);
+  } else {
+    blob.assign(key, key + length);
+  }
+  std::string hash = Sha256Base64(blob.data(), blob.size());
+  while (!hash.empty() && hash.back() == '=') hash.pop_back();
+  return hash.empty() ? hash : "SHA256:" + hash;
+}
+
+// Where a TLS context keeps the session it was made for.
+int SslContextSlot() {
+  static const int slot = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return slot;
+}
+
 }  // namespace
 
 struct FtpSession::Impl {
@@ -129,6 +184,7 @@ struct FtpSession::Impl {
   // connect: it was unknown, or another key is stored for the server.
   bool keyUnknown = false;
   bool keyMismatch = false;
+  std::string presentedKey;  // as FtpSession::presentedKey() tells it
 
   const ProgressHandler* progress = nullptr;  // set while a file is fetched
   const AbortCheck* abort = nullptr;          // the session's, for its whole life
@@ -207,12 +263,36 @@ struct FtpSession::Impl {
 
   // Only a key that the known_hosts file holds for this host and port is
   // taken; a new or changed one is refused, never added.
-  static int OnHostKey(CURL* /*curl*/, const curl_khkey* /*known*/, const curl_khkey* /*found*/,
+  static int OnHostKey(CURL* /*curl*/, const curl_khkey* /*known*/, const curl_khkey* found,
                        curl_khmatch match, void* user) {
     auto* self = static_cast<Impl*>(user);
+    if (found != nullptr) self->presentedKey = HostKeyFingerprint(found->key, found->len);
     if (match == CURLKHMATCH_OK) return CURLKHSTAT_FINE;
     (match == CURLKHMATCH_MISMATCH ? self->keyMismatch : self->keyUnknown) = true;
     return CURLKHSTAT_REJECT;
+  }
+
+  // Every TLS handshake of the session shows its peer's key to OnVerify,
+  // also one that fails for want of a trusted authority.
+  static CURLcode OnSslContext(CURL* /*curl*/, void* context, void* user) {
+    auto* ctx = static_cast<SSL_CTX*>(context);
+    SSL_CTX_set_ex_data(ctx, SslContextSlot(), user);
+    SSL_CTX_set_verify(ctx, SSL_CTX_get_verify_mode(ctx), &OnVerify);
+    return CURLE_OK;
+  }
+
+  // Notes the key and leaves the verdict as it is.
+  static int OnVerify(int ok, X509_STORE_CTX* store) {
+    auto* ssl =
+        static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto* self =
+        ssl != nullptr
+            ? static_cast<Impl*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), SslContextSlot()))
+            : nullptr;
+    if (self != nullptr && self->presentedKey.empty()) {
+      self->presentedKey = PublicKeyPin(X509_STORE_CTX_get0_cert(store));
+    }
+    return ok;
   }
 
   long Reply() const {
@@ -310,6 +390,10 @@ Status FtpSession::Fail(const std::string& what, int code) {
   return Status::Error(what + " (" + host_ + ":" + std::to_string(port_) + "): " + failure_, code);
 }
 
+const std::string& FtpSession::presentedKey() const {
+  return impl_->presentedKey;
+}
+
 Status FtpSession::NotConnected(const std::string& what) {
   failure_ = "Not connected";
   return Status::Error(what + ": not connected");
@@ -337,6 +421,8 @@ bool FtpSession::Connected() {
 Status FtpSession::Connect() {
   impl_->Close();
   connected_ = false;
+  identityUnknown_ = false;
+  impl_->presentedKey.clear();
   mlsd_ = false;
   dir_.clear();
   if (!ValidHost(host_)) return Status::Error("Unable to connect: \"" + host_ + "\" is no host");
@@ -396,6 +482,10 @@ Status FtpSession::Connect() {
   curl_easy_setopt(curl, CURLOPT_QUOTE, nullptr);
   if (rc != CURLE_OK) {
     Status failed = Fail("Unable to connect", rc);
+    // Nothing stored to compare with, and no authority vouched: the
+    // operator's question, not a server that is down.
+    identityUnknown_ = !impl_->presentedKey.empty() && security_.fingerprint.empty() &&
+                       (impl_->keyUnknown || (rc == CURLE_PEER_FAILED_VERIFICATION && !Sftp()));
     impl_->Close();
     return failed;
   }
@@ -432,6 +522,8 @@ bool FtpSession::SetUpProtocol() {
       // Control and data both, or no log-in at all: never a fall back to
       // clear text.
       curl_easy_setopt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+      curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, &Impl::OnSslContext);
+      curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, impl_.get());
       // A pinned key is the whole proof: a server with its own certificate
       // is known by its key, not by an authority.
       if (!s.fingerprint.empty()) {

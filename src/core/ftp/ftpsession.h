@@ -143,6 +143,18 @@ class FtpSession {
   using AbortCheck = std::function<bool()>;
   void SetAbortCheck(AbortCheck check) { abort_ = std::move(check); }
 
+  // The key the server presented on the last Connect, in the form the
+  // queue's FTPfingerprint takes ("sha256//<base64>" of a TLS server's
+  // public key, "SHA256:<base64>" of an SFTP host key as ssh shows it);
+  // empty over plain FTP, or where the handshake did not get that far or
+  // the key was checked against a stored fingerprint.
+  const std::string& presentedKey() const;
+  // Whether the last Connect failed only because nothing known vouches for
+  // the server (no pin, no known_hosts line, no authority): the operator may
+  // look at presentedKey() and decide to trust it. A key other than the
+  // stored one is no such case.
+  bool identityUnknown() const { return identityUnknown_; }
+
   // Why the last failed command failed, in the fewest words: the server's
   // reply when it refused ("550 Permission denied."), else what the network
   // or the local system said ("Timeout was reached", "No space left on
@@ -181,6 +193,7 @@ class FtpSession {
   int stallSeconds_ = 0;  // the slow-transfer window of the open connection
   bool passive_ = false;
   bool connected_ = false;
+  bool identityUnknown_ = false;
   bool mlsd_ = false;
   std::string dir_;
   ProgressHandler progress_;

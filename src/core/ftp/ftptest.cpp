@@ -56,6 +56,7 @@ FtpTestResult RunFtpTest(FtpSession& client, const QueueRecord& shown, std::int3
     result = client.failure() == kFtpKeyMismatch
                  ? failed("The server's key does not match the one stored for this queue", {})
                  : failed("Unable to connect", client.failure());
+    if (client.identityUnknown() && !result.cancelled) result.unknownKey = client.presentedKey();
   } else if (!client.ChangeDir(shown.FTPpath).ok()) {
     result = failed("Unable to find path " + shown.FTPpath, client.failure());
   } else {

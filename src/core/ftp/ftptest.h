@@ -24,6 +24,9 @@ struct FtpTestResult {
   std::string reason;
   // The names the queue's search mask lets through, in the order received.
   std::vector<std::string> names;
+  // Nothing stored or trusted vouches for the server: the key it presented,
+  // in the form FTPfingerprint takes, for the operator to trust or not.
+  std::string unknownKey;
 };
 
 // Tries the FTP settings shown in the queue dialog with `client`, which must
