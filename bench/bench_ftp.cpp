@@ -321,7 +321,9 @@ void BM_IntakePass(benchmark::State& state) {
     }
     f.seconds = Seconds(start);
     f.connections = s.server->Connections() - before;
-    if (!s.Complete(target) || !fs::is_empty(s.in)) state.SkipWithError("not all fetched");
+    // The queue fetches into its own folder under FTPTemppath.
+    if (!s.Complete(target / "Bench") || !fs::is_empty(s.in))
+      state.SkipWithError("not all fetched");
     if (state.error_occurred()) break;
     Record("intake pass", f, state);
     state.PauseTiming();
