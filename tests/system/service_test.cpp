@@ -414,15 +414,16 @@ TEST_F(Service, TellsTheServiceManagerItsStateAndPingsWhileTheWorkerMoves) {
     EXPECT_GE(delivered - dropped,
               milliseconds(row.stabletime * 1000 +
                            static_cast<int>(row.size >> 20) * std::atoi(row.delayMs)));
-    // No gap between pings from the drop to the delivery beyond a ping
-    // missed, whatever the worker was doing.
+    // No gap between pings from the drop to the delivery beyond a ping or
+    // two missed, whatever the worker was doing (a copy without its pings
+    // would leave 2 s without one).
     auto last = dropped;
     for (const auto& ping : manager.Pings()) {
       if (ping < dropped) continue;
-      EXPECT_LT(ping - last, milliseconds(1500));
+      EXPECT_LT(ping - last, milliseconds(1900));
       last = ping;
     }
-    EXPECT_LT(delivered - last, milliseconds(1500));
+    EXPECT_LT(delivered - last, milliseconds(1900));
     Stop(*run);
     EXPECT_TRUE(manager.Has("STOPPING=1"));
   }
