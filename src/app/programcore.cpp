@@ -31,6 +31,7 @@ constexpr auto kHandshake = std::chrono::milliseconds(200);
 ProgramCore::ProgramCore(ConfigPaths paths) : config_(std::move(paths)) {}
 
 ProgramCore::~ProgramCore() {
+  metricsResponder_.reset();
   if (!control_) return;
   control_->stop.store(true, std::memory_order_release);
   while (!control_->finished.load(std::memory_order_acquire))
@@ -131,8 +132,22 @@ void ProgramCore::StartWorker(EngineHost& host, VisualLogSink sink, RegionalSett
   // a journal that stops every queue.
   (void)ftp_->UseJournal(OwedJournalPathFor(paths().queueFile));
   ftp_->SetConfigFolder(std::filesystem::path(paths().queueFile).parent_path().string());
-  control_ = Trenamethread::Start(
-      EngineServices{host, files_, clock_, stages_.get(), ftp_.get(), visualLog_.get(), &status_});
+  control_ = Trenamethread::Start(EngineServices{host, files_, clock_, stages_.get(), ftp_.get(),
+                                                 visualLog_.get(), &status_, &metrics_});
+}
+
+std::vector<std::string> ProgramCore::StartMetrics() {
+  const GeneralSettings& s = config_.settings();
+  if (!control_ || metricsResponder_ || s.metricsport == 0) return {};
+  auto responder =
+      HttpResponder::Start(s.metricsaddress, s.metricsport, "/metrics",
+                           "text/plain; version=0.0.4; charset=utf-8", [this] {
+                             return FormatMetrics(status_.Snapshot(table(), clock_.Now()), metrics_,
+                                                  ZF_VERSION, std::chrono::steady_clock::now());
+                           });
+  if (!responder.ok()) return {"No metrics: " + responder.status().message()};
+  metricsResponder_ = std::move(responder).value();
+  return {};
 }
 
 void ProgramCore::RequestStop() {

@@ -10,12 +10,14 @@
 #include "configlock.h"
 #include "configuration.h"
 #include "engine/enginehost.h"
+#include "engine/queuemetrics.h"
 #include "engine/queuestatus.h"
 #include "engine/renamethread.h"
 #include "exprlib/loadedexpressionlibrary.h"
 #include "log/visuallog.h"
 #include "platform/clock.h"
 #include "platform/fileaccess.h"
+#include "platform/httpresponder.h"
 
 namespace zf {
 class StandardStages;
@@ -30,8 +32,8 @@ namespace zf::app {
 // window its controls and message boxes, the service its terminal lines.
 //
 //   LockConfiguration, MakeFtpClients, LoadExpressionLibrary, LoadConfiguration,
-//   RemoveLeftovers, RenewLogFiles, StartWorker ... RequestStop, Finished,
-//   WriteCloseState.
+//   RemoveLeftovers, RenewLogFiles, StartWorker, StartMetrics ... RequestStop,
+//   Finished, WriteCloseState.
 //
 // Only the holder of the configuration's lock runs an engine: without it the
 // clean-up, the log renewal and the worker do nothing (a window beside the
@@ -81,6 +83,13 @@ class ProgramCore {
   // thread), the stages and the worker, which starts at once.
   void StartWorker(EngineHost& host, VisualLogSink sink, RegionalSettings regional);
 
+  // The metrics endpoint when `metricsport` is set (once, with the worker).
+  // Answers the text for the operator when it cannot listen; the engine
+  // serves all the same.
+  std::vector<std::string> StartMetrics();
+  // The port it listens on, 0 for none.
+  int MetricsPort() const { return metricsResponder_ ? metricsResponder_->port() : 0; }
+
   bool WorkerStarted() const { return control_ != nullptr; }
   // The close handshake: ask the worker to stop, then see whether it has.
   void RequestStop();
@@ -125,7 +134,10 @@ class ProgramCore {
   std::unique_ptr<StandardStages> stages_;
   std::unique_ptr<FtpStages> ftp_;
   QueueStatusBoard status_;
+  QueueMetrics metrics_;
   std::shared_ptr<EngineControl> control_;
+  // Stopped before the worker: it reads the board and the table.
+  std::unique_ptr<HttpResponder> metricsResponder_;
 };
 
 }  // namespace zf::app

@@ -169,6 +169,11 @@ int RunService(const CommandLine& cl) {
       },
       SystemRegionalSettings());
   const StopWorkerFirst stopFirst(core);
+  for (const std::string& m : core.StartMetrics()) PrintError(m);
+  if (const int port = core.MetricsPort(); port != 0) {
+    PrintError("metrics on http://" + core.configuration().settings().metricsaddress + ":" +
+               std::to_string(port) + "/metrics");
+  }
 
   // The close handshake: ask the worker to stop, then wait until it has
   // finished its current step and freed itself. There is no time limit, as

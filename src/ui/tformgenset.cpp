@@ -131,6 +131,8 @@ void TFormGenset::Fill(const GeneralSettings& s) {
   ui_->Editdatabase->setText(FromLocal(s.DB));
   ui_->Editusername->setText(FromLocal(s.Username));
   ui_->Editpassword->setText(FromLocal(s.Password));
+  ui_->SpinEditmetricsport->setValue(s.metricsport);
+  ui_->Editmetricsaddress->setText(FromLocal(s.metricsaddress));
 }
 
 GeneralSettings TFormGenset::Settings() const {
@@ -147,6 +149,9 @@ GeneralSettings TFormGenset::Settings() const {
   s.DB = ToLocal(ui_->Editdatabase->text());
   s.Username = ToLocal(ui_->Editusername->text());
   s.Password = ToLocal(ui_->Editpassword->text());
+  s.metricsport = ui_->SpinEditmetricsport->value();
+  s.metricsaddress = ToLocal(ui_->Editmetricsaddress->text().trimmed());
+  if (s.metricsaddress.empty()) s.metricsaddress = GeneralSettings().metricsaddress;
   return s;
 }
 

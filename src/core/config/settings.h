@@ -23,6 +23,9 @@ struct GeneralSettings {
   std::string DB;
   std::string Username;
   std::string Password;
+  // The metrics endpoint: a TCP port (0: none) and the address it listens on.
+  int metricsport = 0;
+  std::string metricsaddress = "127.0.0.1";
 
   bool operator==(const GeneralSettings&) const = default;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -13,6 +14,7 @@
 #include "config/queuetable.h"
 #include "engine/enginehost.h"
 #include "engine/passcontext.h"
+#include "engine/queuemetrics.h"
 #include "engine/queuestatus.h"
 #include "engine/stages.h"
 #include "log/visuallog.h"
@@ -46,6 +48,8 @@ struct EngineServices {
   // Where the state of each queue is kept for the window's and the service's
   // status views. None: nothing is recorded.
   QueueStatusBoard* status = nullptr;
+  // Where the counters of the metrics endpoint are kept. None: not counted.
+  QueueMetrics* metrics = nullptr;
 };
 
 // The worker thread that does all the file work: it waits the browse interval
@@ -110,6 +114,8 @@ class Trenamethread {
   // The connection state of an FTP queue for the status board: "connected to
   // host:port", "not connected" or the last connection error.
   void ReportFtpConnection(std::uint64_t uid, std::string_view text);
+  // The metrics' counters, or none.
+  QueueMetrics* metrics() const { return services_.metrics; }
 
   bool StopRequested() const { return control_->stop.load(std::memory_order_acquire); }
 
@@ -131,6 +137,7 @@ class Trenamethread {
     bool usable = false;   // passed the pre-check
     std::string unusable;  // why the pre-check refused it, for the status board
     Status status;         // what escaped the queue's stages
+    std::chrono::steady_clock::time_point started;  // of the pass, for its duration
   };
 
   void Cycle();
