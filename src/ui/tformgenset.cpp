@@ -186,10 +186,12 @@ void TFormGenset::accept() {
     return;
   }
   messages_.Information(
-      this, QStringLiteral("restart the application to apply any changes") +
-                QStringLiteral("\n\nOnly \"Auto start\" and the log date time format wait for "
-                               "the restart. The timings, the FTP time-out and the number of "
-                               "log entries count at once."));
+      this,
+      QStringLiteral("restart the application to apply any changes") +
+          QStringLiteral(
+              "\n\nOnly \"Auto start\", the log date time format and the metrics "
+              "endpoint wait for the restart. The timings, the FTP time-out and the number of "
+              "log entries count at once."));
   QDialog::accept();
 }
 

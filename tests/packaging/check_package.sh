@@ -71,7 +71,7 @@ if command -v systemd-analyze >/dev/null; then
 fi
 # Stripped here, the symbols in the dbgsym package, found by build id.
 dbgsym=$(ls build/package/zentrafold-dbgsym_*_amd64.ddeb)
-dpkg-deb -c "$dbgsym" | grep -q ' ./usr/lib/debug/.build-id/.*\.debug$' \
+grep -q ' ./usr/lib/debug/.build-id/.*\.debug$' <<<"$(dpkg-deb -c "$dbgsym")" \
   || fail "the dbgsym package holds no debug files"
 if file -L "$program" | grep -q 'not stripped'; then fail "the program is not stripped"; fi
 man -l --warnings=w "$work/root/usr/share/man/man1/zentrafold.1.gz" 2>"$work/man.txt" >/dev/null \
