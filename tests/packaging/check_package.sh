@@ -73,7 +73,7 @@ fi
 dbgsym=$(ls build/package/zentrafold-dbgsym_*_amd64.ddeb)
 grep -q ' ./usr/lib/debug/.build-id/.*\.debug$' <<<"$(dpkg-deb -c "$dbgsym")" \
   || fail "the dbgsym package holds no debug files"
-if file -L "$program" | grep -q 'not stripped'; then fail "the program is not stripped"; fi
+if grep -q "not stripped" <<<"$(file -L "$program")"; then fail "the program is not stripped"; fi
 man -l --warnings=w "$work/root/usr/share/man/man1/zentrafold.1.gz" 2>"$work/man.txt" >/dev/null \
   || fail "the manual page does not format"
 [ ! -s "$work/man.txt" ] || fail "the manual page has formatting warnings: $(cat "$work/man.txt")"
