@@ -32,6 +32,7 @@ constexpr auto kHandshake = std::chrono::milliseconds(200);
 ProgramCore::ProgramCore(ConfigPaths paths) : config_(std::move(paths)) {}
 
 ProgramCore::~ProgramCore() {
+  metricsResponder_.reset();
   if (!control_) return;
   control_->stop.store(true, std::memory_order_release);
   while (!control_->finished.load(std::memory_order_acquire))
@@ -141,6 +142,7 @@ void ProgramCore::StartWorker(EngineHost& host, VisualLogSink sink, RegionalSett
                           ftp_.get(), visualLog_.get(), &status_};
   services.watcher = watcher_.get();
   services.heartbeat = heartbeat_;
+  services.metrics = &metrics_;
   control_ = Trenamethread::Start(services);
   const std::string folder = std::filesystem::path(paths().queueFile).parent_path().string();
   Result<std::unique_ptr<StatusServer>> server = StatusServer::Start(folder, [this, regional] {
@@ -151,6 +153,20 @@ void ProgramCore::StartWorker(EngineHost& host, VisualLogSink sink, RegionalSett
   } else {
     statusSocketError_ = "--status cannot reach this run: " + server.status().message();
   }
+}
+
+std::vector<std::string> ProgramCore::StartMetrics() {
+  const GeneralSettings& s = config_.settings();
+  if (!control_ || metricsResponder_ || s.metricsport == 0) return {};
+  auto responder =
+      HttpResponder::Start(s.metricsaddress, s.metricsport, "/metrics",
+                           "text/plain; version=0.0.4; charset=utf-8", [this] {
+                             return FormatMetrics(status_.Snapshot(table(), clock_.Now()), metrics_,
+                                                  ZF_VERSION, std::chrono::steady_clock::now());
+                           });
+  if (!responder.ok()) return {"No metrics: " + responder.status().message()};
+  metricsResponder_ = std::move(responder).value();
+  return {};
 }
 
 void ProgramCore::RequestStop() {

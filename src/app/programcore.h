@@ -10,6 +10,7 @@
 #include "configlock.h"
 #include "configuration.h"
 #include "engine/enginehost.h"
+#include "engine/queuemetrics.h"
 #include "engine/queuestatus.h"
 #include "engine/renamethread.h"
 #include "exprlib/loadedexpressionlibrary.h"
@@ -18,6 +19,7 @@
 #include "platform/fileaccess.h"
 #include "platform/folderwatcher.h"
 #include "platform/heartbeat.h"
+#include "platform/httpresponder.h"
 #include "statussocket.h"
 
 namespace zf {
@@ -33,8 +35,8 @@ namespace zf::app {
 // window its controls and message boxes, the service its terminal lines.
 //
 //   LockConfiguration, MakeFtpClients, LoadExpressionLibrary, LoadConfiguration,
-//   RemoveLeftovers, RenewLogFiles, StartWorker ... RequestStop, Finished,
-//   WriteCloseState.
+//   RemoveLeftovers, RenewLogFiles, StartWorker, StartMetrics ... RequestStop,
+//   Finished, WriteCloseState.
 //
 // Only the holder of the configuration's lock runs an engine: without it the
 // clean-up, the log renewal and the worker do nothing (a window beside the
@@ -90,6 +92,12 @@ class ProgramCore {
 
   // Why `zentrafold --status` cannot reach this run; empty when it can.
   const std::string& statusSocketError() const { return statusSocketError_; }
+  // The metrics endpoint when `metricsport` is set (once, with the worker).
+  // Answers the text for the operator when it cannot listen; the engine
+  // serves all the same.
+  std::vector<std::string> StartMetrics();
+  // The port it listens on, 0 for none.
+  int MetricsPort() const { return metricsResponder_ ? metricsResponder_->port() : 0; }
 
   bool WorkerStarted() const { return control_ != nullptr; }
   // The close handshake: ask the worker to stop, then see whether it has.
@@ -142,6 +150,10 @@ class ProgramCore {
   // Answers `--status` from a thread of its own; goes first, while the
   // board and table it reads are still there.
   std::unique_ptr<StatusServer> statusServer_;
+  QueueMetrics metrics_;
+  std::shared_ptr<EngineControl> control_;
+  // Stopped before the worker: it reads the board and the table.
+  std::unique_ptr<HttpResponder> metricsResponder_;
 };
 
 }  // namespace zf::app

@@ -185,6 +185,11 @@ int RunService(const CommandLine& cl) {
       SystemRegionalSettings());
   const StopWorkerFirst stopFirst(core);
   if (!core.statusSocketError().empty()) PrintError(core.statusSocketError());
+  for (const std::string& m : core.StartMetrics()) PrintError(m);
+  if (const int port = core.MetricsPort(); port != 0) {
+    PrintError("metrics on http://" + core.configuration().settings().metricsaddress + ":" +
+               std::to_string(port) + "/metrics");
+  }
   manager.Status(ServiceSummary(core.StatusSnapshot()));
   manager.Ready();
 

@@ -132,6 +132,8 @@ void TFormGenset::Fill(const GeneralSettings& s) {
   ui_->Editdatabase->setText(FromLocal(s.DB));
   ui_->Editusername->setText(FromLocal(s.Username));
   ui_->Editpassword->setText(FromLocal(s.Password));
+  ui_->SpinEditmetricsport->setValue(s.metricsport);
+  ui_->Editmetricsaddress->setText(FromLocal(s.metricsaddress));
 }
 
 GeneralSettings TFormGenset::Settings() const {
@@ -149,6 +151,9 @@ GeneralSettings TFormGenset::Settings() const {
   s.DB = ToLocal(ui_->Editdatabase->text());
   s.Username = ToLocal(ui_->Editusername->text());
   s.Password = ToLocal(ui_->Editpassword->text());
+  s.metricsport = ui_->SpinEditmetricsport->value();
+  s.metricsaddress = ToLocal(ui_->Editmetricsaddress->text().trimmed());
+  if (s.metricsaddress.empty()) s.metricsaddress = GeneralSettings().metricsaddress;
   return s;
 }
 
@@ -183,12 +188,12 @@ void TFormGenset::accept() {
     return;
   }
   messages_.Information(
-      this,
-      QStringLiteral("restart the application to apply any changes") +
-          QStringLiteral(
-              "\n\nOnly \"Auto start\", \"Watch folders\" and the log date time format wait for "
-              "the restart. The timings, the FTP time-out and the number of "
-              "log entries count at once."));
+      this, QStringLiteral("restart the application to apply any changes") +
+                QStringLiteral(
+                    "\n\nOnly \"Auto start\", \"Watch folders\", the log date time format and the "
+                    "metrics endpoint wait for the restart. The timings, the FTP time-out and the "
+                    "number of "
+                    "log entries count at once."));
   QDialog::accept();
 }
 

@@ -384,6 +384,8 @@ void TFormmain::StartEngine() {
   handlers.statusChanged = [this] { RefreshStatus(); };
   host_ = std::make_unique<GuiHost>(core_.table(), core_.working(), this, handlers);
   core_.StartWorker(*host_, logQueue_.Sink(), SystemRegionalSettings());
+  for (const std::string& m : core_.StartMetrics())
+    messages_.Information(this, QString::fromStdString(m));
 }
 
 void TFormmain::DrainVisualLog() {

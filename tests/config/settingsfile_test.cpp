@@ -67,6 +67,9 @@ TEST(GeneralSettingsFile, ValuesAreBroughtIntoTheDialogsRanges) {
       {"plugin=9", &GeneralSettings::plugin, 3},
       {"plugin=-2", &GeneralSettings::plugin, -1},
       {"plugin=2", &GeneralSettings::plugin, 2},
+      {"metricsport=9464", &GeneralSettings::metricsport, 9464},
+      {"metricsport=70000", &GeneralSettings::metricsport, 0},  // no port: off
+      {"metricsport=-1", &GeneralSettings::metricsport, 0},
   };
   for (const auto& c : ints) {
     SCOPED_TRACE(c.line);

@@ -309,13 +309,15 @@ TEST(TFormGenset, OkSavesTakesTheClosingCopiesAndAsksForARestart) {
   f.Find<QLineEdit>("Editdatabase")->setText("pages");
   f.Find<QLineEdit>("Editusername")->setText("sa");
   f.Find<QLineEdit>("Editpassword")->setText("pw");
+  f.Find<QSpinBox>("SpinEditmetricsport")->setValue(9464);
+  f.Find<QLineEdit>("Editmetricsaddress")->setText(" ::1 ");
 
   f.Click("ButtonOK");
   ASSERT_EQ(f.messages.texts.size(), 1);
   // The message names what waits for the restart and what counts at once.
   EXPECT_TRUE(f.messages.texts[0].startsWith(kRestart + "\n"));
   for (const char* named :
-       {"\"Auto start\"", "\"Watch folders\"", "log date time format", "timings"}) {
+       {"\"Auto start\"", "\"Watch folders\"", "log date time format", "metrics", "timings"}) {
     EXPECT_TRUE(f.messages.texts[0].contains(named)) << named;
   }
   EXPECT_FALSE(f.dialog.isVisible());
@@ -338,6 +340,8 @@ TEST(TFormGenset, OkSavesTakesTheClosingCopiesAndAsksForARestart) {
   expected.Username = "sa";
   expected.Password = "pw";
   expected.watchfolders = true;
+  expected.metricsport = 9464;
+  expected.metricsaddress = "::1";
   EXPECT_EQ(f.FileSettings(), expected);
   EXPECT_EQ(ReadIniFile(f.paths.settingsFile).ReadString("System", "Nfolders", ""), "2");
 

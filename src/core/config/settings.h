@@ -27,6 +27,9 @@ struct GeneralSettings {
   // waiting for the browse interval. On for a new settings file; a file
   // without the key keeps the timing it always had.
   bool watchfolders = true;
+  // The metrics endpoint: a TCP port (0: none) and the address it listens on.
+  int metricsport = 0;
+  std::string metricsaddress = "127.0.0.1";
 
   bool operator==(const GeneralSettings&) const = default;
 };

@@ -16,6 +16,7 @@ constexpr const char* kSection = "system";
 constexpr int kMinSeconds = 1, kMaxSeconds = 1000;
 constexpr int kMinVisualLog = 0, kMaxVisualLog = 10000;
 constexpr int kMinFtpTimeout = -1, kMaxFtpTimeout = 32000;
+constexpr int kMaxPort = 65535;
 
 int ClampChoice(int index, int last) {
   if (index < 0) return -1;
@@ -53,6 +54,11 @@ GeneralSettingsFile::Loaded GeneralSettingsFile::Load(WorkingSettings& working) 
   s.Username = doc.ReadString(kSection, "Username", "");
   const bool fresh = fs_->ReadWholeFile(path_).status().code() == ENOENT;
   s.watchfolders = doc.ReadBool(kSection, "watchfolders", fresh && defaults.watchfolders);
+  // A port out of range is no port: the endpoint stays off.
+  s.metricsport = doc.ReadInteger(kSection, "metricsport", defaults.metricsport);
+  if (s.metricsport < 0 || s.metricsport > kMaxPort) s.metricsport = 0;
+  s.metricsaddress = doc.ReadString(kSection, "metricsaddress", defaults.metricsaddress);
+  if (s.metricsaddress.empty()) s.metricsaddress = defaults.metricsaddress;
 
   s.FTPtimeout = doc.ReadString(kSection, "FTPtimeout", defaults.FTPtimeout);
   if (const auto timeout = ParseIniInteger(s.FTPtimeout)) {
@@ -77,6 +83,13 @@ Status GeneralSettingsFile::Save(const GeneralSettings& s, WorkingSettings& work
         doc.WriteInteger(kSection, "debugmode", s.debugmode);
         doc.WriteBool(kSection, "autostart", s.autostart);
         doc.WriteString(kSection, "logformat", s.logformat);
+        // Written once they are set, so a file that never had them keeps its
+        // exact form.
+        const GeneralSettings defaults;
+        if (s.metricsport != defaults.metricsport || doc.Value(kSection, "metricsport"))
+          doc.WriteInteger(kSection, "metricsport", s.metricsport);
+        if (s.metricsaddress != defaults.metricsaddress || doc.Value(kSection, "metricsaddress"))
+          doc.WriteString(kSection, "metricsaddress", s.metricsaddress);
         doc.WriteString(kSection, "FTPtimeout", s.FTPtimeout);
         timeout = ParseIniInteger(s.FTPtimeout);
         if (!timeout) return;

@@ -161,8 +161,16 @@ Status Delivery::DeliverFiles(Trenamethread& engine, PassContext& pass) {
     engine.ReportProblem(pass, input, comment, reason);
   };
   reports.clear = [&](std::string_view input) { engine.ClearProblem(pass, input); };
-  reports.result = [&](const DeliveryResult& result) {
+  reports.result = [&](const DeliveryResult& result, const FileEntry& entry) {
     engine.ReportResult(pass, result.success, result.comment, result.reason);
+    if (QueueMetrics* metrics = engine.metrics()) {
+      const FileOutcome outcome = result.success           ? FileOutcome::kDelivered
+                                  : result.newname.empty() ? FileOutcome::kUnresolved
+                                                           : FileOutcome::kFailed;
+      metrics->FileResult(pass.uid, outcome,
+                          static_cast<std::uint64_t>(std::max<std::int64_t>(entry.filesize64, 0)),
+                          std::chrono::steady_clock::now());
+    }
   };
   return DeliverFiles(
       pass, [&] { return engine.KeepGoing(pass); }, reports);
@@ -862,7 +870,7 @@ void Delivery::Report(const PassContext& pass, const std::vector<Done>& done,
       Tell(reports, input, "Cannot write the log file", logged[i].message());
       if (reports.clear) reports.clear(input);  // each lost entry is told
     }
-    if (reports.result) reports.result(done[i].result);
+    if (reports.result) reports.result(done[i].result, *done[i].entry);
   }
 }
 

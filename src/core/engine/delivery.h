@@ -56,7 +56,7 @@ struct DeliveryReports {
       problem;
   std::function<void(std::string_view inputName)> clear;
   // Each file's result, after both logs have it (the queue's status counts).
-  std::function<void(const DeliveryResult& result)> result;
+  std::function<void(const DeliveryResult& result, const FileEntry& entry)> result;
 };
 
 // The hidden folder inside an input folder where a file to be split gets its

@@ -279,6 +279,7 @@ Status Trenamethread::Guarded(Stage&& stage) {
 
 void Trenamethread::BeginTurn(Turn& turn) {
   turn.begun = true;
+  turn.started = std::chrono::steady_clock::now();
   if (services_.status == nullptr) return;
   services_.status->PassStarted(turn.pass.uid);
   StatusChanged();
@@ -299,6 +300,11 @@ void Trenamethread::EndTurn(Turn& turn, Status& first) {
     if (first.ok()) first = turn.status;
   }
   ForgetGoneProblems(turn.pass);
+  if (services_.metrics != nullptr) {
+    services_.metrics->PassEnded(
+        queue.uid,
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - turn.started).count());
+  }
   if (services_.status != nullptr) {
     services_.status->PassEnded(queue.uid, clock().Now(),
                                 !turn.status.ok() || !turn.unusable.empty());

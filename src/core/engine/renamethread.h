@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -13,6 +14,7 @@
 #include "config/queuetable.h"
 #include "engine/enginehost.h"
 #include "engine/passcontext.h"
+#include "engine/queuemetrics.h"
 #include "engine/queuestatus.h"
 #include "engine/readiness.h"
 #include "engine/stages.h"
@@ -54,6 +56,8 @@ struct EngineServices {
   FolderWatcher* watcher = nullptr;
   // Beaten from the worker's own waits and copies. None: no signs of life.
   Heartbeat* heartbeat = nullptr;
+  // Where the counters of the metrics endpoint are kept. None: not counted.
+  QueueMetrics* metrics = nullptr;
 };
 
 // The worker thread that does all the file work: it waits the browse interval
@@ -118,6 +122,8 @@ class Trenamethread {
   // The connection state of an FTP queue for the status board: "connected to
   // host:port", "not connected" or the last connection error.
   void ReportFtpConnection(std::uint64_t uid, std::string_view text);
+  // The metrics' counters, or none.
+  QueueMetrics* metrics() const { return services_.metrics; }
 
   bool StopRequested() const { return control_->stop.load(std::memory_order_acquire); }
 
@@ -139,6 +145,7 @@ class Trenamethread {
     bool usable = false;   // passed the pre-check
     std::string unusable;  // why the pre-check refused it, for the status board
     Status status;         // what escaped the queue's stages
+    std::chrono::steady_clock::time_point started;  // of the pass, for its duration
   };
 
   void Cycle();

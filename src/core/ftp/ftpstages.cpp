@@ -171,6 +171,8 @@ bool FtpStages::PrepareFtp(Trenamethread& engine, const RecordPtr& queue) {
   if (!opened.ok()) {
     const std::string reason = WithoutPassword(opened.message(), q.FTPpasw);
     engine.ReportFtpConnection(q.uid, reason);
+    if (engine.metrics() != nullptr && !engine.StopRequested())
+      engine.metrics()->FtpConnectionFailed(q.uid);
     NoteConnection(engine, queue, false, reason);
     return false;
   }
@@ -459,6 +461,8 @@ bool FtpStages::CommitFetches(Trenamethread& engine, const PassContext& pass, Ft
       status = session.Place(temp, folder, e.oldname);
     }
     if (status.ok()) {
+      if (engine.metrics() != nullptr)
+        engine.metrics()->FtpFetched(pass.uid, static_cast<std::uint64_t>(st.st_size));
       placed.emplace_back(&e, std::move(group[i].facts));
     } else {
       e.ready = false;
