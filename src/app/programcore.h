@@ -145,15 +145,14 @@ class ProgramCore {
   QueueStatusBoard status_;
   std::unique_ptr<FolderWatcher> watcher_;
   Heartbeat* heartbeat_ = nullptr;
+  QueueMetrics metrics_;
   std::shared_ptr<EngineControl> control_;
   std::string statusSocketError_;
+  // Stopped before the worker: it reads the board and the table.
+  std::unique_ptr<HttpResponder> metricsResponder_;
   // Answers `--status` from a thread of its own; goes first, while the
   // board and table it reads are still there.
   std::unique_ptr<StatusServer> statusServer_;
-  QueueMetrics metrics_;
-  std::shared_ptr<EngineControl> control_;
-  // Stopped before the worker: it reads the board and the table.
-  std::unique_ptr<HttpResponder> metricsResponder_;
 };
 
 }  // namespace zf::app
