@@ -116,20 +116,11 @@ StatusServer::~StatusServer() {
 }
 
 void StatusServer::Run() {
-  for (;;) {
-    pollfd fds[2] = {{listener_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (fds[1].revents != 0) return;
-    if ((fds[0].revents & POLLIN) == 0) continue;
-    UniqueFd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    if (!client.valid()) continue;
+  ServeUntilWoken(listener_.get(), wake_.get(), 0, [this](UniqueFd client) {
     SetTimeouts(client.get());
     // The request is one line; what it says is not needed yet.
     char request[64];
-    if (::recv(client.get(), request, sizeof request, 0) < 0) continue;
+    if (::recv(client.get(), request, sizeof request, 0) < 0) return;
     std::string text;
     try {
       text = answer_();
@@ -137,7 +128,7 @@ void StatusServer::Run() {
       text = "zentrafold: the status cannot be read\n";
     }
     SendAll(client.get(), text);
-  }
+  });
 }
 
 Result<std::string> AskStatus(const std::string& folder) {

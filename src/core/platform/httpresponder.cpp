@@ -117,17 +117,8 @@ HttpResponder::~HttpResponder() {
 }
 
 void HttpResponder::Serve() {
-  for (;;) {
-    pollfd fds[2] = {{listener_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (fds[1].revents != 0) return;
-    if ((fds[0].revents & POLLIN) == 0) continue;
-    UniqueFd client(::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-    if (client.valid()) Answer(client.get());
-  }
+  ServeUntilWoken(listener_.get(), wake_.get(), SOCK_NONBLOCK,
+                  [this](UniqueFd client) { Answer(client.get()); });
 }
 
 void HttpResponder::Answer(int client) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace zf {
@@ -43,5 +44,11 @@ class UniqueFd {
 int SyncFolder(const std::string& folder);
 // The same for a folder already open.
 int SyncFolder(int folderFd);
+
+// Accepts connections on a listening socket and hands each to `serve`, one
+// at a time, until `wake` (an eventfd or pipe) becomes readable: the loop of
+// the small local servers that answer from a thread of their own.
+void ServeUntilWoken(int listener, int wake, int acceptFlags,
+                     const std::function<void(UniqueFd)>& serve);
 
 }  // namespace zf
