@@ -272,9 +272,6 @@ ConfigReport CheckConfiguration(QueueTable& table, const std::vector<std::string
     }
     if (const std::string bad = ReadyPatternProblem(queue.Readyfile); !bad.empty()) {
       out.Problem("ready marker '" + queue.Readyfile + "' cannot be used: " + bad);
-    } else if (!queue.Readyfile.empty() && queue.FTPuse) {
-      out.Note("ready marker '" + queue.Readyfile +
-               "' is not used by an FTP queue: its files are fetched once stable");
     }
     if (queue.Checkpdf && queue.Checkpdfpasses < 1) {
       out.Problem("checks PDF files with Checkpdfpasses " + std::to_string(queue.Checkpdfpasses) +

@@ -876,6 +876,54 @@ TEST_F(FtpPass, AnOwedDeletionSurvivesARestartAndDeletesOnlyTheFileFetched) {
   }
 }
 
+// With ready markers a file is fetched once stable and marked in the same
+// listing; its marker goes after it on the server, a lone one stays.
+TEST_F(FtpPass, AFileIsFetchedOnlyWithItsMarkerWhichIsDeletedAfterIt) {
+  struct Case {
+    std::string file;
+    int filePass;    // the pass before which it is put on the server; 0 never
+    int markerPass;  // the same for its marker
+    bool delivered;  // after the second pass
+  };
+  const Case cases[] = {
+      {"early.pdf", 2, 1, true},      // the marker before its file
+      {"late.pdf", 1, 2, true},       // the file waits for its marker
+      {"unmarked.pdf", 1, 0, false},  // never fetched
+      {"lone.pdf", 0, 1, false},      // the marker stays on the server
+      {"refused.pdf", 1, 1, true},    // its marker may not be deleted
+  };
+  FtpTestServer::Options o;
+  o.refuseDele = {"refused.pdf.done"};
+  Serve(o);
+  const int slot = AddFtpQueue([](QueueRecord& r) {
+    r.Searchmask = "*.pdf";  // hides the markers from discovery
+    r.Readyfile = "{name}.done";
+  });
+  for (int pass = 1; pass <= 2; ++pass) {
+    for (const Case& c : cases) {
+      if (c.filePass == pass) Put(c.file, c.file, 100);
+      if (c.markerPass == pass) Put(c.file + ".done", "", 100);
+    }
+    ASSERT_TRUE(Pass(slot).ok());
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    EXPECT_EQ(fs::exists(Delivered(c.file)), c.delivered);
+    EXPECT_EQ(fs::exists(Remote(c.file)), c.filePass != 0 && !c.delivered);
+    const bool markerKept = c.markerPass != 0 && (!c.delivered || c.file == "refused.pdf");
+    EXPECT_EQ(fs::exists(Remote(c.file + ".done")), markerKept);
+  }
+  EXPECT_EQ(stages.passes[0], std::vector<std::string>{"refused.pdf"});
+  EXPECT_EQ(DeliveredNames(), (std::vector<std::string>{"early.pdf", "late.pdf", "refused.pdf"}));
+  EXPECT_TRUE(LocalNames().empty());
+  // Reported once, tried again in the later listings.
+  EXPECT_EQ(Problems(), std::vector<std::string>{
+                            "refused.pdf.done: Cannot delete on the server: 550 This file may "
+                            "not be deleted."});
+  EXPECT_GE(server->Count("DELE refused.pdf.done"), 2);
+  EXPECT_EQ(server->Count("RETR lone.pdf.done"), 0);
+}
+
 TEST_F(FtpPass, DiscoveryTakesAtMost999Files) {
   for (int i = 0; i < 1001; ++i) WriteFile(Remote("f" + std::to_string(i)), "");
   fs::create_directory(served.path() / "in" / "d");  // not counted

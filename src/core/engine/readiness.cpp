@@ -134,11 +134,16 @@ std::string ReadyPatternProblem(std::string_view pattern) {
   return {};
 }
 
+bool ReadyMarkersOn(std::string_view pattern) {
+  return !pattern.empty() && ReadyPatternProblem(pattern).empty();
+}
+
 std::string ReadinessGate::Hold(FileAccess& access, PassContext& pass) {
   markers_.clear();
   const QueueRecord& q = *pass.queue;
-  const bool markers =
-      !q.Readyfile.empty() && !q.FTPuse && ReadyPatternProblem(q.Readyfile).empty();
+  // An FTP queue's markers stay on the server (FtpStages): its files here
+  // were fetched only once marked.
+  const bool markers = !q.FTPuse && ReadyMarkersOn(q.Readyfile);
   if (!q.Checkpdf && !markers) return {};
   const Result<Folder> folder = Folder::Open(pass.inputFolder);
   if (!folder.ok()) return {};

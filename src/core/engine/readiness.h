@@ -40,6 +40,8 @@ Result<bool> PdfComplete(const Folder& folder, const std::string& name,
 std::string ReadyMarkerOf(std::string_view pattern, std::string_view name);
 // Whether `name` is a marker under `pattern`, whatever file it stands for.
 bool IsReadyMarker(std::string_view pattern, std::string_view name);
+// Whether a queue with this marker pattern waits for markers: set and usable.
+bool ReadyMarkersOn(std::string_view pattern);
 // What is wrong with a marker pattern, for the configuration check; empty
 // when it can be used.
 std::string ReadyPatternProblem(std::string_view pattern);

@@ -192,8 +192,19 @@ Result<std::vector<RemoteEntry>> FtpStages::Candidates(Trenamethread& engine, Ft
   ForgetGone(engine, pass, listing.value());
   const std::string place = OwedDeletions::PlaceOf(queue);
   const IgnoreMasks ignored(queue.ignoremask);
+  // Markers are looked for in the whole listing: the masks may well hide them.
+  std::map<std::string, RemoteEntry>& markers = markers_[pass.uid];
+  markers.clear();
+  if (ReadyMarkersOn(queue.Readyfile)) {
+    for (const RemoteEntry& entry : listing.value()) {
+      if (entry.kind == RemoteEntry::Kind::kFile && IsReadyMarker(queue.Readyfile, entry.name))
+        markers.emplace(entry.name, entry);
+    }
+  }
+  DeleteDueMarkers(engine, pass, session);
   std::vector<RemoteEntry> taken;
   for (RemoteEntry& entry : listing.value()) {
+    if (markers.contains(entry.name)) continue;
     // The search mask is applied here, as local folders apply it: servers
     // treat a mask given with the listing command each in their own way.
     // Masks see the normalized name; the server is asked for the real one.
@@ -215,7 +226,10 @@ Result<std::vector<RemoteEntry>> FtpStages::Candidates(Trenamethread& engine, Ft
       // Anything else under the name is a new file, taken as such.
       if (StillTheFetchedFile(session, owed, entry)) {
         // Fetched and delivered already; only its deletion was left.
-        if (session.Delete(entry.name).ok()) continue;
+        if (session.Delete(entry.name).ok()) {
+          DeleteMarkerOf(engine, pass, session, entry.name);
+          continue;
+        }
         engine.ReportProblem(pass, entry.name, "Cannot delete on the server", session.failure());
         if (!session.Connected()) {
           owed_.Add(place, owed);
@@ -237,6 +251,49 @@ Result<std::vector<RemoteEntry>> FtpStages::Candidates(Trenamethread& engine, Ft
   }
   SaveOwed(engine, pass);
   return taken;
+}
+
+void FtpStages::DeleteMarkerOf(Trenamethread& engine, const PassContext& pass, FtpSession& session,
+                               const std::string& file) {
+  const QueueRecord& q = *pass.queue;
+  if (!ReadyMarkersOn(q.Readyfile)) return;
+  std::map<std::string, RemoteEntry>& markers = markers_[pass.uid];
+  const auto found = markers.find(ReadyMarkerOf(q.Readyfile, file));
+  if (found == markers.end()) return;
+  const std::string name = found->first;
+  const RemoteEntry listed = found->second;
+  // It marked the file just taken; a new file of that name needs a new one.
+  markers.erase(found);
+  if (session.Delete(name).ok()) return;
+  engine.ReportProblem(pass, name, "Cannot delete on the server", session.failure());
+  dueMarkers_[{pass.uid, name}] = listed;
+}
+
+void FtpStages::DeleteDueMarkers(Trenamethread& engine, const PassContext& pass,
+                                 FtpSession& session) {
+  std::map<std::string, RemoteEntry>& markers = markers_[pass.uid];
+  for (auto it = dueMarkers_.lower_bound({pass.uid, std::string()});
+       it != dueMarkers_.end() && it->first.first == pass.uid;) {
+    if (!session.Connected()) return;
+    const std::string& name = it->first.second;
+    const auto listed = markers.find(name);
+    // Gone, or written anew for another file: no longer ours to delete.
+    if (listed == markers.end() || listed->second.size != it->second.size ||
+        listed->second.time != it->second.time) {
+      engine.ClearProblem(pass, name);
+      it = dueMarkers_.erase(it);
+      continue;
+    }
+    // Still the old marker: it must not make a new file of its name ready.
+    markers.erase(listed);
+    if (!session.Delete(name).ok()) {
+      engine.ReportProblem(pass, name, "Cannot delete on the server", session.failure());
+      ++it;
+      continue;
+    }
+    engine.ClearProblem(pass, name);
+    it = dueMarkers_.erase(it);
+  }
 }
 
 bool FtpStages::StillTheFetchedFile(FtpSession& session, const OwedDelete& owed,
@@ -357,6 +414,15 @@ Status FtpStages::FetchStable(Trenamethread& engine, PassContext& pass) {
         e.ready = entry.time == e.filetime && entry.size == e.filesize64;
         break;
       }
+    }
+  }
+  // Stable is not enough with markers: its marker must be in this listing.
+  if (ReadyMarkersOn(q.Readyfile)) {
+    const std::map<std::string, RemoteEntry>& markers = markers_[pass.uid];
+    for (int k = 1; k <= table.count(); ++k) {
+      FileEntry& e = table.at(k);
+      if (!e.waiting && e.ready && !markers.contains(ReadyMarkerOf(q.Readyfile, e.oldname)))
+        e.ready = false;
     }
   }
 
@@ -513,6 +579,7 @@ FtpStages::Fetched FtpStages::DeleteOnServer(Trenamethread& engine, const PassCo
                                              FileEntry& e) {
   if (session.Delete(e.oldname).ok()) {
     engine.ClearProblem(pass, e.oldname);
+    DeleteMarkerOf(engine, pass, session, e.oldname);
     return Fetched::kDone;
   }
   engine.ReportProblem(pass, e.oldname, "Cannot delete on the server", session.failure());

@@ -43,6 +43,12 @@ namespace zf {
 // kept in a journal (OwedDeletions) and deleted on the server once it is seen
 // again and proven to be the file fetched, never fetched a second time.
 //
+// With a ready marker pattern (Readyfile), a file is fetched only once it is
+// stable and its marker stands in the same listing. Markers are never
+// fetched; a marker is deleted on the server after its file was fetched and
+// deleted there, retried in later passes while the server still lists that
+// very marker. A marker without its file is left alone.
+//
 // A lost connection and its return are each reported once (ReportProblem,
 // ReportRecovery), however many passes the outage lasts.
 //
@@ -116,6 +122,12 @@ class FtpStages final : public FtpIntake {
   Fetched DeleteOnServer(Trenamethread& engine, const PassContext& pass, FtpSession& session,
                          const Folder& folder, FileEntry& entry);
   void SetProgress(EngineHost& host, int percent);
+  // Deletes on the server the marker of `file`, gone from there now, as last
+  // listed; a refusal is reported (once per cause) and the marker kept due.
+  void DeleteMarkerOf(Trenamethread& engine, const PassContext& pass, FtpSession& session,
+                      const std::string& file);
+  // Deletes the due markers the fresh listing still holds unchanged.
+  void DeleteDueMarkers(Trenamethread& engine, const PassContext& pass, FtpSession& session);
 
   std::function<std::int32_t()> ftpTimeoutMs_;
   std::string configFolder_;
@@ -127,6 +139,11 @@ class FtpStages final : public FtpIntake {
   // Files fetched and kept whose deletion on the server the lost connection
   // prevented; deleted when next seen and proven the same file.
   OwedDeletions owed_;
+  // The ready markers of the queue's last listing, by queue identity and name.
+  std::map<std::uint64_t, std::map<std::string, RemoteEntry>> markers_;
+  // Markers whose file was fetched and deleted on the server, as listed then;
+  // deleted next, by queue identity and name.
+  std::map<std::pair<std::uint64_t, std::string>, RemoteEntry> dueMarkers_;
   // Whether each queue's server (user, host, port, folder) was reachable
   // when last tried, by queue identity.
   std::map<std::uint64_t, std::pair<std::string, bool>> reachable_;
