@@ -899,12 +899,20 @@ TEST_F(FtpPass, AFileIsFetchedOnlyWithItsMarkerWhichIsDeletedAfterIt) {
     r.Searchmask = "*.pdf";  // hides the markers from discovery
     r.Readyfile = "{name}.done";
   });
+  QueueStatusBoard board;
+  Trenamethread watched{EngineServices{host, files, clock, &stages, &ftp, &visualLog, &board},
+                        control};
+  // A lone marker is shown once it stood alone for a pass.
+  const std::string waiting[] = {"2 without ready marker",
+                                 "1 without ready marker; marker lone.pdf.done without its file"};
   for (int pass = 1; pass <= 2; ++pass) {
     for (const Case& c : cases) {
       if (c.filePass == pass) Put(c.file, c.file, 100);
       if (c.markerPass == pass) Put(c.file + ".done", "", 100);
     }
-    ASSERT_TRUE(Pass(slot).ok());
+    ASSERT_TRUE(watched.ProcessQueue(slot).ok());
+    EXPECT_EQ(board.Snapshot(host.table, clock.Now()).at(slot - 1).waitingReason,
+              waiting[pass - 1]);
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);

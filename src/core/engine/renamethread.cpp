@@ -429,7 +429,11 @@ Status Trenamethread::Finish(PassContext& pass) {
 
 void Trenamethread::HoldUnready(PassContext& pass) {
   // Stable is not yet complete: a PDF cut short, a file without its marker.
-  const std::string held = readiness_.Hold(files(), pass);
+  std::string held = readiness_.Hold(files(), pass);
+  if (pass.queue->FTPuse && services_.ftp != nullptr) {
+    const std::string remote = services_.ftp->HeldOnServer(pass.uid);
+    if (!remote.empty()) held += (held.empty() ? "" : "; ") + remote;
+  }
   if (services_.status != nullptr && services_.status->WaitingReason(pass.uid, held)) {
     StatusChanged();
   }

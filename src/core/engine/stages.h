@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 #include "config/queuetable.h"
 #include "engine/passcontext.h"
 #include "platform/result.h"
@@ -41,6 +44,9 @@ class FtpIntake {
   // Stability check on the server and the fetch of the stable files into
   // pass.inputFolder. An error escapes the stage.
   virtual Status FetchStable(Trenamethread& engine, PassContext& pass) = 0;
+  // Why files of the queue wait on the server after its last FetchStable,
+  // for the status view; empty: none.
+  virtual std::string HeldOnServer(std::uint64_t /*uid*/) const { return {}; }
 };
 
 }  // namespace zf

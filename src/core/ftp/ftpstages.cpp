@@ -202,6 +202,13 @@ Result<std::vector<RemoteEntry>> FtpStages::Candidates(Trenamethread& engine, Ft
     }
   }
   DeleteDueMarkers(engine, pass, session);
+  // Any file of the folder counts as a marker's file, whatever the masks say.
+  std::set<std::string>& lone = loneMarkers_[pass.uid];
+  lone.clear();
+  for (const auto& marker : markers) lone.insert(marker.first);
+  for (const RemoteEntry& entry : listing.value()) {
+    if (!markers.contains(entry.name)) lone.erase(ReadyMarkerOf(queue.Readyfile, entry.name));
+  }
   std::vector<RemoteEntry> taken;
   for (RemoteEntry& entry : listing.value()) {
     if (markers.contains(entry.name)) continue;
@@ -383,6 +390,8 @@ Status FtpStages::ListRemote(Trenamethread& engine, PassContext& pass) {
 Status FtpStages::FetchStable(Trenamethread& engine, PassContext& pass) {
   FileTable& table = pass.files;
   const QueueRecord& q = *pass.queue;
+  std::string& held = held_[pass.uid];
+  held.clear();
   // Complete by their making: a fetch takes its name only once it is whole.
   for (int k = 1; k <= table.count(); ++k) {
     if (table.at(k).waiting) table.at(k).ready = true;
@@ -417,12 +426,24 @@ Status FtpStages::FetchStable(Trenamethread& engine, PassContext& pass) {
     }
   }
   // Stable is not enough with markers: its marker must be in this listing.
+  const std::set<std::string> loneBefore = std::exchange(lone_[pass.uid], {});
   if (ReadyMarkersOn(q.Readyfile)) {
     const std::map<std::string, RemoteEntry>& markers = markers_[pass.uid];
+    int unmarked = 0;
     for (int k = 1; k <= table.count(); ++k) {
       FileEntry& e = table.at(k);
-      if (!e.waiting && e.ready && !markers.contains(ReadyMarkerOf(q.Readyfile, e.oldname)))
-        e.ready = false;
+      if (e.waiting || !e.ready || markers.contains(ReadyMarkerOf(q.Readyfile, e.oldname)))
+        continue;
+      e.ready = false;
+      ++unmarked;
+    }
+    if (unmarked > 0) held = std::to_string(unmarked) + " without ready marker";
+    // Shown once it stood alone in two passes' listings: a sender may write
+    // the marker a moment before its file.
+    lone_[pass.uid] = loneMarkers_[pass.uid];
+    for (const std::string& name : lone_[pass.uid]) {
+      if (loneBefore.contains(name))
+        held += (held.empty() ? "" : "; ") + std::string("marker ") + name + " without its file";
     }
   }
 
@@ -465,6 +486,11 @@ Status FtpStages::FetchStable(Trenamethread& engine, PassContext& pass) {
   }
   CommitFetches(engine, pass, *session, folder, group);
   return Status::Ok();
+}
+
+std::string FtpStages::HeldOnServer(std::uint64_t uid) const {
+  const auto found = held_.find(uid);
+  return found == held_.end() ? std::string() : found->second;
 }
 
 FtpStages::Fetched FtpStages::FetchFile(Trenamethread& engine, const PassContext& pass,

@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -75,6 +76,7 @@ class FtpStages final : public FtpIntake {
   bool PrepareFtp(Trenamethread& engine, const RecordPtr& queue) override;
   Status ListRemote(Trenamethread& engine, PassContext& pass) override;
   Status FetchStable(Trenamethread& engine, PassContext& pass) override;
+  std::string HeldOnServer(std::uint64_t uid) const override;
 
   // The progress of the file being fetched, from the bytes received so far:
   // the FTP progress bar is set when the percentage changes. The size is the
@@ -141,6 +143,12 @@ class FtpStages final : public FtpIntake {
   OwedDeletions owed_;
   // The ready markers of the queue's last listing, by queue identity and name.
   std::map<std::uint64_t, std::map<std::string, RemoteEntry>> markers_;
+  // Markers the last listing held without their file, by queue identity.
+  std::map<std::uint64_t, std::set<std::string>> loneMarkers_;
+  // The lone markers of the queue's FetchStable before, by queue identity.
+  std::map<std::uint64_t, std::set<std::string>> lone_;
+  // Why the queue's files wait on the server, as of its last FetchStable.
+  std::map<std::uint64_t, std::string> held_;
   // Markers whose file was fetched and deleted on the server, as listed then;
   // deleted next, by queue identity and name.
   std::map<std::pair<std::uint64_t, std::string>, RemoteEntry> dueMarkers_;
