@@ -332,10 +332,11 @@ TEST_P(FtpFaults, EachFaultLosesNothingAndTheFileComesWholeOnceItIsGone) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(PlainAndTls, FtpFaults, testing::Bool(),
-                         [](const testing::TestParamInfo<bool>& p) {
-                           return p.param ? "ExplicitTls" : "Plain";
-                         });
+std::string ProtocolName(const testing::TestParamInfo<bool>& p) {
+  return p.param ? "ExplicitTls" : "Plain";
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, FtpFaults, testing::Bool(), ProtocolName);
 
 // True once a temporary fetch of at least `bytes` stands in `folder`.
 bool FetchUnderWay(const std::string& folder, std::uintmax_t bytes) {
@@ -346,10 +347,12 @@ bool FetchUnderWay(const std::string& folder, std::uintmax_t bytes) {
   return false;
 }
 
-TEST(FtpFaultsKill, AWorkerKilledMidFetchLeavesTheServerCopy) {
+class FtpFaultsKill : public testing::TestWithParam<bool> {};
+
+TEST_P(FtpFaultsKill, AWorkerKilledMidFetchLeavesTheServerCopy) {
   for (const bool goneAfterwards : {false, true}) {
     SCOPED_TRACE(goneAfterwards ? "the server's file gone afterwards" : "the server's file kept");
-    FtpRig rig;
+    FtpRig rig(GetParam());
     rig.AddFtpQueue("Faulty", "in", rig.temp);
     const std::string victim = VictimContent();
     rig.Serve("in", "victim.dat", victim);
@@ -391,6 +394,8 @@ TEST(FtpFaultsKill, AWorkerKilledMidFetchLeavesTheServerCopy) {
     EXPECT_TRUE(findings.ok()) << findings.Text();
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, FtpFaultsKill, testing::Bool(), ProtocolName);
 
 }  // namespace
 }  // namespace zf::fault
