@@ -229,6 +229,7 @@ TEST_F(EndToEnd, TlsAndSftpQueuesTakeFilesOnlyFromServersWithTheirKey) {
   test::TlsFtpServer explicitTls(remote.path().string(), false);
   test::TlsFtpServer implicitTls(remote.path().string(), true);
   test::SftpServer sftp(kPassword);
+  test::SftpServer crashing;  // killed while it serves a fetch, then back
   WriteFile(config.path() / "known_hosts", sftp.knownHostsLine() + "\n");
   const std::string wrongPin = "sha256//" + std::string(43, 'A') + "=";
   const std::string key = sftp.userKey(), phrase = test::SftpServer::kKeyPassphrase;
@@ -252,7 +253,13 @@ TEST_F(EndToEnd, TlsAndSftpQueuesTakeFilesOnlyFromServersWithTheirKey) {
       {kFtpSftp, sftp.port(), "root", kPassword, sftp.fingerprint(), "", "", nullptr},
       // Undeletable on the server: left there, and this run's copy with it.
       {kFtpSftp, sftp.port(), "root", phrase, sftp.fingerprint(), key, "", "Cannot delete"},
+      // Its server killed in the middle of a large fetch: no reason of
+      // its own here, the file comes once the server is back.
+      {kFtpSftp, crashing.port(), "root", phrase, crashing.fingerprint(), crashing.userKey(), "",
+       nullptr},
   };
+  constexpr int kCrash = 11;
+  const std::string large(64 << 20, 'L');
   std::unique_ptr<test::Immutable> undeletable;
   for (int n = 0; n < static_cast<int>(std::size(cases)); ++n) {
     const Case& c = cases[n];
@@ -260,7 +267,7 @@ TEST_F(EndToEnd, TlsAndSftpQueuesTakeFilesOnlyFromServersWithTheirKey) {
     const fs::path in = (c.port == server->port() ? served.path() / "in" : remote.path() / folder);
     fs::create_directories(in);
     ::chmod(in.c_str(), 0777);
-    WriteFile(in / name, name);
+    WriteFile(in / name, n == kCrash ? large : name);
     ::chmod((in / name).c_str(), 0666);
     if (n == 10) {
       undeletable = std::make_unique<test::Immutable>((in / name).string());
@@ -284,12 +291,32 @@ TEST_F(EndToEnd, TlsAndSftpQueuesTakeFilesOnlyFromServersWithTheirKey) {
     for (const VisualLogEntry& row : Rows()) {
       if (row.queue != queue) continue;
       if (row.comment == "FTP connection lost") reasons.push_back(row.reason);
-      if (row.comment == "Cannot delete on the server") reasons.push_back(row.comment);
+      if (row.comment == "Cannot delete on the server" || row.comment == "Cannot fetch") {
+        reasons.push_back(row.comment);
+      }
     }
     return reasons;
   };
+  // The large fetch under way, its server dies; the passes without it
+  // show nothing of the file in the output and leave the server's copy.
+  const std::string crashIn = (remote.path() / "q11" / "SPO_11.pdf").string();
   ASSERT_TRUE(WaitFor([&] {
-    return Names(folders.out).size() == 5 && !refusals("q8").empty() && !refusals("q10").empty();
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(temp + "/q11", ec)) {
+      if (IsTempName(e.path().filename().string()) && e.file_size(ec) >= (1 << 20)) return true;
+    }
+    return false;
+  }));
+  crashing.Kill();
+  // Two passes more without it (q8 connects to the plain server in each).
+  ASSERT_TRUE(WaitFor([&] { return refusals("q11").size() >= 2; }));
+  const int connects = server->Count("CONNECT");
+  ASSERT_TRUE(WaitFor([&] { return server->Count("CONNECT") >= connects + 2; }));
+  EXPECT_FALSE(fs::exists(folders.out + "/Sport_11.pdf"));
+  EXPECT_EQ(fs::file_size(crashIn), large.size());
+  crashing.Restart();
+  ASSERT_TRUE(WaitFor([&] {
+    return Names(folders.out).size() == 6 && !refusals("q8").empty() && !refusals("q10").empty();
   }));
   Stop();
   for (int n = 0; n < static_cast<int>(std::size(cases)); ++n) {
@@ -297,11 +324,19 @@ TEST_F(EndToEnd, TlsAndSftpQueuesTakeFilesOnlyFromServersWithTheirKey) {
     const char* refusal = cases[n].refusal;
     EXPECT_EQ(fs::exists(folders.out + "/Sport_" + std::to_string(n) + ".pdf"), !refusal);
     const std::vector<std::string> reasons = refusals("q" + std::to_string(n));
+    if (n == kCrash) {
+      // The fetch cut off and the connection lost: each told once.
+      ASSERT_EQ(reasons.size(), 2u);
+      EXPECT_EQ(reasons[0], "Cannot fetch");
+      continue;
+    }
     ASSERT_EQ(reasons.size(), refusal ? 1u : 0u);  // once, however many passes
     if (refusal) {
       EXPECT_NE(reasons[0].find(refusal), std::string::npos) << reasons[0];
     }
   }
+  EXPECT_EQ(ReadFile(folders.out + "/Sport_11.pdf"), large);
+  EXPECT_FALSE(fs::exists(crashIn));
   EXPECT_EQ(server->Count("PASS"), 0);  // never a clear-text log-in
   // The queue dialog's test names another key as such, never a dead server.
   EXPECT_EQ(RunFtpTest(host.table.Get(7), 5000, {}, config.path().string()).message,

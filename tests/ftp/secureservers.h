@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 
@@ -40,17 +41,40 @@ class Daemon {
                         "s.bind((\\\"127.0.0.1\\\", 0)); print(s.getsockname()[1])\""));
     for (auto at = command.find("PORT"); at != std::string::npos; at = command.find("PORT"))
       command.replace(at, 4, std::to_string(port_));
-    pid_ = std::stoi(Shell(command +
+    command_ = command;
+    Restart();
+    return port_;
+  }
+  // Kills the daemon with the sessions it serves, as a crash would, and
+  // returns once its port is closed.
+  void Kill() {
+    KillTree(pid_);
+    pid_ = -1;
+    Shell("for i in $(seq 2000); do (: >/dev/tcp/127.0.0.1/" + std::to_string(port_) +
+          ") 2>/dev/null || break; sleep 0.01; done");
+  }
+  // Starts it (again) on its port, once it listens there.
+  void Restart() {
+    pid_ = std::stoi(Shell(command_ +
                            " >/dev/null 2>&1 & echo $!; for i in $(seq 2000); do "
                            "(: >/dev/tcp/127.0.0.1/" +
                            std::to_string(port_) + ") 2>/dev/null && break; sleep 0.01; done"));
-    return port_;
   }
   int port() const { return port_; }
 
  private:
+  // Stopped first, so that it forks no new child while its own are taken.
+  static void KillTree(int pid) {
+    ::kill(pid, SIGSTOP);
+    const std::string task = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
+    std::ifstream children(task + "/children");
+    for (int child = 0; children >> child;) KillTree(child);
+    ::kill(pid, SIGKILL);
+  }
+
   int pid_ = -1;
   int port_ = 0;
+  std::string command_;
 };
 
 // vsftpd serving `root`/in to the anonymous user, TLS required for log-in and
