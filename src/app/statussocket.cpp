@@ -12,6 +12,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/threadname.h"
+
 namespace zf::app {
 namespace {
 
@@ -116,6 +118,7 @@ StatusServer::~StatusServer() {
 }
 
 void StatusServer::Run() {
+  NameThisThread("zf-status");
   ServeUntilWoken(listener_.get(), wake_.get(), 0, [this](UniqueFd client) {
     SetTimeouts(client.get());
     // The request is one line; what it says is not needed yet.

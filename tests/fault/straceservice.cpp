@@ -50,6 +50,16 @@ std::vector<pid_t> Threads(pid_t pid) {
   return tids;
 }
 
+// The thread the engine's worker runs in (it names itself), or 0.
+pid_t WorkerOf(pid_t pid) {
+  for (const pid_t tid : Threads(pid)) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/comm");
+    std::string name;
+    if (std::getline(in, name) && name == "zf-worker") return tid;
+  }
+  return 0;
+}
+
 pid_t TracerOf(pid_t pid, pid_t tid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/status");
   std::string line;
@@ -183,14 +193,12 @@ TracedService::TracedService(ServiceBench& bench, Traced traced, const std::stri
   service_ = std::make_unique<test::ProgramRun>(service, "/usr/bin/env");
   servicePid_ = service_->pid();
   if (!service_->WaitForErr("serving ", kStartDeadline)) return;
-  // The main thread starts two line printers, then the worker: the worker is
-  // the newest of four threads.
-  std::vector<pid_t> tids;
-  if (!test::WaitUntil([&] { return (tids = Threads(servicePid_)).size() >= 4; }, kStartDeadline,
-                       1ms)) {
+  // The worker names itself; the main thread is the process itself.
+  pid_t tid = servicePid_;
+  if (traced == Traced::kWorker &&
+      !test::WaitUntil([&] { return (tid = WorkerOf(servicePid_)) != 0; }, kStartDeadline, 1ms)) {
     return;
   }
-  const pid_t tid = traced == Traced::kWorker ? tids.back() : servicePid_;
   straceArgs.push_back("-p");
   straceArgs.push_back(std::to_string(tid));
   strace_ = std::make_unique<test::ProgramRun>(straceArgs, "/usr/bin/strace");

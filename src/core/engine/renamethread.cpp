@@ -14,6 +14,7 @@
 #include "config/ftptempfolder.h"
 #include "engine/discovery.h"
 #include "platform/paths.h"
+#include "platform/threadname.h"
 
 namespace zf {
 namespace {
@@ -89,6 +90,7 @@ int Trenamethread::StableTime() const {
 }
 
 void Trenamethread::Execute() {
+  NameThisThread("zf-worker");
   SetThreadHeartbeat(services_.heartbeat);
   if (services_.stages != nullptr) {
     try {

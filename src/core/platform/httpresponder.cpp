@@ -12,6 +12,8 @@
 #include <cstring>
 #include <utility>
 
+#include "threadname.h"
+
 namespace zf {
 namespace {
 
@@ -117,6 +119,7 @@ HttpResponder::~HttpResponder() {
 }
 
 void HttpResponder::Serve() {
+  NameThisThread("zf-metrics");
   ServeUntilWoken(listener_.get(), wake_.get(), SOCK_NONBLOCK,
                   [this](UniqueFd client) { Answer(client.get()); });
 }
