@@ -218,17 +218,17 @@ double Seconds(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// curl fetching all files in one invocation, active mode as our default; the
-// log-in goes through a config file, never the command line.
-double CurlSeconds(benchmark::State& state) {
+// curl fetching every file named under `base` in one invocation, after the
+// options in `header`; its time, or an error on `state`.
+double TimeCurl(benchmark::State& state, const std::string& header, const std::string& base) {
   Setup& s = Shared();
   const fs::path target = s.FreshTarget("curl");
   const fs::path config = s.folder / "curl.config";
   std::ofstream cfg(config, std::ios::trunc);
-  cfg << "silent\nshow-error\nftp-port = \"-\"\ndisable-eprt\nuser = \"zf:" << kPassword << "\"\n";
+  cfg << "silent\nshow-error\n" << header;
   for (int i = 0; i < kFiles; ++i) {
-    cfg << "url = \"ftp://127.0.0.1:" << s.server->port() << "/in/" << FileName(i) << "\"\n"
-        << "output = \"" << (target / FileName(i)).string() << "\"\n";
+    cfg << "url = \"" << base << FileName(i) << "\"\noutput = \"" << (target / FileName(i)).string()
+        << "\"\n";
   }
   cfg.close();
   const auto start = std::chrono::steady_clock::now();
@@ -236,6 +236,14 @@ double CurlSeconds(benchmark::State& state) {
   const double seconds = Seconds(start);
   if (!s.Complete(target)) state.SkipWithError("curl fetched incomplete files");
   return seconds;
+}
+
+// curl fetching all files, active mode as our default; the log-in goes
+// through a config file, never the command line.
+double CurlSeconds(benchmark::State& state) {
+  return TimeCurl(state,
+                  "ftp-port = \"-\"\ndisable-eprt\nuser = \"zf:" + std::string(kPassword) + "\"\n",
+                  "ftp://127.0.0.1:" + std::to_string(Shared().server->port()) + "/in/");
 }
 
 // Every run's figures by key, for the medians printed at the end.
@@ -365,36 +373,24 @@ SecureSetup& Secure() {
 // curl fetching all files in one invocation with `protocol`, the server
 // known by the same key as ours.
 double SecureCurlSeconds(benchmark::State& state, std::int32_t protocol) {
-  Setup& s = Shared();
   SecureSetup& secure = Secure();
-  const fs::path target = s.FreshTarget("curl");
-  const fs::path config = s.folder / "curl.config";
-  std::ofstream cfg(config, std::ios::trunc);
-  cfg << "silent\nshow-error\n";
+  std::ostringstream header;
   std::string base;
   if (protocol == kFtpSftp) {
     const std::string fingerprint = secure.sftp->fingerprint();
-    cfg << "user = \"root:\"\nkey = \"" << secure.sftp->userKey() << "\"\npass = \""
-        << zf::test::SftpServer::kKeyPassphrase << "\"\nhostpubsha256 = \""
-        << fingerprint.substr(fingerprint.find(':') + 1) << "\"\n";
+    header << "user = \"root:\"\nkey = \"" << secure.sftp->userKey() << "\"\npass = \""
+           << zf::test::SftpServer::kKeyPassphrase << "\"\nhostpubsha256 = \""
+           << fingerprint.substr(fingerprint.find(':') + 1) << "\"\n";
     base = "sftp://127.0.0.1:" + std::to_string(secure.sftp->port()) + secure.in.string() + "/";
   } else {
     const zf::test::TlsFtpServer& server =
         protocol == kFtpImplicitTls ? *secure.implicitTls : *secure.explicitTls;
-    cfg << "user = \"anonymous:\"\nssl-reqd\ninsecure\npinnedpubkey = \"" << server.pin() << "\"\n";
+    header << "user = \"anonymous:\"\nssl-reqd\ninsecure\npinnedpubkey = \"" << server.pin()
+           << "\"\n";
     base = (protocol == kFtpImplicitTls ? "ftps://" : "ftp://") + std::string("127.0.0.1:") +
            std::to_string(server.port()) + "/in/";
   }
-  for (int i = 0; i < kFiles; ++i) {
-    cfg << "url = \"" << base << FileName(i) << "\"\noutput = \"" << (target / FileName(i)).string()
-        << "\"\n";
-  }
-  cfg.close();
-  const auto start = std::chrono::steady_clock::now();
-  if (!Run({"curl", "-K", config.string()})) state.SkipWithError("curl failed or is missing");
-  const double seconds = Seconds(start);
-  if (!s.Complete(target)) state.SkipWithError("curl fetched incomplete files");
-  return seconds;
+  return TimeCurl(state, header.str(), base);
 }
 
 void BM_SecureFetch(benchmark::State& state) {
